@@ -1,0 +1,489 @@
+/*
+ * kr2270c - driver library for the KR2270C Ethernet data-acquisition module.
+ *
+ * The module has 8 analog inputs (24-bit codes), 16 digital inputs, 12 digital
+ * outputs, 4 counters, 2 encoders, 4 pulse outputs and a watchdog. The library
+ * talks to it over two TCP/IPv4 connections: Modbus/TCP commands on the command
+ * port, and the raw sample stream on the data port.
+ *
+ * Conventions that hold for every function below unless its comment says
+ * otherwise:
+ *
+ *  - The first argument is the handle returned by KR2270_DeviceCreate.
+ *  - Functions that talk to the module take the reply time-out in milliseconds
+ *    as their last argument (0 = wait without limit).
+ *  - Channels, counters, encoders and outputs are numbered from 1; in arrays,
+ *    element 0 belongs to line 1. Arrays belong to the caller and must hold the
+ *    number of elements given in the comment.
+ *  - The result is an int32_t status: 0 on success, a count where the comment
+ *    says so, a negative KR2270_ERROR_* code on failure. KR2270_StatusText
+ *    gives a readable text for every code.
+ *  - On failure nothing is written to the caller's output arrays.
+ *
+ * Threading: command functions may be called from several threads on one
+ * handle; each request/reply exchange is atomic. The split, fetch, conversion
+ * and playback functions of one handle must be called from one thread at a
+ * time. KR2270_DeviceCreate and KR2270_DeviceClose must not run concurrently
+ * with other calls on the same handle. Each handle owns one receiver thread.
+ */
+#ifndef KR2270C_H
+#define KR2270C_H
+
+#include <stdint.h>
+
+#if defined(KR2270_BUILDING_LIBRARY)
+#define KR2270_API __attribute__((visibility("default")))
+#else
+#define KR2270_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/** Opaque handle of one module. */
+typedef struct KR2270Device KR2270Device;
+
+/** Status codes. Never renumbered. */
+enum KR2270Status {
+  KR2270_OK = 0,
+  KR2270_ERROR_ARGUMENT = -1,     /* null handle, bad argument, refused state,
+                                     or a Modbus exception other than 4 */
+  KR2270_ERROR_TIMEOUT = -2,      /* no reply within the time-out */
+  KR2270_ERROR_RESET = -3,        /* connection reset by the module */
+  KR2270_ERROR_SOCKET = -4,       /* other socket failure, or not connected */
+  KR2270_ERROR_WRITE_ECHO = -5,   /* a write was answered with a bad echo */
+  KR2270_ERROR_READ_REPLY = -6,   /* a read was answered with a bad reply */
+  KR2270_ERROR_EXCEPTION4 = -7,   /* Modbus exception 4 (server device failure) */
+  KR2270_ERROR_RANGE = -8,        /* counter or channel out of range, or missing array */
+  KR2270_ERROR_NETSTART = -100,   /* the socket library did not start */
+  KR2270_ERROR_CONNECT = -101,    /* connection not established, or bad address */
+  KR2270_ERROR_FILE = -201,       /* file or directory missing, path too long,
+                                     or no next file name */
+  KR2270_ERROR_FILE_WRITE = -202, /* short write to a recording */
+  KR2270_ERROR_FILE_READ = -203,  /* bad recording header, start beyond the end,
+                                     or short read */
+  KR2270_ERROR_FILE_SEEK = -204,  /* positioning in a recording file failed */
+  KR2270_ERROR_FILE_CLOSE = -205  /* closing a recording file failed */
+};
+
+/* ===========================================================================
+ * Device lifecycle
+ * ======================================================================== */
+
+/** Creates a handle with every setting at its default (all eight analog
+ *  channels streamed with 4-byte codes, ranges of 10 V, calibration pair
+ *  4194303/8388607, counter base periods of 1000 ms, everything else 0), a
+ *  32 MiB stream ring and an idle receiver thread. Returns NULL only when the
+ *  record cannot be allocated. */
+KR2270_API KR2270Device *KR2270_DeviceCreate(void);
+
+/** Stops the receiver thread (returns within about one second in every case)
+ *  and releases the handle together with everything it still holds: command
+ *  and data connections, an open recording and an attached reader. Sends
+ *  nothing to the module. NULL does nothing. The handle is invalid after. */
+KR2270_API void KR2270_DeviceClose(KR2270Device *device);
+
+/* ===========================================================================
+ * Command connection
+ * ======================================================================== */
+
+/** Opens the command connection.
+ *  ip         dotted-decimal IPv4 address text (no name lookup).
+ *  ip_length  characters to take from ip (at most 19), or 0 for the text up to
+ *             its terminator (at most 19 characters).
+ *  port       command port (low 16 bits used).
+ *  data_port  data port, stored for KR2270_HcStart.
+ *  timeout_ms bounds the connection attempt (0 = one immediate check).
+ *  Returns 0, -1 (null handle), -100, or -101 (bad address, over-long text,
+ *  refused or not established within the time-out). A second connect closes
+ *  the earlier connection first. */
+KR2270_API int32_t KR2270_CmdConnect(KR2270Device *device, const char *ip,
+                                     uint32_t ip_length, int32_t port,
+                                     int32_t data_port, int32_t timeout_ms);
+
+/** Closes the command connection. The handle stays usable: it may connect
+ *  again or replay recordings. NULL does nothing. */
+KR2270_API void KR2270_CmdClose(KR2270Device *device);
+
+/* ===========================================================================
+ * Analog inputs: setup and snapshot
+ *
+ * Setters return 0, -1 (null handle or array, channel outside 1..8), or the
+ * failure code of the exchange (-2..-6).
+ * ======================================================================== */
+
+/** Sets the input range of one channel. range_code (low 8 bits): 1 = 5 V,
+ *  2 = 2 V, 3 = 1 V, any other = 10 V full scale. */
+KR2270_API int32_t KR2270_AdSetRange(KR2270Device *device, int32_t channel,
+                                     int32_t range_code, int32_t timeout_ms);
+
+/** As KR2270_AdSetRange; with a non-zero ex flag, range codes 1, 2, 3 mean
+ *  1 V, 0.1 V and 0.01 V full scale. Note the order: ex before range_code. */
+KR2270_API int32_t KR2270_AdSetRangeEx(KR2270Device *device, int32_t channel,
+                                       int32_t ex, int32_t range_code,
+                                       int32_t timeout_ms);
+
+/** Chooses the analog channels of the stream (enable[8], bit 0 of each byte)
+ *  and the bytes per code (2 or 4; anything else is recorded as 4). The
+ *  choice is recorded before sending and kept when the write fails. */
+KR2270_API int32_t KR2270_AdInFifo(KR2270Device *device, const uint8_t *enable,
+                                   int32_t code_bytes, int32_t timeout_ms);
+
+/** Sets the input end mode of each channel (mode[8], bit 0 of each byte).
+ *  Recorded before sending and kept when the write fails. */
+KR2270_API int32_t KR2270_AdSetEndMode(KR2270Device *device, const uint8_t *mode,
+                                       int32_t timeout_ms);
+
+/** Sets the two analog sleep flags (flag[2], bit 0 of each byte). */
+KR2270_API int32_t KR2270_AdSetSleep(KR2270Device *device, const int8_t *flag,
+                                     int32_t timeout_ms);
+
+/** Sets the input source of each channel (source[8], values 0..3). */
+KR2270_API int32_t KR2270_AdSetSource(KR2270Device *device, const uint8_t *source,
+                                      int32_t timeout_ms);
+
+/** Sends the full-voltage selector (low 8 bits of value). */
+KR2270_API int32_t KR2270_AdFullVotage(KR2270Device *device, int32_t value,
+                                       int32_t timeout_ms);
+
+/** Reads the current raw code of all eight channels into codes[8] (24-bit
+ *  codes in 32-bit words; see KR2270_AdOriginalCodeToCode). */
+KR2270_API int32_t KR2270_AdReadAllOnce(KR2270Device *device, int32_t *codes,
+                                        int32_t timeout_ms);
+
+/* ===========================================================================
+ * Digital inputs and outputs
+ * ======================================================================== */
+
+/** Reads the 16 digital inputs into inputs[16] (0 or 1 each). */
+KR2270_API int32_t KR2270_DiReadAllOnce(KR2270Device *device, uint8_t *inputs,
+                                        int32_t timeout_ms);
+
+/** Sets the 12 digital outputs from outputs[12] (bit 0 of each byte). */
+KR2270_API int32_t KR2270_DoWriteAllOnce(KR2270Device *device,
+                                         const uint8_t *outputs, int32_t timeout_ms);
+
+/** Sets the mode bit of each output from mode[12] (bit 0 of each byte). */
+KR2270_API int32_t KR2270_DoSetMode(KR2270Device *device, const uint8_t *mode,
+                                    int32_t timeout_ms);
+
+/** Sets the level selector of each output from level[12] (0..3 each). */
+KR2270_API int32_t KR2270_DoSetVotage(KR2270Device *device, const uint8_t *level,
+                                      int32_t timeout_ms);
+
+/** Puts the 16-bit digital-input word into the stream (bit 0 of flag).
+ *  Recorded only when the module accepted it. */
+KR2270_API int32_t KR2270_DiInFifo(KR2270Device *device, int32_t flag,
+                                   int32_t timeout_ms);
+
+/* ===========================================================================
+ * Counters and encoders
+ * ======================================================================== */
+
+/** Sets the base period of counter 1..4 in milliseconds, as a divisor of the
+ *  module's 50 MHz clock; *achieved_ms (may be NULL) receives the period
+ *  actually set. Returns 0, -1 (null handle, or a period that is not finite or
+ *  whose divisor leaves the 64-bit range), -8 (counter outside 1..4), or the
+ *  write's failure code. */
+KR2270_API int32_t KR2270_CtSetFreqBase(KR2270Device *device, int32_t counter,
+                                        double base_ms, double *achieved_ms,
+                                        int32_t timeout_ms);
+
+/** Sets the modes of all four counters (mode[4]: 0 count, 1 count per base
+ *  period, 2 clear, 3 period measurement). */
+KR2270_API int32_t KR2270_CtSetModeAll(KR2270Device *device, const int8_t *mode,
+                                       int32_t timeout_ms);
+
+/** Clears the counters whose clear[4] byte is non-zero: 1 ms base and mode 2
+ *  for 2 ms, then the previous modes and base periods again. Returns 0 (the
+ *  individual writes are not reported), -1 (null handle) or -8 (null array). */
+KR2270_API int32_t KR2270_CtClear(KR2270Device *device, const uint8_t *clear,
+                                  int32_t timeout_ms);
+
+/** Chooses the counters of the stream. enable[4] is rewritten to bit 0 of each
+ *  byte. Recorded before sending and kept when the write fails. */
+KR2270_API int32_t KR2270_CtInFifo(KR2270Device *device, uint8_t *enable,
+                                   int32_t timeout_ms);
+
+/** Chooses the encoders of the stream. enable[2] is rewritten to bit 0 of each
+ *  byte. Recorded before sending and kept when the write fails. */
+KR2270_API int32_t KR2270_EcInFifo(KR2270Device *device, uint8_t *enable,
+                                   int32_t timeout_ms);
+
+/** Clears the encoders whose clear[2] byte has bit 0 set. */
+KR2270_API int32_t KR2270_EcClear(KR2270Device *device, const uint8_t *clear,
+                                  int32_t timeout_ms);
+
+/** Reads the four counter values into values[4]. */
+KR2270_API int32_t KR2270_CtReadAllOnce(KR2270Device *device, uint32_t *values,
+                                        int32_t timeout_ms);
+
+/** Reads the two encoder values into values[2]. */
+KR2270_API int32_t KR2270_EcReadAllOnce(KR2270Device *device, uint32_t *values,
+                                        int32_t timeout_ms);
+
+/* ===========================================================================
+ * Pulse outputs and watchdog
+ * ======================================================================== */
+
+/** Sets frequency (Hz) and duty cycle (0.0..1.0) of pulse output 1..4 in
+ *  counts of the 50 MHz clock. *achieved_hz and *achieved_duty (each may be
+ *  NULL) receive what was set. Returns 0, -1 (null handle, output outside
+ *  1..4, a frequency that is zero, not finite or too small for a 64-bit count,
+ *  a duty cycle that is not finite), or the write's failure code. */
+KR2270_API int32_t KR2270_PwmSetPulse(KR2270Device *device, int32_t output,
+                                      double frequency_hz, double duty,
+                                      double *achieved_hz, double *achieved_duty,
+                                      int32_t timeout_ms);
+
+/** Sets the number of pulses output 1..4 gives when started. */
+KR2270_API int32_t KR2270_PwmSetCount(KR2270Device *device, int32_t output,
+                                      int32_t count, int32_t timeout_ms);
+
+/** Sets the phase bit of each output from phase[4]. */
+KR2270_API int32_t KR2270_PwmSetPhase(KR2270Device *device, const uint8_t *phase,
+                                      int32_t timeout_ms);
+
+/** Starts (1) or stops (0) each output from start[4]. */
+KR2270_API int32_t KR2270_PwmStartAll(KR2270Device *device, const uint8_t *start,
+                                      int32_t timeout_ms);
+
+/** over[4] receives 1 for each output that has finished, 0 for each running. */
+KR2270_API int32_t KR2270_PwmIsOver(KR2270Device *device, uint8_t *over,
+                                    int32_t timeout_ms);
+
+/** Switches the watchdog on (low 8 bits of enable non-zero) with the given
+ *  period (low 16 bits sent), or off. */
+KR2270_API int32_t KR2270_SetWtdStatus(KR2270Device *device, int32_t enable,
+                                       int32_t period, int32_t timeout_ms);
+
+/* ===========================================================================
+ * Analog calibration
+ * ======================================================================== */
+
+/** Reads the zero and full-scale codes of all eight channels into zero[8] and
+ *  full[8]. Each pair whose full code exceeds its zero code by more than 10000
+ *  is adopted for KR2270_AdCodeToValue; the others are reported only. */
+KR2270_API int32_t KR2270_AdReadZeroFull(KR2270Device *device, int32_t *zero,
+                                         int32_t *full, int32_t timeout_ms);
+
+/** Writes the zero code of channel 1..8 to the module (not adopted on the
+ *  host until KR2270_AdReadZeroFull). */
+KR2270_API int32_t KR2270_AdWriteZero(KR2270Device *device, int32_t channel,
+                                      int32_t code, int32_t timeout_ms);
+
+/** Writes the full-scale code of channel 1..8 to the module. */
+KR2270_API int32_t KR2270_AdWriteFull(KR2270Device *device, int32_t channel,
+                                      int32_t code, int32_t timeout_ms);
+
+/** Reads the module's 32-bit reference value into *value. */
+KR2270_API int32_t KR2270_AdReadRef(KR2270Device *device, int32_t *value,
+                                    int32_t timeout_ms);
+
+/** Writes the module's 32-bit reference value. */
+KR2270_API int32_t KR2270_AdWriteRef(KR2270Device *device, int32_t value,
+                                     int32_t timeout_ms);
+
+/* ===========================================================================
+ * Acquisition setup
+ * ======================================================================== */
+
+/** Sets the rate code: 8 = 256000, 16 = 16000, 24 = 128000, 36 = 32000,
+ *  40 = 64000, 48 = 1000, 52 = 4000, 56 = 8000 groups per second (16 and 48
+ *  are decimated on the host). Other codes return -1 with nothing sent. */
+KR2270_API int32_t KR2270_HcSetFreq(KR2270Device *device, int32_t rate_code,
+                                    int32_t timeout_ms);
+
+/** Sets the trigger (enable: bit 0, mode: 0..3). Refused (-1) while
+ *  acquisition runs. */
+KR2270_API int32_t KR2270_HcSetTri(KR2270Device *device, int32_t enable,
+                                   int32_t mode, int32_t timeout_ms);
+
+/** Sets the transfer size: the bytes the receiver asks the data connection
+ *  for at a time (low 16 bits are sent to the module). A size of about 10 ms
+ *  of stream is a good choice; see the README. */
+KR2270_API int32_t KR2270_HcSetTranBytesCount(KR2270Device *device,
+                                              int32_t bytes, int32_t timeout_ms);
+
+/** Sets the trigger count. */
+KR2270_API int32_t KR2270_HcSetTriCount(KR2270Device *device, int32_t count,
+                                        int32_t timeout_ms);
+
+/** Returns the size of one stream group in bytes (0..58), or -1 for a null
+ *  handle. No module traffic. */
+KR2270_API int32_t KR2270_HcGetGroupBc(KR2270Device *device);
+
+/** Sets the averaging count (0 = none; averaging needs only analog channels
+ *  in the stream). *rate_out (may be NULL) receives the resulting output rate
+ *  in values per second. Refused (-1) while acquisition runs. */
+KR2270_API int32_t KR2270_AdFilterTimesPC(KR2270Device *device, int32_t times,
+                                          double *rate_out);
+
+/* ===========================================================================
+ * Acquisition
+ * ======================================================================== */
+
+/** Starts (bit 0 of start set) or stops acquisition.
+ *  Start: refused with -1 and nothing sent when acquisition already runs,
+ *  the transfer size is 0 or less, no channel is enabled, the averaging count
+ *  is negative, or averaging is asked for with non-analog channels in the
+ *  stream. Resets the stream ring and the lost-group count, enables the
+ *  stream, opens the data connection (-101 when it cannot) and sets the start
+ *  bit. Stop: closes the data connection and clears the start bit; buffered
+ *  groups can still be split. Returns 0 or the status of the failing step. */
+KR2270_API int32_t KR2270_HcStart(KR2270Device *device, int32_t start,
+                                  int32_t timeout_ms);
+
+/** Returns the number of whole groups buffered (averaged outputs when
+ *  averaging), or -1 for a null handle. */
+KR2270_API int32_t KR2270_HcCodeCanReadGroupCount(KR2270Device *device);
+
+/** Splits up to n buffered groups (n averaged outputs when averaging) into
+ *  the per-channel queues, replacing their previous contents. Returns the
+ *  number split, 0 when nothing was, or -1 (null handle, negative n). An n of
+ *  0 keeps the previous contents. An averaging split is all or nothing. */
+KR2270_API int32_t KR2270_HcCodeSplit(KR2270Device *device, int32_t n);
+
+/** Copies the codes of analog channel 1..8 from the last split into codes
+ *  (which must hold the count the last split returned). Returns the number
+ *  copied, 0 for an empty queue (even with a NULL array), or -1. */
+KR2270_API int32_t KR2270_HcCodeGetAd(KR2270Device *device, int32_t channel,
+                                      int32_t *codes);
+
+/** Copies the digital-input words of the last split. Returns the number
+ *  copied, 0, or -1 (null handle or array). */
+KR2270_API int32_t KR2270_HcCodeGetDi(KR2270Device *device, uint16_t *words);
+
+/** Copies the values of counter 1..4 from the last split. */
+KR2270_API int32_t KR2270_HcCodeGetCt(KR2270Device *device, int32_t counter,
+                                      uint32_t *values);
+
+/** Copies the values of encoder 1..2 from the last split. */
+KR2270_API int32_t KR2270_HcCodeGetEc(KR2270Device *device, int32_t encoder,
+                                      uint32_t *values);
+
+/* ===========================================================================
+ * Conversion
+ * ======================================================================== */
+
+/** Sign-extends count 24-bit codes: raw[i] is rewritten and signed_codes[i]
+ *  receives the result (the two may be the same array). A count of 0 or less
+ *  does nothing. */
+KR2270_API void KR2270_AdOriginalCodeToCode(int32_t *raw, int32_t count,
+                                            int32_t *signed_codes);
+
+/** Converts count codes of channel 1..8 into values of its range, through the
+ *  channel's calibration pair. codes is rewritten with the sign-extended
+ *  codes. Returns 0, -1 (null handle) or -8 (bad channel, null array). */
+KR2270_API int32_t KR2270_AdCodeToValue(KR2270Device *device, int32_t channel,
+                                        int32_t *codes, int32_t count,
+                                        double *values);
+
+/** Converts count values of counter 1..4 by its mode: 0 the count, 1 events
+ *  per second, 3 the reciprocal of count base periods (1/s); other modes
+ *  write nothing. Returns 0, -1 (null handle) or -8 (bad counter, null
+ *  array; a count of 0 returns 0 before these checks). */
+KR2270_API int32_t KR2270_CtCodeToValue(KR2270Device *device, int32_t counter,
+                                        const uint32_t *values, int32_t count,
+                                        double *out);
+
+/* ===========================================================================
+ * Recording
+ * ======================================================================== */
+
+/** Starts recording the stream into directory dir (dir_length bytes, at most
+ *  259, or 0 for a NUL-terminated text). Files are named from the local time,
+ *  YY-MM-DD-hh-mm-ss_1.dat, then _2.dat ... as each reaches 500 MiB. An
+ *  existing recording is never overwritten. A recording already open is
+ *  closed first. Returns 0, -1 (null handle or text), -201 (no such
+ *  directory, path too long, the file cannot be created). */
+KR2270_API int32_t KR2270_DFWOpen(KR2270Device *device, const char *dir,
+                                  int32_t dir_length);
+
+/** Ends the recording. Returns 0, -1 (null handle), or -202 when anything
+ *  since the open failed to reach the file (the final flush included). */
+KR2270_API int32_t KR2270_DFWClose(KR2270Device *device);
+
+/* ===========================================================================
+ * Playback
+ *
+ * KR2270_DFROpen attaches a reader to a handle without a command connection
+ * and loads the recording's settings into it; KR2270_DFRRead then puts
+ * recorded groups into the stream ring, from where KR2270_HcCodeSplit and the
+ * fetch and conversion functions serve them as live data. The reader's status
+ * is sticky: once an operation failed, later reads return that code.
+ * ======================================================================== */
+
+/** Opens the recording whose first file is path (path_length bytes, or 0 for
+ *  a NUL-terminated text) and the files _N+1, _N+2 ... that follow it. A
+ *  reader already attached is released first. Returns 0, -1 (null handle or
+ *  path, command connection open), -201 (missing file) or -203 (bad
+ *  header). */
+KR2270_API int32_t KR2270_DFROpen(KR2270Device *device, const char *path,
+                                  int32_t path_length);
+
+/** Detaches the reader. The loaded settings stay. Returns 0 or -1. */
+KR2270_API int32_t KR2270_DFRClose(KR2270Device *device);
+
+/** Puts up to count whole groups from group index start (truncated; -1
+ *  continues after the previous read) into the stream ring, as many as the
+ *  ring can take. *groups_read (may be NULL) receives the number put.
+ *  Returns the reader status (0, or the sticky error), or -1. */
+KR2270_API int32_t KR2270_DFRRead(KR2270Device *device, double start,
+                                  int32_t count, int32_t *groups_read);
+
+/** *groups (may be NULL) receives the number of whole groups recorded;
+ *  *seconds (may be NULL; only written with groups) their duration. Returns
+ *  the reader status or -1. */
+KR2270_API int32_t KR2270_DFRGetGroupTotal(KR2270Device *device, double *groups,
+                                           double *seconds);
+
+/** *rate receives the recorded group rate per second. Returns 0, or -1 when
+ *  the recorded rate code is not in the table (0.0 stored). */
+KR2270_API int32_t KR2270_DFRGetFreq(KR2270Device *device, double *rate);
+
+/* Recorded settings. Each returns -1 for a null handle or no reader. */
+KR2270_API int32_t KR2270_DFRGetAdInFifo(KR2270Device *device, uint8_t *enable /*[8]*/);
+KR2270_API int32_t KR2270_DFRGetCtInFifo(KR2270Device *device, uint8_t *enable /*[4]*/);
+KR2270_API int32_t KR2270_DFRGetEcInFifo(KR2270Device *device, uint8_t *enable /*[2]*/);
+KR2270_API int32_t KR2270_DFRGetDiInFifo(KR2270Device *device, uint8_t *enable /*[1]*/);
+KR2270_API int32_t KR2270_DFRGetRange(KR2270Device *device, uint8_t *range /*[8]*/);
+KR2270_API int32_t KR2270_DFRGetTri(KR2270Device *device, int32_t *enable, int32_t *mode);
+KR2270_API int32_t KR2270_DFRGetTriCount(KR2270Device *device, int32_t *count);
+KR2270_API int32_t KR2270_DFRCtGetFreqBase(KR2270Device *device, double *base_ms /*[4]*/);
+KR2270_API int32_t KR2270_DFRCtGetModeAll(KR2270Device *device, int8_t *mode /*[4]*/);
+KR2270_API int32_t KR2270_DFRAdReadZeroFull(KR2270Device *device, int32_t *zero /*[8]*/,
+                                            int32_t *full /*[8]*/);
+KR2270_API int32_t KR2270_DFRAdGetEndMode(KR2270Device *device, int32_t *mode /*[8]*/);
+KR2270_API int32_t KR2270_DFRAdGetSleep(KR2270Device *device, int32_t *sleep /*[2]*/);
+
+/* ===========================================================================
+ * Extensions
+ * ======================================================================== */
+
+/** Extension. *lost receives the number of whole groups dropped since the
+ *  last start because the stream ring was full. Returns 0 or -1 (null handle
+ *  or pointer). May be called from any thread. */
+KR2270_API int32_t KR2270_HcGetLostGroups(KR2270Device *device, uint64_t *lost);
+
+/** Extension. Returns 1 when the data connection was lost (reset or closed by
+ *  the module) since the last start, 0 when not, -1 for a null handle. */
+KR2270_API int32_t KR2270_HcIsDataLost(KR2270Device *device);
+
+/** Extension. *bytes (may be NULL) receives the bytes written to the current
+ *  recording since KR2270_DFWOpen, headers included; *files (may be NULL) the
+ *  number of files begun. Returns 0 while recording works, -202 once a write
+ *  failed (the recording then stopped), -1 for a null handle. */
+KR2270_API int32_t KR2270_DFWGetInfo(KR2270Device *device, int64_t *bytes,
+                                     int32_t *files);
+
+/** Extension. Returns a constant, readable text for a status code (never
+ *  NULL; "unknown status" for codes the library does not return). */
+KR2270_API const char *KR2270_StatusText(int32_t status);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KR2270C_H */

@@ -1,0 +1,43 @@
+#include "acquisition/stream_fifo.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kr2270 {
+
+std::uint32_t FifoPut(StreamFifo& fifo, const void* source, std::uint32_t count) {
+  const std::uint32_t in = fifo.in.load(std::memory_order_relaxed);
+  const std::uint32_t out = fifo.out.load(std::memory_order_acquire);
+  const std::uint32_t n = std::min(count, fifo.size - (in - out));
+  if (n == 0) return 0;
+  const std::uint32_t p = in & (fifo.size - 1);
+  const std::uint32_t first = std::min(n, fifo.size - p);
+  const auto* bytes = static_cast<const std::uint8_t*>(source);
+  std::memcpy(fifo.buffer + p, bytes, first);
+  std::memcpy(fifo.buffer, bytes + first, n - first);
+  fifo.in.store(in + n, std::memory_order_release);
+  return n;
+}
+
+std::uint32_t FifoGet(StreamFifo& fifo, void* destination, std::uint32_t count) {
+  const std::uint32_t out = fifo.out.load(std::memory_order_relaxed);
+  const std::uint32_t in = fifo.in.load(std::memory_order_acquire);
+  const std::uint32_t n = std::min(count, in - out);
+  if (n == 0) return 0;
+  if (destination != nullptr) {
+    const std::uint32_t p = out & (fifo.size - 1);
+    const std::uint32_t first = std::min(n, fifo.size - p);
+    auto* bytes = static_cast<std::uint8_t*>(destination);
+    std::memcpy(bytes, fifo.buffer + p, first);
+    std::memcpy(bytes + first, fifo.buffer, n - first);
+  }
+  fifo.out.store(out + n, std::memory_order_release);
+  return n;
+}
+
+void FifoReset(StreamFifo& fifo) {
+  fifo.in.store(0, std::memory_order_relaxed);
+  fifo.out.store(0, std::memory_order_release);
+}
+
+}  // namespace kr2270

@@ -1,0 +1,147 @@
+// The per-module record behind every handle.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "acquisition/channel_queue.h"
+#include "acquisition/stream_fifo.h"
+#include "platform/platform.h"
+
+namespace kr2270 {
+
+struct RecordingReader;
+
+// The settings that give the stream its meaning: exactly what a recording
+// header carries, in header order. Kept together so that a header can be
+// parsed into a copy, checked, and then committed at once.
+struct Settings {
+  std::uint8_t ad_enabled[8] = {1, 1, 1, 1, 1, 1, 1, 1};
+  std::int32_t ad_full_code[8] = {8388607, 8388607, 8388607, 8388607,
+                                  8388607, 8388607, 8388607, 8388607};
+  std::int32_t ad_zero_code[8] = {4194303, 4194303, 4194303, 4194303,
+                                  4194303, 4194303, 4194303, 4194303};
+  double ad_span[8] = {10.0, 10.0, 10.0, 10.0, 10.0, 10.0, 10.0, 10.0};
+  double ad_offset[8] = {};
+  std::uint8_t ad_range[8] = {};
+  std::uint8_t ad_end_mode[8] = {};
+  std::int32_t ad_reserved[8] = {};
+  std::int8_t ad_sleep[2] = {};
+  std::uint8_t ct_in_fifo[4] = {};
+  std::int8_t ct_mode[4] = {};
+  double ct_freq_base[4] = {1000.0, 1000.0, 1000.0, 1000.0};
+  std::uint8_t di_in_fifo = 0;
+  std::uint8_t ec_in_fifo[2] = {};
+  std::int32_t rate_code = 0;
+  std::uint8_t trigger_reserved = 0;
+  std::uint8_t trigger_enable = 0;
+  std::uint8_t trigger_mode = 0;
+  std::int32_t trigger_count = 0;
+  std::uint8_t ad_code_bytes = 4;
+  std::uint8_t ad_range_ex[8] = {};
+};
+
+// Command connection state; every field is guarded by cmd_lock.
+struct CommandChannel {
+  std::mutex lock;
+  platform::Socket socket = platform::kNoSocket;
+  // Replies still owed by the module for requests that timed out; they are
+  // discarded before the next request so they are never taken for its reply.
+  int owed_replies = 0;
+  // Bytes of an owed reply that arrived before its request timed out.
+  std::uint8_t carry[260] = {};
+  std::size_t carry_length = 0;
+  // Bytes beyond a reply arrived with it: the stream must be drained.
+  bool needs_drain = false;
+  // The receive time-out the socket holds now, to skip redundant calls.
+  std::int32_t socket_timeout_ms = -1;
+};
+
+// State of the receiver thread for one acquisition run. Written by the start
+// sequence while the thread is idle, then owned by the thread.
+struct ReceiverState {
+  std::int32_t group_size = 0;
+  std::int32_t decimation = 1;
+  std::int64_t bytes_per_second = 0;
+  // Decimation phase: byte position inside the current F x G window.
+  std::int64_t window_position = 0;
+  // A group whose first bytes arrived; the ring only takes whole groups.
+  std::uint8_t partial_group[64] = {};
+  std::int32_t partial_length = 0;
+  std::vector<std::uint8_t> block;
+};
+
+// Recording writer state; guarded by file_lock.
+struct RecordingWriter {
+  std::FILE* file = nullptr;
+  std::string path;
+  std::int32_t bytes = 0;  // bytes in the current file; 0 = header pending
+  std::int32_t file_limit = 524288000;
+  std::unique_ptr<char[]> io_buffer;
+  bool failed = false;          // a write since the open did not reach the file
+  std::int64_t total_bytes = 0;  // since the open, headers included
+  std::int32_t files = 0;        // files begun since the open
+};
+
+}  // namespace kr2270
+
+struct KR2270Device {
+  kr2270::Settings settings;
+
+  // Acquisition.
+  std::atomic<std::int32_t> transfer_bytes{0};
+  std::int32_t filter_times = 0;
+  std::atomic<std::uint8_t> streaming{0};
+
+  // Connections.
+  char ip_address[20] = {};
+  std::int32_t data_port = 0;
+  kr2270::CommandChannel cmd;
+  kr2270::platform::Socket data_socket = kr2270::platform::kNoSocket;  // data_lock
+  // Copy of data_socket that close and stop read without data_lock, to wake a
+  // receive in progress.
+  std::atomic<kr2270::platform::Socket> data_socket_wake{kr2270::platform::kNoSocket};
+
+  // Receiver thread.
+  std::mutex data_lock;
+  std::condition_variable receiver_wake;  // with data_lock
+  std::atomic<std::int32_t> thread_run{1};
+  std::thread receiver_thread;
+  kr2270::ReceiverState receiver;
+  std::atomic<std::uint64_t> lost_groups{0};
+  std::atomic<bool> data_link_lost{false};
+
+  // Stream ring and channel queues.
+  kr2270::StreamFifo stream_fifo;
+  kr2270::ChannelQueue<std::int32_t> ad_queue[8];
+  kr2270::ChannelQueue<std::uint16_t> di_queue;
+  kr2270::ChannelQueue<std::uint32_t> ct_queue[4];
+  kr2270::ChannelQueue<std::uint32_t> ec_queue[2];
+  std::vector<std::uint8_t> split_scratch;
+  std::int64_t filter_sum[8] = {};
+  std::vector<std::int32_t> filter_window[8];
+
+  // Recording and playback.
+  std::mutex file_lock;
+  kr2270::RecordingWriter writer;
+  kr2270::RecordingReader* reader = nullptr;
+};
+
+namespace kr2270 {
+
+using Device = ::KR2270Device;
+
+// The process-wide list of live handles, in creation order.
+std::vector<Device*> DeviceListSnapshot();
+
+// Test hook (not exported): the file size at which recordings rotate.
+void SetRecordFileLimit(Device* device, std::int32_t limit);
+
+}  // namespace kr2270

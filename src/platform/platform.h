@@ -1,0 +1,74 @@
+// Small operating-system layer: everything the core needs from the platform
+// goes through these functions; one implementation per platform lives in its
+// own folder and is chosen by the build.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace kr2270::platform {
+
+// A socket handle. kNoSocket is never a valid descriptor (0 is).
+using Socket = int;
+inline constexpr Socket kNoSocket = -1;
+
+// Outcome classes of socket calls, mapped to status codes by the callers.
+enum class NetError { kNone, kTimeout, kReset, kClosed, kOther };
+
+// Result of a send or receive: bytes moved (>= 0) or an error class.
+struct IoResult {
+  std::ptrdiff_t bytes = 0;
+  NetError error = NetError::kNone;
+  bool ok() const { return error == NetError::kNone; }
+};
+
+// Starts the socket library (a no-op where there is none). Returns false on failure.
+bool NetStartup();
+
+// Parses dotted-decimal IPv4 text (no name lookup) into network byte order.
+bool ParseIpv4(const char* text, std::uint32_t* address_be);
+
+// Creates a TCP/IPv4 stream socket, close-on-exec. Returns kNoSocket on failure.
+Socket TcpSocket();
+void CloseSocket(Socket s);
+// Shuts both directions down; wakes a thread blocked in a receive on s.
+void ShutdownSocket(Socket s);
+bool SetNonBlocking(Socket s, bool on);
+
+// Connects s to address:port, waiting at most timeout_ms (0 = check once).
+// Returns true only when the connection was really established.
+bool ConnectWithTimeout(Socket s, std::uint32_t address_be, std::uint16_t port,
+                        std::int32_t timeout_ms);
+
+// Receive time-out of blocking receives; 0 = none.
+bool SetReceiveTimeout(Socket s, std::int32_t timeout_ms);
+// Minimum bytes a blocking receive waits for (batches wake-ups).
+bool SetReceiveLowWater(Socket s, int bytes);
+bool SetNoDelay(Socket s);
+
+// One send call; never raises SIGPIPE.
+IoResult Send(Socket s, const void* data, std::size_t length);
+// One blocking receive (honours the receive time-out). 0 bytes with kClosed
+// means an orderly close by the peer.
+IoResult Receive(Socket s, void* data, std::size_t length);
+// One receive that does not block.
+IoResult ReceiveNow(Socket s, void* data, std::size_t length);
+// Waits until s is readable, for at most timeout_ms (negative = no limit).
+// Returns 1 readable, 0 time-out, -1 error.
+int WaitReadable(Socket s, int timeout_ms);
+
+// Monotonic clock in nanoseconds.
+std::int64_t MonotonicNs();
+void SleepMs(int ms);
+
+// File-attribute query: true when path names an existing directory/file.
+bool IsDirectory(const char* path);
+bool FileExists(const char* path);
+
+// Debug output of the library (stderr here).
+void DebugOutput(const char* text);
+// Readable text of an error number, at most max_length characters.
+std::string ErrorText(int error_number, std::size_t max_length);
+
+}  // namespace kr2270::platform
