@@ -103,8 +103,9 @@ std::int32_t ReceiveFrame(CommandChannel& cmd, std::uint8_t* reply, std::int32_t
     std::size_t frame = 0;
     const FrameState state = ExamineFrame(reply, have, &frame);
     if (state == FrameState::kMalformed) {
+      // Nothing of it can be trusted: judged like a reply that never came.
       cmd.needs_drain = true;
-      return static_cast<std::int32_t>(have);
+      return 0;
     }
     if (state == FrameState::kComplete) {
       if (have > frame) cmd.needs_drain = true;  // bytes that follow belong to nothing

@@ -22,7 +22,7 @@ int Listen(std::uint16_t* port) {
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   a.sin_port = 0;
   ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::listen(fd, 8);
+  ::listen(fd, 64);
   socklen_t len = sizeof a;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
   *port = ntohs(a.sin_port);
@@ -158,6 +158,9 @@ void ScriptedPeer::ServeCommands() {
           if (!steps_.empty()) {
             step = std::move(steps_.front());
             steps_.pop_front();
+            have_step = true;
+          } else if (responder_) {
+            step = responder_(request);
             have_step = true;
           }
         }

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -46,6 +47,11 @@ class ScriptedPeer {
   // nothing.
   void AddStep(Step step);
   void set_auto_reply(bool on) { auto_reply_ = on; }
+  // Without a step, the responder (when set) decides what to do with a request.
+  void set_responder(std::function<Step(const Bytes& request)> responder) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    responder_ = std::move(responder);
+  }
 
   // Requests received so far (whole frames by their MBAP length).
   std::vector<Bytes> requests() const;
@@ -76,6 +82,7 @@ class ScriptedPeer {
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::deque<Step> steps_;
+  std::function<Step(const Bytes&)> responder_;
   std::vector<Bytes> requests_;
   int data_fd_ = -1;
   bool data_closed_by_peer_ = false;
