@@ -336,13 +336,17 @@ KR2270_API int32_t KR2270_HcStart(KR2270Device *device, int32_t start,
                                   int32_t timeout_ms);
 
 /** Returns the number of whole groups buffered (averaged outputs when
- *  averaging), or -1 for a null handle. */
+ *  averaging), or -1 for a null handle. 0 when no channel is enabled or the
+ *  averaging count is negative. */
 KR2270_API int32_t KR2270_HcCodeCanReadGroupCount(KR2270Device *device);
 
 /** Splits up to n buffered groups (n averaged outputs when averaging) into
  *  the per-channel queues, replacing their previous contents. Returns the
- *  number split, 0 when nothing was, or -1 (null handle, negative n). An n of
- *  0 keeps the previous contents. An averaging split is all or nothing. */
+ *  number split, 0 when nothing was, or -1 (null handle, negative n, or a
+ *  negative averaging count). An n of 0 keeps the previous contents. An
+ *  averaging split is all or nothing; each output is the mean of the codes of
+ *  its analog channel taken as signed 24-bit numbers, truncated toward zero,
+ *  and is fetched under that channel's number. */
 KR2270_API int32_t KR2270_HcCodeSplit(KR2270Device *device, int32_t n);
 
 /** Copies the codes of analog channel 1..8 from the last split into codes

@@ -8,6 +8,12 @@
 
 namespace kr2270 {
 
+// Bytes of one analog code in the stream: 2, or 4 for any other setting (a
+// recording header may carry anything).
+inline std::int32_t AnalogCodeBytes(const Settings& settings) {
+  return settings.ad_code_bytes == 2 ? 2 : 4;
+}
+
 // Bytes of one group for the given settings (0..58).
 std::int32_t GroupSize(const Settings& settings);
 inline std::int32_t GroupSize(const Device* device) { return GroupSize(device->settings); }

@@ -1,12 +1,158 @@
-#include "device/device.h"
+#include <algorithm>
+#include <cstring>
+
+#include "acquisition/acquisition.h"
+#include "acquisition/group_layout.h"
 #include "device/lifecycle.h"
+#include "kr2270c.h"
+#include "recording/recording.h"
 
 namespace kr2270 {
+namespace {
 
-// Placeholder until the stream receiver lands: idles until close.
+// Puts as many of the groups as the ring has room for, whole; returns the
+// number of groups that found no room.
+std::uint64_t PutGroups(StreamFifo& fifo, const std::uint8_t* groups, std::size_t count,
+                        std::size_t group_size) {
+  const std::size_t room = FifoFree(fifo) / group_size;
+  const std::size_t fit = std::min(count, room);
+  if (fit > 0) FifoPut(fifo, groups, static_cast<std::uint32_t>(fit * group_size));
+  return count - fit;
+}
+
+void AppendToRecording(Device* device, const std::uint8_t* bytes, std::size_t length) {
+  std::lock_guard<std::mutex> hold(device->file_lock);
+  if (device->writer.file != nullptr) {
+    AppendRecording(device, bytes, static_cast<std::int32_t>(length));
+  }
+}
+
+// Everything the thread does with a received block happens outside data_lock.
+void PassOnBlock(Device* device, std::size_t received) {
+  ReceiverState& state = device->receiver;
+  std::uint8_t* block = state.block.data();
+  const std::size_t kept = CompleteBlock(state, block, received);
+  if (kept == 0) return;
+  const std::uint64_t dropped = PutWholeGroups(device->stream_fifo, state, block, kept);
+  if (dropped != 0) device->lost_groups.fetch_add(dropped, std::memory_order_relaxed);
+  AppendToRecording(device, block, kept);
+}
+
+// The stop takes the wake copy of the socket before it shuts the socket
+// down, and the close clears thread_run first: an end of the connection seen
+// otherwise came from the module.
+void NoteConnectionEnd(Device* device) {
+  if (device->thread_run.load() != 0 && device->data_socket_wake.load() != platform::kNoSocket) {
+    device->data_link_lost.store(true);
+  }
+}
+
+}  // namespace
+
+std::int32_t DataReceive(Device* device, std::uint8_t* destination, std::int32_t count) {
+  if (device->data_socket == platform::kNoSocket) return KR2270_ERROR_RESET;
+  if (count < 0) return KR2270_ERROR_ARGUMENT;
+  if (count == 0) return 0;  // a receive of nothing would read as a close
+  const platform::IoResult r =
+      platform::Receive(device->data_socket, destination, static_cast<std::size_t>(count));
+  switch (r.error) {
+    case platform::NetError::kNone:
+      return static_cast<std::int32_t>(r.bytes);
+    case platform::NetError::kTimeout:
+      return 0;
+    case platform::NetError::kReset:
+    case platform::NetError::kClosed:
+      return KR2270_ERROR_RESET;
+    default:
+      return KR2270_ERROR_ARGUMENT;
+  }
+}
+
+std::size_t CompleteBlock(ReceiverState& state, std::uint8_t* block, std::size_t received) {
+  if (state.decimation <= 1 || state.group_size <= 0) return received;
+  const auto group = static_cast<std::size_t>(state.group_size);
+  const std::size_t window = group * static_cast<std::size_t>(state.decimation);
+  auto position = static_cast<std::size_t>(state.window_position);
+  std::size_t at = 0;
+  std::size_t kept = 0;
+  while (at < received) {
+    const std::size_t left = received - at;
+    if (position < group) {
+      const std::size_t take = std::min(left, group - position);
+      if (kept != at) std::memmove(block + kept, block + at, take);
+      kept += take;
+      at += take;
+      position += take;
+    } else {
+      const std::size_t skip = std::min(left, window - position);
+      at += skip;
+      position += skip;
+    }
+    if (position == window) position = 0;
+  }
+  state.window_position = static_cast<std::int64_t>(position);
+  return kept;
+}
+
+std::uint64_t PutWholeGroups(StreamFifo& fifo, ReceiverState& state, const std::uint8_t* bytes,
+                             std::size_t length) {
+  const auto group = static_cast<std::size_t>(state.group_size);
+  if (group == 0) return 0;
+  std::uint64_t dropped = 0;
+  auto partial = static_cast<std::size_t>(state.partial_length);
+  if (partial > 0) {
+    const std::size_t take = std::min(length, group - partial);
+    std::memcpy(state.partial_group + partial, bytes, take);
+    partial += take;
+    bytes += take;
+    length -= take;
+    if (partial < group) {
+      state.partial_length = static_cast<std::int32_t>(partial);
+      return 0;
+    }
+    dropped += PutGroups(fifo, state.partial_group, 1, group);
+  }
+  const std::size_t whole = length / group;
+  dropped += PutGroups(fifo, bytes, whole, group);
+  const std::size_t tail = length - whole * group;
+  std::memcpy(state.partial_group, bytes + whole * group, tail);
+  state.partial_length = static_cast<std::int32_t>(tail);
+  return dropped;
+}
+
+std::int32_t ReceiveLowWater(std::int64_t bytes_per_second, std::int32_t block_bytes) {
+  // Each wake-up costs far more than the bytes it brings; 2 ms of stream per
+  // wake-up keeps the thread cheap without adding noticeable latency.
+  const std::int64_t two_ms = bytes_per_second / 500;
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(two_ms, 1, std::max(block_bytes, 1)));
+}
+
 void ReceiverLoop(Device* device) {
+  ReceiverState& state = device->receiver;
+  std::uint64_t ended_run = 0;  // the run whose connection is gone
   std::unique_lock<std::mutex> hold(device->data_lock);
-  device->receiver_wake.wait(hold, [&] { return device->thread_run.load() == 0; });
+  for (;;) {
+    device->receiver_wake.wait(hold, [&] {
+      return device->thread_run.load() == 0 ||
+             (device->streaming.load() != 0 && state.run != ended_run);
+    });
+    if (device->thread_run.load() == 0) return;
+    const std::int32_t received =
+        DataReceive(device, state.block.data(), static_cast<std::int32_t>(state.block.size()));
+    if (received > 0) {
+      state.busy = true;
+      hold.unlock();
+      PassOnBlock(device, static_cast<std::size_t>(received));
+      hold.lock();
+      state.busy = false;
+      device->receiver_wake.notify_all();
+    } else if (received < 0) {
+      // Nothing more will come on this connection: wait for a stop or a
+      // close instead of failing in a loop.
+      NoteConnectionEnd(device);
+      ended_run = state.run;
+    }
+  }
 }
 
 void CloseDataConnection(Device* device) {

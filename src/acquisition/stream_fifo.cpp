@@ -35,6 +35,20 @@ std::uint32_t FifoGet(StreamFifo& fifo, void* destination, std::uint32_t count) 
   return n;
 }
 
+FifoPieces FifoPeek(const StreamFifo& fifo, std::uint32_t count) {
+  const std::uint32_t out = fifo.out.load(std::memory_order_relaxed);
+  const std::uint32_t in = fifo.in.load(std::memory_order_acquire);
+  const std::uint32_t n = std::min(count, in - out);
+  FifoPieces pieces;
+  if (n == 0) return pieces;
+  const std::uint32_t p = out & (fifo.size - 1);
+  pieces.first = fifo.buffer + p;
+  pieces.first_length = std::min(n, fifo.size - p);
+  pieces.second = fifo.buffer;
+  pieces.second_length = n - pieces.first_length;
+  return pieces;
+}
+
 void FifoReset(StreamFifo& fifo) {
   fifo.in.store(0, std::memory_order_relaxed);
   fifo.out.store(0, std::memory_order_release);

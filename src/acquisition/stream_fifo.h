@@ -22,6 +22,16 @@ std::uint32_t FifoPut(StreamFifo& fifo, const void* source, std::uint32_t count)
 // Consumer side: takes at most the filled count into destination (discards
 // them when destination is null), returns the bytes taken.
 std::uint32_t FifoGet(StreamFifo& fifo, void* destination, std::uint32_t count);
+// Consumer side: the filled bytes, at most count, as they lie in the storage:
+// a first piece and, when they wrap, a second from the start of the storage.
+// They stay in the ring until a FifoGet takes them.
+struct FifoPieces {
+  const std::uint8_t* first = nullptr;
+  std::uint32_t first_length = 0;
+  const std::uint8_t* second = nullptr;
+  std::uint32_t second_length = 0;
+};
+FifoPieces FifoPeek(const StreamFifo& fifo, std::uint32_t count);
 // Only while no producer runs.
 void FifoReset(StreamFifo& fifo);
 

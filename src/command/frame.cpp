@@ -21,6 +21,11 @@ void PutMbap(std::uint8_t* out, std::size_t length_field) {
   out[6] = kUnit;
 }
 
+// The frame's length field covers exactly the bytes that arrived.
+bool IsWholeFrame(const std::uint8_t* reply, std::size_t length) {
+  return kMbapPrefixBytes + GetU16BE(reply + 4) == length;
+}
+
 }  // namespace
 
 std::size_t BuildWriteRequest(std::uint16_t address, std::span<const std::uint8_t> payload,
@@ -57,8 +62,11 @@ FrameState ExamineFrame(const std::uint8_t* bytes, std::size_t have, std::size_t
 
 std::int32_t JudgeWriteReply(const std::uint8_t* reply, std::size_t length,
                              std::size_t payload_length) {
-  // The echo: header, function, start address, quantity of registers.
-  if (length < 12 || reply[7] != kWriteMultiple) return KR2270_ERROR_WRITE_ECHO;
+  // The echo: header, function, start address, quantity of registers. A
+  // frame cut short by a close (fewer bytes than its length field) is none.
+  if (length < 12 || !IsWholeFrame(reply, length) || reply[7] != kWriteMultiple) {
+    return KR2270_ERROR_WRITE_ECHO;
+  }
   if (std::size_t{reply[11]} * 2 != payload_length) return KR2270_ERROR_WRITE_ECHO;
   return KR2270_OK;
 }
@@ -70,7 +78,8 @@ std::int32_t JudgeReadReply(const std::uint8_t* reply, std::size_t length,
     return reply[8] == 4 ? KR2270_ERROR_EXCEPTION4 : KR2270_ERROR_ARGUMENT;
   }
   const std::size_t n = destination.size();
-  if (length == n + 9 && reply[7] == kReadHolding && reply[8] == n) {
+  if (length == n + 9 && IsWholeFrame(reply, length) && reply[7] == kReadHolding &&
+      reply[8] == n) {
     if (n != 0) std::memcpy(destination.data(), reply + 9, n);
     return KR2270_OK;
   }

@@ -76,6 +76,12 @@ struct ReceiverState {
   std::uint8_t partial_group[64] = {};
   std::int32_t partial_length = 0;
   std::vector<std::uint8_t> block;
+  // Guarded by data_lock. Runs begun by the start sequence, so that the
+  // thread notices a new run even when it slept through a stop and a start.
+  std::uint64_t run = 0;
+  // Guarded by data_lock. The thread works on a block outside the lock; the
+  // start and the stop wait for it so that no one resets what it is using.
+  bool busy = false;
 };
 
 // Recording writer state; guarded by file_lock.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "device/device.h"
 
@@ -11,5 +12,20 @@ namespace kr2270 {
 // thread) holds device->file_lock and has checked that a file is open.
 // Returns 0, -1, -201 or -202.
 std::int32_t AppendRecording(Device* device, const std::uint8_t* block, std::int32_t length);
+
+// Writes the header of the current file from the settings of this moment, in
+// one write. File lock held. Returns 0, or -202 when it did not reach the file
+// whole (the recording then stopped).
+std::int32_t WriteRecordingHeader(Device* device);
+
+// Replaces *path by the name of the following file of its chain: the number
+// after the last "_" of the file name, plus one, then ".dat". Fails, storing
+// -201 in *status when given, when the file name has no "_" followed by a
+// number or the number would overflow.
+bool NextRecordingFileName(std::string* path, std::int32_t* status);
+
+// A path argument: the first `length` bytes of text, cut at a NUL among
+// them; a length of 0 takes the whole NUL-terminated text.
+std::string PathText(const char* text, std::int32_t length);
 
 }  // namespace kr2270

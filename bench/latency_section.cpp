@@ -1,0 +1,165 @@
+// Latency from the simulator sending a group to the application counting it,
+// with the recommended transfer size. The simulator runs in this process so
+// that its send times are on this process's monotonic clock: group g is due
+// at the run's start + g / rate and leaves in the simulator's next 1 ms chunk.
+#include <sys/prctl.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "bench_util.h"
+#include "sections.h"
+#include "sim/simulator.h"
+#include "stream_runs.h"
+
+namespace kr2270::bench {
+namespace {
+
+constexpr std::int32_t kTimeoutMs = 2000;
+// The first groups carry the connection's start-up, not the steady state.
+constexpr double kSettleSeconds = 0.3;
+constexpr std::size_t kGroupBytes = 58;
+
+struct InProcessSim {
+  sim::Simulator simulator;
+  double epoch = 0.0;          // model time 0 on this process's clock
+  double epoch_error = 0.0;    // how far off epoch may be
+  explicit InProcessSim(const sim::Options& options) : simulator(options) {}
+};
+
+bool StartInProcess(InProcessSim& s) {
+  const double before = NowSeconds();
+  if (s.simulator.Start() != 0) return false;
+  const double after = NowSeconds();
+  s.epoch = (before + after) / 2;
+  s.epoch_error = (after - before) / 2;
+  return true;
+}
+
+// When group g was due to leave, on this process's clock.
+struct SendClock {
+  double start = 0.0;  // the run's group 0
+  double rate = 0.0;
+  double TimeOf(std::uint64_t g) const { return start + static_cast<double>(g) / rate; }
+};
+
+SendClock ClockOfRun(const InProcessSim& s) {
+  return {s.epoch + s.simulator.StreamGroupTime(0), s.simulator.group_rate()};
+}
+
+void Record(const SendClock& clock, std::uint64_t first, std::uint64_t count, double arrived,
+            std::vector<double>& latency_us) {
+  for (std::uint64_t g = first; g < first + count; ++g) {
+    const double sent = clock.TimeOf(g);
+    if (sent - clock.start >= kSettleSeconds) latency_us.push_back((arrived - sent) * 1e6);
+  }
+}
+
+std::vector<double> LibraryLatency(InProcessSim& s, std::int32_t rate_code, double group_rate,
+                                   double seconds, std::uint64_t* off_pattern) {
+  std::vector<double> latency_us;
+  KR2270Device* device = KR2270_DeviceCreate();
+  if (device == nullptr) return latency_us;
+  StreamConsumer consumer;
+  PrepareConsumer(consumer, device, FullLayout(), 65536);
+  consumer.check = Check::kEndsOnly;
+  consumer.convert = false;
+  const std::int32_t transfer = RecommendedTransferBytes(kGroupBytes, group_rate);
+  if (KR2270_CmdConnect(device, "127.0.0.1", 0, s.simulator.command_port(), s.simulator.data_port(),
+                        kTimeoutMs) == 0 &&
+      ConfigureFullStream(device, rate_code, transfer, kTimeoutMs) == 0 &&
+      KR2270_HcStart(device, 1, kTimeoutMs) == 0) {
+    const double t0 = NowSeconds();
+    SendClock clock;
+    while (NowSeconds() - t0 < seconds) {
+      const std::int32_t k = ConsumeOnce(consumer);
+      if (k == 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+        continue;
+      }
+      const double arrived = NowSeconds();
+      if (clock.rate == 0.0) clock = ClockOfRun(s);
+      Record(clock, consumer.next_group - static_cast<std::uint64_t>(k), static_cast<std::uint64_t>(k),
+             arrived, latency_us);
+    }
+    KR2270_HcStart(device, 0, kTimeoutMs);
+  }
+  *off_pattern = consumer.mismatches;
+  KR2270_CmdClose(device);
+  KR2270_DeviceClose(device);
+  return latency_us;
+}
+
+// A blocking recv of a large buffer, stamping each group as it completes.
+std::vector<double> PlainLatency(InProcessSim& s, std::int32_t device_rate_code, double seconds) {
+  std::vector<double> latency_us;
+  PlainStream stream;
+  if (OpenPlainStream(s.simulator.command_port(), s.simulator.data_port(), device_rate_code,
+                      &stream)) {
+    std::vector<std::uint8_t> buffer(std::size_t{1} << 20);
+    std::uint64_t bytes = 0;
+    SendClock clock;
+    const double t0 = NowSeconds();
+    while (NowSeconds() - t0 < seconds) {
+      const ssize_t n = recv(stream.fd, buffer.data(), buffer.size(), 0);
+      if (n <= 0) break;
+      const double arrived = NowSeconds();
+      if (clock.rate == 0.0) clock = ClockOfRun(s);
+      const std::uint64_t complete_before = bytes / kGroupBytes;
+      bytes += static_cast<std::uint64_t>(n);
+      Record(clock, complete_before, bytes / kGroupBytes - complete_before, arrived, latency_us);
+    }
+  }
+  ClosePlainStream(stream);
+  return latency_us;
+}
+
+}  // namespace
+
+void RunLatencySection(const Config& config, Report& report) {
+  // Short sleeps of the polling application end when asked, not 50 us later.
+  prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
+  sim::Options options;
+  options.sequence = true;
+  InProcessSim s(options);
+  if (!StartInProcess(s)) {
+    report.notes.push_back("Latency skipped: the simulator did not start");
+    return;
+  }
+  const double seconds = std::max(2.0, 5.0 * config.scale);
+  const struct {
+    std::int32_t rate_code;
+    double group_rate;
+    double goal_us;
+  } rates[] = {{8, 256000.0, 5000.0}, {56, 8000.0, kNone}};
+  for (const auto& r : rates) {
+    std::uint64_t off_pattern = 0;
+    const std::vector<double> lib = LibraryLatency(s, r.rate_code, r.group_rate, seconds, &off_pattern);
+    const std::vector<double> plain = PlainLatency(s, r.rate_code, seconds);
+    const Bound bound = std::isnan(r.goal_us) ? Bound::kNone : Bound::kAtMost;
+    const std::string what = "Latency at rate code " + std::to_string(r.rate_code);
+    report.rows.push_back({what + ", median", Median(lib), "µs", "plain receiver", Median(plain),
+                           bound, GoalOn::kValue, r.goal_us});
+    report.rows.push_back({what + ", 99th percentile", Percentile(lib, 99.0), "µs",
+                           "plain receiver", Percentile(plain, 99.0), bound, GoalOn::kValue,
+                           r.goal_us});
+    char note[200];
+    std::snprintf(note, sizeof note,
+                  "Latency at rate code %d: transfer size %d bytes, %zu groups timed (library), "
+                  "%zu (plain), %llu split ends off the pattern",
+                  r.rate_code, RecommendedTransferBytes(kGroupBytes, r.group_rate), lib.size(),
+                  plain.size(), static_cast<unsigned long long>(off_pattern));
+    report.notes.push_back(note);
+  }
+  char note[160];
+  std::snprintf(note, sizeof note,
+                "Latency clock: the simulator's epoch is known to +-%.0f us; its 1 ms chunks add "
+                "0 to 1 ms to every figure, plain receiver included",
+                s.epoch_error * 1e6);
+  report.notes.push_back(note);
+  s.simulator.Stop();
+}
+
+}  // namespace kr2270::bench

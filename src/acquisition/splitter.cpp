@@ -1,0 +1,297 @@
+#include <algorithm>
+#include <cstring>
+
+#include "acquisition/acquisition.h"
+#include "acquisition/group_layout.h"
+#include "command/bytes.h"
+#include "device/export.h"
+
+namespace kr2270 {
+namespace {
+
+enum class Item : std::uint8_t { kAnalog4, kAnalog2, kDigital, kCounter, kEncoder };
+
+// One item of the group: where it lies, how it reads, and where its codes go.
+struct Column {
+  Item item;
+  std::int32_t offset;
+  std::int32_t index;  // channel, counter or encoder, from 0
+  void* out = nullptr;  // this split's part of the item's queue
+};
+
+struct Layout {
+  Column columns[15];
+  std::int32_t count = 0;
+  std::int32_t group_size = 0;
+};
+
+// Groups parsed column by column at a time: small enough to stay in cache
+// while every column walks over them.
+constexpr std::size_t kChunkBytes = 32768;
+
+Layout LayoutOf(const Settings& settings) {
+  Layout layout;
+  std::int32_t offset = 0;
+  auto add = [&](Item item, std::int32_t index, std::int32_t width) {
+    layout.columns[layout.count++] = Column{item, offset, index};
+    offset += width;
+  };
+  const std::int32_t code_bytes = AnalogCodeBytes(settings);
+  const Item analog = code_bytes == 2 ? Item::kAnalog2 : Item::kAnalog4;
+  for (std::int32_t c = 0; c < 8; ++c) {
+    if ((settings.ad_enabled[c] & 1u) != 0) add(analog, c, code_bytes);
+  }
+  if ((settings.di_in_fifo & 1u) != 0) add(Item::kDigital, 0, 2);
+  for (std::int32_t c = 0; c < 4; ++c) {
+    if ((settings.ct_in_fifo[c] & 1u) != 0) add(Item::kCounter, c, 4);
+  }
+  for (std::int32_t c = 0; c < 2; ++c) {
+    if ((settings.ec_in_fifo[c] & 1u) != 0) add(Item::kEncoder, c, 4);
+  }
+  layout.group_size = offset;
+  return layout;
+}
+
+bool IsAnalog(Item item) { return item == Item::kAnalog4 || item == Item::kAnalog2; }
+
+std::int32_t ReadAnalog(Item item, const std::uint8_t* p) {
+  // A 2-byte code carries the upper 16 of the 24 bits.
+  if (item == Item::kAnalog2) return static_cast<std::int32_t>(std::uint32_t{GetU16LE(p)} << 8);
+  return static_cast<std::int32_t>(GetU32LE(p));
+}
+
+// Room for k more codes in the column's queue; the queues were cleared.
+void AttachQueue(Device* device, Column& column, std::size_t k) {
+  switch (column.item) {
+    case Item::kAnalog4:
+    case Item::kAnalog2:
+      column.out = device->ad_queue[column.index].Extend(k);
+      break;
+    case Item::kDigital:
+      column.out = device->di_queue.Extend(k);
+      break;
+    case Item::kCounter:
+      column.out = device->ct_queue[column.index].Extend(k);
+      break;
+    case Item::kEncoder:
+      column.out = device->ec_queue[column.index].Extend(k);
+      break;
+  }
+}
+
+template <typename T, typename Read>
+void FillColumn(T* out, const std::uint8_t* from, std::size_t count, std::size_t stride,
+                Read read) {
+  for (std::size_t g = 0; g < count; ++g) out[g] = read(from + g * stride);
+}
+
+// Parses count groups at groups into every column, from entry `first` on.
+void ParseColumn(const Column& column, const std::uint8_t* groups, std::size_t count,
+                 std::size_t stride, std::size_t first) {
+  const std::uint8_t* from = groups + column.offset;
+  switch (column.item) {
+    case Item::kAnalog4:
+      FillColumn(static_cast<std::int32_t*>(column.out) + first, from, count, stride,
+                 [](const std::uint8_t* p) { return static_cast<std::int32_t>(GetU32LE(p)); });
+      break;
+    case Item::kAnalog2:
+      FillColumn(static_cast<std::int32_t*>(column.out) + first, from, count, stride,
+                 [](const std::uint8_t* p) { return ReadAnalog(Item::kAnalog2, p); });
+      break;
+    case Item::kDigital:
+      FillColumn(static_cast<std::uint16_t*>(column.out) + first, from, count, stride,
+                 [](const std::uint8_t* p) { return GetU16LE(p); });
+      break;
+    case Item::kCounter:
+    case Item::kEncoder:
+      FillColumn(static_cast<std::uint32_t*>(column.out) + first, from, count, stride,
+                 [](const std::uint8_t* p) { return GetU32LE(p); });
+      break;
+  }
+}
+
+// Parses count contiguous groups into entries first .. first + count - 1.
+void ParseRun(const Layout& layout, const std::uint8_t* groups, std::size_t count,
+              std::size_t first) {
+  const auto stride = static_cast<std::size_t>(layout.group_size);
+  const std::size_t chunk = std::max<std::size_t>(1, kChunkBytes / stride);
+  for (std::size_t done = 0; done < count; done += chunk) {
+    const std::size_t n = std::min(chunk, count - done);
+    for (std::int32_t c = 0; c < layout.count; ++c) {
+      ParseColumn(layout.columns[c], groups + done * stride, n, stride, first + done);
+    }
+  }
+}
+
+// Parses k groups straight out of the ring's storage: the pieces before and
+// after the wrap, and the one group that may straddle it.
+void ParseFromRing(const Layout& layout, const FifoPieces& pieces, std::size_t k) {
+  const auto group = static_cast<std::size_t>(layout.group_size);
+  const std::size_t before = pieces.first_length / group;
+  ParseRun(layout, pieces.first, before, 0);
+  std::size_t done = before;
+  std::size_t second_offset = 0;
+  const std::size_t straddle = pieces.first_length - before * group;
+  if (straddle != 0) {
+    std::uint8_t joined[64];
+    std::memcpy(joined, pieces.first + before * group, straddle);
+    second_offset = group - straddle;
+    std::memcpy(joined + straddle, pieces.second, second_offset);
+    ParseRun(layout, joined, 1, done);
+    ++done;
+  }
+  ParseRun(layout, pieces.second + second_offset, k - done, done);
+}
+
+std::int32_t SplitPlain(Device* device, std::int32_t n) {
+  Layout layout = LayoutOf(device->settings);
+  const auto group = static_cast<std::uint32_t>(layout.group_size);
+  const std::uint32_t k = std::min(static_cast<std::uint32_t>(n), FifoFilled(device->stream_fifo) / group);
+  if (k == 0) return 0;
+  for (std::int32_t c = 0; c < layout.count; ++c) AttachQueue(device, layout.columns[c], k);
+  ParseFromRing(layout, FifoPeek(device->stream_fifo, k * group), k);
+  FifoGet(device->stream_fifo, nullptr, k * group);
+  return static_cast<std::int32_t>(k);
+}
+
+// The code as the signed 24-bit number it is.
+std::int64_t SignedCode(std::int32_t code) {
+  const std::uint32_t low = static_cast<std::uint32_t>(code) & 0xFFFFFFu;
+  return static_cast<std::int64_t>(low ^ 0x800000u) - 0x800000;
+}
+
+// Back to the stream's form: 24 bits, bits 24 to 31 clear.
+std::int32_t CodeOf(std::int64_t value) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(value) & 0xFFFFFFu);
+}
+
+// Block averages of one analog column over outputs groups of F each.
+void AverageColumn(const Column& column, const std::uint8_t* groups, std::size_t outputs,
+                   std::size_t times, std::size_t stride) {
+  auto* out = static_cast<std::int32_t*>(column.out);
+  const std::uint8_t* from = groups + column.offset;
+  for (std::size_t m = 0; m < outputs; ++m) {
+    std::int64_t sum = 0;
+    for (std::size_t i = 0; i < times; ++i) sum += SignedCode(ReadAnalog(column.item, from + i * stride));
+    out[m] = CodeOf(sum / static_cast<std::int64_t>(times));
+    from += times * stride;
+  }
+}
+
+}  // namespace
+
+void ClearChannelQueues(Device* device) {
+  for (auto& queue : device->ad_queue) queue.Clear();
+  device->di_queue.Clear();
+  for (auto& queue : device->ct_queue) queue.Clear();
+  for (auto& queue : device->ec_queue) queue.Clear();
+}
+
+std::int32_t SplitAveraged(Device* device, std::int32_t n) {
+  Layout layout = LayoutOf(device->settings);
+  const std::int32_t times = device->filter_times;
+  if (layout.group_size == 0 || times <= 0 || n <= 0) return 0;
+  const auto group = static_cast<std::uint32_t>(layout.group_size);
+  const std::uint32_t available = FifoFilled(device->stream_fifo) / group / static_cast<std::uint32_t>(times);
+  if (static_cast<std::uint32_t>(n) > available) return 0;  // all or nothing
+  // n x F x G cannot exceed the bytes buffered, so it fits 32 bits.
+  const std::uint32_t bytes = static_cast<std::uint32_t>(n) * static_cast<std::uint32_t>(times) * group;
+  if (device->split_scratch.size() < bytes) device->split_scratch.resize(bytes);
+  FifoGet(device->stream_fifo, device->split_scratch.data(), bytes);
+  // Only analog items are averaged; anything else a recording may carry
+  // is skipped and its queues stay empty.
+  for (std::int32_t c = 0; c < layout.count; ++c) {
+    Column& column = layout.columns[c];
+    if (!IsAnalog(column.item)) continue;
+    AttachQueue(device, column, static_cast<std::size_t>(n));
+    AverageColumn(column, device->split_scratch.data(), static_cast<std::size_t>(n),
+                  static_cast<std::size_t>(times), group);
+  }
+  return n;
+}
+
+std::int32_t HcCodeCanReadGroupCount(Device* device) {
+  if (device == nullptr) return KR2270_ERROR_ARGUMENT;
+  const std::int32_t group = GroupSize(device);
+  const std::int32_t times = device->filter_times;
+  if (group == 0 || times < 0) return 0;
+  std::uint32_t count = FifoFilled(device->stream_fifo) / static_cast<std::uint32_t>(group);
+  if (times > 0) count /= static_cast<std::uint32_t>(times);
+  return static_cast<std::int32_t>(count);
+}
+
+std::int32_t HcCodeSplit(Device* device, std::int32_t n) {
+  if (device == nullptr || n < 0) return KR2270_ERROR_ARGUMENT;
+  if (n == 0) return 0;
+  if (device->filter_times < 0) return KR2270_ERROR_ARGUMENT;
+  ClearChannelQueues(device);
+  if (GroupSize(device) == 0) return 0;
+  if (device->filter_times > 0) return SplitAveraged(device, n);
+  return SplitPlain(device, n);
+}
+
+namespace {
+
+template <typename T>
+std::int32_t CopyQueue(const ChannelQueue<T>& queue, T* destination) {
+  std::memcpy(destination, queue.data.get(), queue.count * sizeof(T));
+  return static_cast<std::int32_t>(queue.count);
+}
+
+bool InRange(std::int32_t number, std::int32_t last) { return number >= 1 && number <= last; }
+
+}  // namespace
+
+std::int32_t HcCodeGetAd(Device* device, std::int32_t channel, std::int32_t* codes) {
+  if (device == nullptr || !InRange(channel, 8)) return KR2270_ERROR_ARGUMENT;
+  const auto& queue = device->ad_queue[channel - 1];
+  if (queue.count == 0) return 0;
+  if (codes == nullptr) return KR2270_ERROR_ARGUMENT;
+  return CopyQueue(queue, codes);
+}
+
+std::int32_t HcCodeGetDi(Device* device, std::uint16_t* words) {
+  if (device == nullptr || words == nullptr) return KR2270_ERROR_ARGUMENT;
+  if (device->di_queue.count == 0) return 0;
+  return CopyQueue(device->di_queue, words);
+}
+
+std::int32_t HcCodeGetCt(Device* device, std::int32_t counter, std::uint32_t* values) {
+  if (device == nullptr || !InRange(counter, 4) || values == nullptr) return KR2270_ERROR_ARGUMENT;
+  const auto& queue = device->ct_queue[counter - 1];
+  if (queue.count == 0) return 0;
+  return CopyQueue(queue, values);
+}
+
+std::int32_t HcCodeGetEc(Device* device, std::int32_t encoder, std::uint32_t* values) {
+  if (device == nullptr || !InRange(encoder, 2) || values == nullptr) return KR2270_ERROR_ARGUMENT;
+  const auto& queue = device->ec_queue[encoder - 1];
+  if (queue.count == 0) return 0;
+  return CopyQueue(queue, values);
+}
+
+}  // namespace kr2270
+
+KR2270_EXPORT int32_t KR2270_HcCodeCanReadGroupCount(KR2270Device* device) {
+  return kr2270::Guarded([&] { return kr2270::HcCodeCanReadGroupCount(device); });
+}
+
+KR2270_EXPORT int32_t KR2270_HcCodeSplit(KR2270Device* device, int32_t n) {
+  return kr2270::Guarded([&] { return kr2270::HcCodeSplit(device, n); });
+}
+
+KR2270_EXPORT int32_t KR2270_HcCodeGetAd(KR2270Device* device, int32_t channel, int32_t* codes) {
+  return kr2270::Guarded([&] { return kr2270::HcCodeGetAd(device, channel, codes); });
+}
+
+KR2270_EXPORT int32_t KR2270_HcCodeGetDi(KR2270Device* device, uint16_t* words) {
+  return kr2270::Guarded([&] { return kr2270::HcCodeGetDi(device, words); });
+}
+
+KR2270_EXPORT int32_t KR2270_HcCodeGetCt(KR2270Device* device, int32_t counter, uint32_t* values) {
+  return kr2270::Guarded([&] { return kr2270::HcCodeGetCt(device, counter, values); });
+}
+
+KR2270_EXPORT int32_t KR2270_HcCodeGetEc(KR2270Device* device, int32_t encoder, uint32_t* values) {
+  return kr2270::Guarded([&] { return kr2270::HcCodeGetEc(device, encoder, values); });
+}

@@ -1,0 +1,159 @@
+#include "acquisition/acquisition.h"
+#include "acquisition/group_layout.h"
+#include "command/command.h"
+#include "device/export.h"
+
+namespace kr2270 {
+namespace {
+
+constexpr std::uint16_t kTriggerRegister = 22;
+constexpr std::uint16_t kStreamEnableRegister = 23;
+// The rounding write at start does not use the caller's time-out.
+constexpr std::int32_t kRoundingTimeoutMs = 1000;
+// No data for this long is not an error; it only lets the thread look round.
+constexpr std::int32_t kReceiveTimeoutMs = 1000;
+
+bool StartIsRefused(const Device* device) {
+  // A second start would reset the ring under the running receiver.
+  if (device->streaming.load() != 0) return true;
+  if (device->transfer_bytes.load() <= 0 || GroupSize(device) == 0) return true;
+  if (device->filter_times < 0) return true;
+  return device->filter_times > 0 && HasNonAdStreamChannels(device->settings);
+}
+
+// At the decimated rates the module is asked for whole F x G windows. The
+// receiver copes with any block size, so a failed write is of no concern.
+void RoundTransferSize(Device* device) {
+  const std::int32_t factor = DecimationFactor(device->settings.rate_code);
+  if (factor == 1) return;
+  const std::int32_t window = GroupSize(device) * factor;
+  std::int32_t rounded = device->transfer_bytes.load() / window * window;
+  if (rounded == 0) rounded = window;
+  HcSetTranBytesCount(device, rounded, kRoundingTimeoutMs);
+}
+
+// The thread works from its own copy of the layout: the application may
+// change the settings while the stream runs.
+void PrepareReceiver(Device* device) {
+  ReceiverState& state = device->receiver;
+  const Settings& settings = device->settings;
+  state.group_size = GroupSize(settings);
+  state.decimation = DecimationFactor(settings.rate_code);
+  state.bytes_per_second = static_cast<std::int64_t>(
+      state.group_size * SampleRateOfCode(DeviceRateCode(settings.rate_code)));
+  state.window_position = 0;
+  state.partial_length = 0;
+  state.block.resize(static_cast<std::size_t>(device->transfer_bytes.load()));
+}
+
+bool CommandConnected(Device* device) {
+  std::lock_guard<std::mutex> hold(device->cmd.lock);
+  return device->cmd.socket != platform::kNoSocket;
+}
+
+bool ConfigureDataSocket(platform::Socket s, std::uint32_t address, std::uint16_t port,
+                         std::int32_t timeout_ms) {
+  return platform::SetNonBlocking(s, true) &&
+         platform::ConnectWithTimeout(s, address, port, timeout_ms) &&
+         platform::SetNonBlocking(s, false) && platform::SetReceiveTimeout(s, kReceiveTimeoutMs);
+}
+
+std::int32_t WriteTrigger(Device* device, bool start, std::int32_t timeout_ms) {
+  const std::uint8_t control = TriggerControlByte(device->settings.trigger_enable,
+                                                  device->settings.trigger_mode, start);
+  return WriteRegisters(device, kTriggerRegister, {0x00, control}, timeout_ms);
+}
+
+std::int32_t StartAcquisition(Device* device, std::int32_t timeout_ms) {
+  // Checked before data_lock: a running receiver holds it through each
+  // receive. Only the application starts and stops, so the answer holds.
+  if (StartIsRefused(device)) return KR2270_ERROR_ARGUMENT;
+  std::unique_lock<std::mutex> hold(device->data_lock);
+  RoundTransferSize(device);
+  PrepareReceiver(device);
+  FifoReset(device->stream_fifo);
+  device->lost_groups.store(0);
+  device->data_link_lost.store(false);
+  const std::int32_t connected = ConnectDataSocket(device, timeout_ms, device->data_port);
+  if (connected != KR2270_OK) return connected;
+  device->streaming.store(1);
+  ++device->receiver.run;
+  device->receiver_wake.notify_all();
+  hold.unlock();
+  return WriteTrigger(device, true, timeout_ms);
+}
+
+std::int32_t StopAcquisition(Device* device, std::int32_t timeout_ms) {
+  // Wakes a receive in progress so that data_lock comes free at once.
+  platform::ShutdownSocket(device->data_socket_wake.exchange(platform::kNoSocket));
+  {
+    std::unique_lock<std::mutex> hold(device->data_lock);
+    device->streaming.store(0);
+    platform::CloseSocket(device->data_socket);
+    WriteStreamEnable(device, 0, timeout_ms);
+    device->data_socket = platform::kNoSocket;
+    // Once the stop returns, the thread no longer touches the ring, so that
+    // playback or a new start may use it.
+    device->receiver_wake.wait(hold, [&] { return !device->receiver.busy; });
+  }
+  return WriteTrigger(device, false, timeout_ms);
+}
+
+}  // namespace
+
+std::int32_t WriteStreamEnable(Device* device, std::uint8_t value, std::int32_t timeout_ms) {
+  return WriteRegisters(device, kStreamEnableRegister, {0x00, value}, timeout_ms);
+}
+
+std::int32_t ConnectDataSocket(Device* device, std::int32_t timeout_ms, std::int32_t port) {
+  std::uint32_t address = 0;
+  if (!CommandConnected(device) || !platform::ParseIpv4(device->ip_address, &address) ||
+      port <= 0 || port > 0xFFFF) {
+    return KR2270_ERROR_CONNECT;
+  }
+  const std::int32_t enabled = WriteStreamEnable(device, 1, timeout_ms);
+  if (enabled != KR2270_OK) return enabled;
+  const platform::Socket s = platform::TcpSocket();
+  if (s == platform::kNoSocket) return KR2270_ERROR_CONNECT;
+  if (!ConfigureDataSocket(s, address, static_cast<std::uint16_t>(port), timeout_ms)) {
+    platform::CloseSocket(s);
+    return KR2270_ERROR_CONNECT;
+  }
+  const ReceiverState& state = device->receiver;
+  platform::SetReceiveLowWater(
+      s, ReceiveLowWater(state.bytes_per_second, static_cast<std::int32_t>(state.block.size())));
+  device->data_socket = s;
+  device->data_socket_wake.store(s);
+  return KR2270_OK;
+}
+
+std::int32_t HcStart(Device* device, std::int32_t start, std::int32_t timeout_ms) {
+  if (device == nullptr) return KR2270_ERROR_ARGUMENT;
+  return (start & 1) != 0 ? StartAcquisition(device, timeout_ms)
+                          : StopAcquisition(device, timeout_ms);
+}
+
+std::int32_t HcGetLostGroups(Device* device, std::uint64_t* lost) {
+  if (device == nullptr || lost == nullptr) return KR2270_ERROR_ARGUMENT;
+  *lost = device->lost_groups.load(std::memory_order_relaxed);
+  return KR2270_OK;
+}
+
+std::int32_t HcIsDataLost(Device* device) {
+  if (device == nullptr) return KR2270_ERROR_ARGUMENT;
+  return device->data_link_lost.load() ? 1 : 0;
+}
+
+}  // namespace kr2270
+
+KR2270_EXPORT int32_t KR2270_HcStart(KR2270Device* device, int32_t start, int32_t timeout_ms) {
+  return kr2270::Guarded([&] { return kr2270::HcStart(device, start, timeout_ms); });
+}
+
+KR2270_EXPORT int32_t KR2270_HcGetLostGroups(KR2270Device* device, uint64_t* lost) {
+  return kr2270::Guarded([&] { return kr2270::HcGetLostGroups(device, lost); });
+}
+
+KR2270_EXPORT int32_t KR2270_HcIsDataLost(KR2270Device* device) {
+  return kr2270::Guarded([&] { return kr2270::HcIsDataLost(device); });
+}

@@ -1,0 +1,153 @@
+// Playback: a recording's groups go into the stream ring from the caller's
+// thread, and from there through the splitter as live data would.
+#include <algorithm>
+#include <limits>
+#include <new>
+
+#include "acquisition/group_layout.h"
+#include "config/checks.h"
+#include "device/export.h"
+#include "device/lifecycle.h"
+#include "recording/reader.h"
+#include "recording/recording.h"
+
+namespace kr2270 {
+namespace {
+
+// Reads go through a buffer of about this size, whatever the count.
+constexpr std::int64_t kChunkBytes = std::int64_t{1} << 20;
+constexpr std::int64_t kContinue = -1;
+
+RecordingReader* ReaderOf(Device* device) { return device != nullptr ? device->reader : nullptr; }
+
+bool HasCommandConnection(Device* device) {
+  std::lock_guard<std::mutex> hold(device->cmd.lock);
+  return device->cmd.socket != platform::kNoSocket;
+}
+
+// The first group of a read: the start truncated, or where the last read
+// stopped for -1. Anything else negative, or out of range, is refused.
+bool StartGroup(const RecordingReader& reader, double start, std::int64_t* group) {
+  std::int64_t whole = 0;
+  if (!TruncateToInt64(start, &whole) || whole < kContinue) return false;
+  *group = whole == kContinue ? reader.next_group : whole;
+  return true;
+}
+
+// Whole groups in the recording; none when the header enables no channel.
+std::int64_t GroupTotal(const RecordingReader& reader, std::int32_t group_size) {
+  return group_size > 0 ? reader.total_bytes / group_size : 0;
+}
+
+void Store(std::int32_t* destination, std::int64_t value) {
+  if (destination != nullptr) *destination = static_cast<std::int32_t>(value);
+}
+
+// Puts `count` groups from group index `first` into the ring, a chunk at a
+// time; returns the groups put (fewer only when the files gave out).
+std::int64_t PlayGroups(Device* device, RecordingReader* reader, std::int64_t first,
+                        std::int64_t count, std::int32_t group_size) {
+  const std::int64_t chunk_groups = std::max<std::int64_t>(1, kChunkBytes / group_size);
+  StreamFifo& fifo = device->stream_fifo;
+  std::int64_t played = 0;
+  while (played < count) {
+    const std::int64_t wanted = std::min(chunk_groups, count - played) * group_size;
+    const std::uint32_t in = fifo.in.load(std::memory_order_relaxed);
+    const std::uint32_t p = in & (fifo.size - 1);
+    const std::int64_t first_len = std::min<std::int64_t>(wanted, fifo.size - p);
+    std::int64_t got = ReadRecordingBytes(reader, fifo.buffer + p, first_len, (first + played) * group_size);
+    if (got == first_len && wanted > first_len) got += ReadRecordingBytes(reader, fifo.buffer, wanted - first_len, (first + played) * group_size + first_len);
+    const std::int64_t groups = got / group_size;
+    fifo.in.store(in + static_cast<std::uint32_t>(groups * group_size), std::memory_order_release);
+    played += groups;
+    if (got < wanted) break;
+  }
+  return played;
+}
+
+std::int32_t DFROpen(Device* device, const char* path, std::int32_t length) {
+  if (device == nullptr || path == nullptr || length < 0) return KR2270_ERROR_ARGUMENT;
+  if (HasCommandConnection(device)) return KR2270_ERROR_ARGUMENT;
+  ReleaseReader(device);
+  auto* reader = new (std::nothrow) RecordingReader();
+  if (reader == nullptr) return KR2270_ERROR_ARGUMENT;
+  device->reader = reader;
+  return std::min(OpenRecording(reader, &device->settings, PathText(path, length)), 0);
+}
+
+std::int32_t DFRClose(Device* device) {
+  if (ReaderOf(device) == nullptr) return KR2270_ERROR_ARGUMENT;
+  ReleaseReader(device);
+  return KR2270_OK;
+}
+
+std::int32_t DFRRead(Device* device, double start, std::int32_t count, std::int32_t* groups_read) {
+  RecordingReader* reader = ReaderOf(device);
+  std::int64_t first = 0;
+  if (reader == nullptr || !StartGroup(*reader, start, &first)) return KR2270_ERROR_ARGUMENT;
+  if (count <= 0) return KR2270_OK;
+  const std::int32_t group_size = GroupSize(device);
+  const std::int64_t total = GroupTotal(*reader, group_size);
+  if (total > 0 && first > total) reader->reader_status = KR2270_ERROR_FILE_READ;
+  if (first >= total) {
+    Store(groups_read, 0);
+    return reader->reader_status;
+  }
+  // Only whole groups that the ring can take are read, so every group
+  // reported is a group delivered.
+  const std::int64_t room = FifoFree(device->stream_fifo) / static_cast<std::uint32_t>(group_size);
+  const std::int64_t wanted = std::min({std::int64_t{count}, total - first, room});
+  const std::int64_t played = PlayGroups(device, reader, first, wanted, group_size);
+  reader->next_group = first + played;
+  Store(groups_read, played);
+  return reader->reader_status;
+}
+
+double DurationOf(std::int64_t groups, double rate) {
+  if (rate > 0.0) return static_cast<double>(groups) / rate;
+  return groups > 0 ? std::numeric_limits<double>::infinity()
+                    : std::numeric_limits<double>::quiet_NaN();
+}
+
+std::int32_t DFRGetGroupTotal(Device* device, double* groups, double* seconds) {
+  const RecordingReader* reader = ReaderOf(device);
+  if (reader == nullptr) return KR2270_ERROR_ARGUMENT;
+  if (groups != nullptr) {
+    const std::int64_t total = GroupTotal(*reader, GroupSize(device));
+    *groups = static_cast<double>(total);
+    if (seconds != nullptr) *seconds = DurationOf(total, SampleRateOfCode(device->settings.rate_code));
+  }
+  return reader->reader_status;
+}
+
+std::int32_t DFRGetFreq(Device* device, double* rate) {
+  if (ReaderOf(device) == nullptr) return KR2270_ERROR_ARGUMENT;
+  if (rate == nullptr) return KR2270_OK;
+  *rate = SampleRateOfCode(device->settings.rate_code);
+  return *rate == 0.0 ? KR2270_ERROR_ARGUMENT : KR2270_OK;
+}
+
+}  // namespace
+}  // namespace kr2270
+
+KR2270_EXPORT int32_t KR2270_DFROpen(KR2270Device* device, const char* path, int32_t path_length) {
+  return kr2270::Guarded([&] { return kr2270::DFROpen(device, path, path_length); });
+}
+
+KR2270_EXPORT int32_t KR2270_DFRClose(KR2270Device* device) {
+  return kr2270::Guarded([&] { return kr2270::DFRClose(device); });
+}
+
+KR2270_EXPORT int32_t KR2270_DFRRead(KR2270Device* device, double start, int32_t count,
+                                     int32_t* groups_read) {
+  return kr2270::Guarded([&] { return kr2270::DFRRead(device, start, count, groups_read); });
+}
+
+KR2270_EXPORT int32_t KR2270_DFRGetGroupTotal(KR2270Device* device, double* groups,
+                                              double* seconds) {
+  return kr2270::Guarded([&] { return kr2270::DFRGetGroupTotal(device, groups, seconds); });
+}
+
+KR2270_EXPORT int32_t KR2270_DFRGetFreq(KR2270Device* device, double* rate) {
+  return kr2270::Guarded([&] { return kr2270::DFRGetFreq(device, rate); });
+}

@@ -1,0 +1,172 @@
+#include "recording/reader.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "device/lifecycle.h"
+#include "kr2270c.h"
+#include "platform/platform.h"
+#include "recording/recording.h"
+
+namespace kr2270 {
+namespace {
+
+constexpr std::size_t kMaxErrorText = 255;
+constexpr std::size_t kPage = 4096;
+
+std::int32_t Fail(RecordingReader* reader, std::int32_t status) {
+  reader->reader_status = status;
+  return status;
+}
+
+void CloseReaderFile(RecordingReader* reader) {
+  if (reader->reader_file != nullptr) std::fclose(reader->reader_file);
+  reader->reader_file = nullptr;
+  reader->file_offset = -1;
+}
+
+// The length of a file of the chain, or -1 when it is missing or starts with
+// a different magic or version (a file of another recording). An empty file,
+// left by a rotation just before the close, belongs to the chain.
+std::int64_t ChainFileLength(const std::string& path, const std::uint8_t* identity) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return -1;
+  std::uint8_t start[kHeaderIdentityBytes];
+  const std::size_t got = std::fread(start, 1, sizeof start, file);
+  std::int64_t length = -1;
+  if (std::memcmp(start, identity, got) == 0 && fseeko(file, 0, SEEK_END) == 0) {
+    length = ftello(file);
+  }
+  std::fclose(file);
+  return length;
+}
+
+void ScanRecordingChain(RecordingReader* reader, const std::string& path,
+                        const std::uint8_t* identity) {
+  std::string name = path;
+  std::int64_t total = 0;
+  reader->data_starts.push_back(0);
+  do {
+    const std::int64_t length = ChainFileLength(name, identity);
+    if (length < 0) break;
+    const std::int64_t data = std::max<std::int64_t>(0, length - reader->header_size);
+    reader->chain_paths.push_back(name);
+    reader->file_data_sizes.push_back(data);
+    total += data;
+    reader->data_starts.push_back(total);
+  } while (NextRecordingFileName(&name, nullptr));
+  reader->total_bytes = total;
+}
+
+// The chain index of the file holding data position p (< total_bytes); files
+// without data are passed over.
+std::size_t FileHolding(const RecordingReader* reader, std::int64_t p) {
+  const auto after = std::upper_bound(reader->data_starts.begin(), reader->data_starts.end(), p);
+  return static_cast<std::size_t>(after - reader->data_starts.begin()) - 1;
+}
+
+bool PositionFile(RecordingReader* reader, std::size_t index, std::int64_t offset) {
+  if (reader->reader_file == nullptr || reader->open_index != index) {
+    CloseReaderFile(reader);
+    reader->reader_file = std::fopen(reader->chain_paths[index].c_str(), "rb");
+    if (reader->reader_file == nullptr) {
+      Fail(reader, KR2270_ERROR_FILE);
+      return false;
+    }
+    reader->open_index = index;
+  }
+  if (reader->file_offset == offset) return true;
+  if (fseeko(reader->reader_file, static_cast<off_t>(offset), SEEK_SET) != 0) {
+    reader->file_offset = -1;
+    Fail(reader, KR2270_ERROR_FILE_SEEK);
+    return false;
+  }
+  reader->file_offset = offset;
+  return true;
+}
+
+void ReportShortRead(RecordingReader* reader, int error) {
+  const bool failed = std::ferror(reader->reader_file) != 0;
+  std::clearerr(reader->reader_file);
+  reader->file_offset = -1;
+  Fail(reader, KR2270_ERROR_FILE_READ);
+  const std::string text =
+      failed ? platform::ErrorText(error, kMaxErrorText) : std::string("recording file ends early");
+  platform::DebugOutput((text + "\n").c_str());
+}
+
+// The kernel copies out of the page cache several times slower when the
+// destination lies a few bytes past the source's offset within a page (seen
+// on AMD Zen); a destination at the source's own page offset is always fast.
+std::uint8_t* ChunkDestination(RecordingReader* reader, std::int64_t length,
+                               std::int64_t file_offset) {
+  const auto bytes = static_cast<std::size_t>(length);
+  if (reader->buffer.size() < bytes + 2 * kPage) reader->buffer.resize(bytes + 2 * kPage);
+  void* start = reader->buffer.data();
+  std::size_t space = reader->buffer.size();
+  std::align(kPage, bytes + kPage, start, space);
+  return static_cast<std::uint8_t*>(start) + static_cast<std::size_t>(file_offset) % kPage;
+}
+
+}  // namespace
+
+std::int32_t OpenRecording(RecordingReader* reader, Settings* settings, const std::string& path) {
+  if (!platform::FileExists(path.c_str()) || platform::IsDirectory(path.c_str())) {
+    return Fail(reader, KR2270_ERROR_FILE);
+  }
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return Fail(reader, KR2270_ERROR_FILE);
+  std::uint8_t header[kHeaderBytes];
+  const std::size_t got = std::fread(header, 1, sizeof header, file);
+  std::fclose(file);
+  if (ParseRecordingHeader(header, got, settings, &reader->header_size) != KR2270_OK) {
+    return Fail(reader, KR2270_ERROR_FILE_READ);
+  }
+  ScanRecordingChain(reader, path, header);
+  return reader->reader_status;
+}
+
+std::int64_t ReadRecordingBytes(RecordingReader* reader, std::uint8_t* destination,
+                                std::int64_t length, std::int64_t position) {
+  std::int64_t done = 0;
+  while (done < length && position < reader->total_bytes) {
+    const std::size_t index = FileHolding(reader, position);
+    const std::int64_t within = position - reader->data_starts[index];
+    if (!PositionFile(reader, index, reader->header_size + within)) break;
+    const std::int64_t part = std::min(length - done, reader->file_data_sizes[index] - within);
+    const std::size_t got = std::fread(destination + done, 1, static_cast<std::size_t>(part),
+                                       reader->reader_file);
+    const int error = errno;
+    const auto got_bytes = static_cast<std::int64_t>(got);
+    reader->file_offset += got_bytes;
+    done += got_bytes;
+    position += got_bytes;
+    if (got_bytes < part) {
+      ReportShortRead(reader, error);
+      break;
+    }
+  }
+  return done;
+}
+
+const std::uint8_t* ReadRecordingChunk(RecordingReader* reader, std::int64_t length,
+                                       std::int64_t position, std::int64_t* got) {
+  *got = 0;
+  if (position >= reader->total_bytes) return nullptr;
+  const std::size_t index = FileHolding(reader, position);
+  const std::int64_t file_offset = reader->header_size + position - reader->data_starts[index];
+  std::uint8_t* destination = ChunkDestination(reader, length, file_offset);
+  *got = ReadRecordingBytes(reader, destination, length, position);
+  return destination;
+}
+
+void ReleaseReader(Device* device) {
+  if (device->reader == nullptr) return;
+  CloseReaderFile(device->reader);
+  delete device->reader;
+  device->reader = nullptr;
+}
+
+}  // namespace kr2270

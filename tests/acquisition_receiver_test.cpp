@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "acquisition/acquisition.h"
+
+namespace kr2270 {
+namespace {
+
+// Group g of a stream of `size`-byte groups: every byte tells its group and
+// its place in it.
+std::vector<std::uint8_t> Groups(std::size_t size, std::size_t first, std::size_t count) {
+  std::vector<std::uint8_t> bytes;
+  for (std::size_t g = first; g < first + count; ++g) {
+    for (std::size_t b = 0; b < size; ++b) bytes.push_back(static_cast<std::uint8_t>(g * 37 + b * 101 + g / 7));
+  }
+  return bytes;
+}
+
+// Cuts bytes into random segments of 1 to max_segment bytes.
+template <typename Each>
+void InSegments(const std::vector<std::uint8_t>& bytes, std::size_t max_segment, unsigned seed,
+                Each each) {
+  std::mt19937 random(seed);
+  for (std::size_t at = 0; at < bytes.size();) {
+    const std::size_t n = std::min<std::size_t>(1 + random() % max_segment, bytes.size() - at);
+    std::vector<std::uint8_t> segment(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                                      bytes.begin() + static_cast<std::ptrdiff_t>(at + n));
+    each(segment);
+    at += n;
+  }
+}
+
+ReceiverState StateFor(std::int32_t group_size, std::int32_t decimation) {
+  ReceiverState state;
+  state.group_size = group_size;
+  state.decimation = decimation;
+  return state;
+}
+
+TEST(Decimation, KeepsGroupsZeroAndFourOfABlockAtRate48) {
+  ReceiverState state = StateFor(8, 4);
+  std::vector<std::uint8_t> block = Groups(8, 0, 8);
+  ASSERT_EQ(CompleteBlock(state, block.data(), block.size()), 16u);
+  block.resize(16);
+  std::vector<std::uint8_t> expected = Groups(8, 0, 1);
+  const std::vector<std::uint8_t> fourth = Groups(8, 4, 1);
+  expected.insert(expected.end(), fourth.begin(), fourth.end());
+  EXPECT_EQ(block, expected);
+}
+
+TEST(Decimation, KeepsEveryFthGroupWhereverTheReceivesEnd) {
+  for (const auto& [group, factor] : {std::pair{8, 4}, std::pair{58, 2}, std::pair{6, 4}}) {
+    for (std::size_t max_segment : {1u, 7u, 100u, 1000u}) {
+      ReceiverState state = StateFor(group, factor);
+      std::vector<std::uint8_t> kept;
+      InSegments(Groups(static_cast<std::size_t>(group), 0, 203), max_segment, 3,
+                 [&](std::vector<std::uint8_t> segment) {
+                   const std::size_t n = CompleteBlock(state, segment.data(), segment.size());
+                   kept.insert(kept.end(), segment.begin(), segment.begin() + static_cast<std::ptrdiff_t>(n));
+                 });
+      std::vector<std::uint8_t> expected;
+      for (std::size_t g = 0; g < 203; g += static_cast<std::size_t>(factor)) {
+        const std::vector<std::uint8_t> one = Groups(static_cast<std::size_t>(group), g, 1);
+        expected.insert(expected.end(), one.begin(), one.end());
+      }
+      EXPECT_EQ(kept, expected) << group << " x " << factor << ", segments up to " << max_segment;
+    }
+  }
+}
+
+struct SmallRing {
+  std::vector<std::uint8_t> storage;
+  StreamFifo fifo;
+  explicit SmallRing(std::uint32_t size) : storage(size) {
+    fifo.buffer = storage.data();
+    fifo.size = size;
+  }
+  std::vector<std::uint8_t> TakeAll() {
+    std::vector<std::uint8_t> bytes(FifoFilled(fifo));
+    FifoGet(fifo, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    return bytes;
+  }
+};
+
+TEST(WholeGroupPuts, OnlyWholeGroupsEnterTheRing) {
+  SmallRing ring(1 << 12);
+  ReceiverState state = StateFor(14, 1);
+  const std::vector<std::uint8_t> stream = Groups(14, 0, 250);
+  std::vector<std::uint8_t> taken;
+  InSegments(stream, 33, 5, [&](const std::vector<std::uint8_t>& segment) {
+    EXPECT_EQ(PutWholeGroups(ring.fifo, state, segment.data(), segment.size()), 0u);
+    ASSERT_EQ(FifoFilled(ring.fifo) % 14, 0u);
+    const std::vector<std::uint8_t> got = ring.TakeAll();
+    taken.insert(taken.end(), got.begin(), got.end());
+  });
+  EXPECT_EQ(taken, stream);
+}
+
+// A ring of 64 bytes holds five 12-byte groups; what does not fit is dropped
+// group by group, and the stream goes on at a group boundary.
+TEST(WholeGroupPuts, DropsAndCountsWholeGroupsWhenTheRingIsFull) {
+  SmallRing ring(64);
+  ReceiverState state = StateFor(12, 1);
+  std::uint64_t dropped = 0;
+  InSegments(Groups(12, 0, 8), 5, 7, [&](const std::vector<std::uint8_t>& segment) {
+    dropped += PutWholeGroups(ring.fifo, state, segment.data(), segment.size());
+  });
+  EXPECT_EQ(dropped, 3u);
+  EXPECT_EQ(ring.TakeAll(), Groups(12, 0, 5));
+  InSegments(Groups(12, 8, 2), 5, 9, [&](const std::vector<std::uint8_t>& segment) {
+    dropped += PutWholeGroups(ring.fifo, state, segment.data(), segment.size());
+  });
+  EXPECT_EQ(dropped, 3u);
+  EXPECT_EQ(ring.TakeAll(), Groups(12, 8, 2));
+}
+
+TEST(ReceiveLowWater, BatchesAboutTwoMillisecondsWithinTheBlock) {
+  const std::int64_t busiest = 58 * 256000;  // every channel at rate code 8
+  const std::int32_t low_water = ReceiveLowWater(busiest, 1 << 20);
+  EXPECT_GE(low_water, busiest / 1000);      // at least 1 ms of stream per wake-up
+  EXPECT_LE(low_water, busiest * 3 / 1000);  // at most 3 ms of latency
+  EXPECT_EQ(ReceiveLowWater(busiest, 4096), 4096);
+  EXPECT_EQ(ReceiveLowWater(0, 4096), 1);
+  EXPECT_EQ(ReceiveLowWater(100, 4096), 1);
+}
+
+}  // namespace
+}  // namespace kr2270

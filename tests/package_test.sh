@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Installs the build tree into a scratch prefix and builds an example against
+# the installed copy twice, through pkg-config and through find_package, then
+# runs both builds against a simulated module.
+#
+#   package_test.sh BUILD_DIR EXAMPLE_C KR2270_TOOL [SANITIZE]
+#
+# Exits 77 (skipped) for sanitizer builds: the installed library then needs
+# the sanitizer runtime loaded first, which a plain C program does not do.
+set -euo pipefail
+
+build=$1
+example=$2
+tool=$3
+sanitize=${4:-}
+if [[ -n "$sanitize" ]]; then
+  echo "skipped: sanitizer build ($sanitize)"
+  exit 77
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/kr2270-package-XXXXXX")
+sim_pid=
+cleanup() {
+  if [[ -n "$sim_pid" ]]; then
+    kill -INT "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "package_test: $*" >&2
+  exit 1
+}
+
+prefix=$work/prefix
+cmake --install "$build" --prefix "$prefix" >"$work/install.log" || fail "install failed"
+pc=$(find "$prefix" -name kr2270c.pc | head -n 1)
+[[ -n "$pc" ]] || fail "no kr2270c.pc installed"
+libdir=$(dirname "$(dirname "$pc")")
+[[ -f "$prefix/include/kr2270c.h" ]] || fail "no kr2270c.h installed"
+[[ -e "$libdir/libkr2270c.so" ]] || fail "no libkr2270c.so in $libdir"
+
+# 1. pkg-config. The .pc file carries the prefix the build was configured
+# with; this install went elsewhere, so the prefix is given.
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+flags=$(pkg-config --define-variable=prefix="$prefix" --cflags --libs kr2270c)
+cc -std=c11 -Wall -Werror -o "$work/example_pc" "$example" $flags || fail "pkg-config build failed"
+
+# 2. find_package(kr2270c) and the imported target.
+mkdir -p "$work/consumer"
+cp "$example" "$work/consumer/example.c"
+cat >"$work/consumer/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.16)
+project(kr2270c_consumer LANGUAGES C)
+find_package(kr2270c 1.0 REQUIRED)
+add_executable(example_cmake example.c)
+set_target_properties(example_cmake PROPERTIES C_STANDARD 11)
+target_link_libraries(example_cmake PRIVATE kr2270c::kr2270c)
+CMAKE
+cmake -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_PREFIX_PATH="$prefix" \
+  >"$work/consumer.log" 2>&1 || { cat "$work/consumer.log"; fail "find_package configure failed"; }
+cmake --build "$work/consumer/build" >>"$work/consumer.log" 2>&1 ||
+  { cat "$work/consumer.log"; fail "find_package build failed"; }
+
+# Both run against the installed library only.
+export LD_LIBRARY_PATH=$libdir
+for program in "$work/example_pc" "$work/consumer/build/example_cmake"; do
+  status=0
+  "$program" >/dev/null 2>"$work/usage.txt" || status=$?
+  [[ $status -eq 2 ]] && grep -q usage "$work/usage.txt" || fail "$program: no usage message"
+done
+
+# A simulated module to talk to: its first two lines name the ports.
+mkfifo "$work/sim.out"
+"$tool" sim >"$work/sim.out" &
+sim_pid=$!
+exec 3<"$work/sim.out"
+read -r -t 20 _ _ port <&3 || fail "the simulated module did not start"
+read -r -t 20 _ _ data_port <&3 || fail "the simulated module did not name its data port"
+
+for program in "$work/example_pc" "$work/consumer/build/example_cmake"; do
+  output=$(timeout 60 "$program" 127.0.0.1 "$port" "$data_port") || fail "$program failed"
+  [[ $(grep -c '^ai[1-8] ' <<<"$output") -eq 8 ]] || fail "$program: unexpected output: $output"
+  ldd "$program" | grep -q "$libdir/libkr2270c.so" || fail "$program does not use the installed library"
+done
+echo "package_test: pkg-config and find_package builds work against $prefix"

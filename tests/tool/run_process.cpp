@@ -1,0 +1,189 @@
+#include "run_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace kr2270::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::vector<char*> ArgvOf(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  return args;
+}
+
+int MillisecondsLeft(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+// Spawns argv with stdout (and stderr, when err_fd >= 0) going to the pipes.
+pid_t Spawn(const std::vector<std::string>& argv, int out_fd, int err_fd) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+  if (err_fd >= 0) posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
+  pid_t pid = -1;
+  auto args = ArgvOf(argv);
+  const int error = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) throw std::runtime_error("cannot start " + argv[0]);
+  return pid;
+}
+
+void MakePipe(int fds[2]) {
+  if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+}
+
+// Reads whatever is there; false at end of output.
+bool ReadSome(int fd, std::string& into) {
+  char buffer[65536];
+  const ssize_t n = read(fd, buffer, sizeof buffer);
+  if (n <= 0) return false;
+  into.append(buffer, static_cast<size_t>(n));
+  return true;
+}
+
+int ExitCodeOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
+}  // namespace
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, std::chrono::milliseconds limit) {
+  int out[2];
+  int err[2];
+  MakePipe(out);
+  MakePipe(err);
+  const pid_t pid = Spawn(argv, out[1], err[1]);
+  close(out[1]);
+  close(err[1]);
+  ProcessResult result;
+  const auto deadline = Clock::now() + limit;
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  std::string* into[2] = {&result.out, &result.err};
+  int open_pipes = 2;
+  while (open_pipes > 0) {
+    const int ready = poll(fds, 2, MillisecondsLeft(deadline));
+    if (ready <= 0) {
+      result.timed_out = true;
+      kill(pid, SIGKILL);
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      if (!ReadSome(fds[i].fd, *into[i])) {
+        fds[i].fd = -1;
+        --open_pipes;
+      }
+    }
+  }
+  close(out[0]);
+  close(err[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.exit_code = result.timed_out ? -1 : ExitCodeOf(status);
+  return result;
+}
+
+RunningProcess StartProcess(const std::vector<std::string>& argv) {
+  int out[2];
+  MakePipe(out);
+  RunningProcess process;
+  process.pid = Spawn(argv, out[1], -1);
+  close(out[1]);
+  process.out_fd = out[0];
+  return process;
+}
+
+std::string ReadLine(RunningProcess& process, std::chrono::milliseconds limit) {
+  const auto deadline = Clock::now() + limit;
+  for (;;) {
+    const auto newline = process.buffered.find('\n');
+    if (newline != std::string::npos) {
+      std::string line = process.buffered.substr(0, newline);
+      process.buffered.erase(0, newline + 1);
+      return line;
+    }
+    pollfd fd = {process.out_fd, POLLIN, 0};
+    if (poll(&fd, 1, MillisecondsLeft(deadline)) <= 0) return {};
+    if (!ReadSome(process.out_fd, process.buffered)) return {};
+  }
+}
+
+int StopProcess(RunningProcess& process, int signal, std::chrono::milliseconds limit) {
+  if (process.pid < 0) return -1;
+  kill(process.pid, signal);
+  // The end of its output is the sign that it exited.
+  const auto deadline = Clock::now() + limit;
+  bool ended = false;
+  while (!ended) {
+    pollfd fd = {process.out_fd, POLLIN, 0};
+    if (poll(&fd, 1, MillisecondsLeft(deadline)) <= 0) break;
+    ended = !ReadSome(process.out_fd, process.buffered);
+  }
+  if (!ended) kill(process.pid, SIGKILL);
+  int status = 0;
+  waitpid(process.pid, &status, 0);
+  close(process.out_fd);
+  process.pid = -1;
+  return ended ? ExitCodeOf(status) : -1;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+std::vector<std::string> SplitCsvRow(const std::string& row) {
+  std::vector<std::string> cells;
+  std::istringstream in(row);
+  for (std::string cell; std::getline(in, cell, ',');) cells.push_back(cell);
+  return cells;
+}
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "kr2270-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code error;
+  std::filesystem::remove_all(path, error);
+}
+
+bool FileExists(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::exists(path, error);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace kr2270::testing

@@ -1,0 +1,54 @@
+// Running the tool and the examples as child processes in tests: output
+// captured, every wait bounded.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace kr2270::testing {
+
+struct ProcessResult {
+  int exit_code = -1;  // -1 when killed by a signal or timed out
+  bool timed_out = false;
+  std::string out;
+  std::string err;
+};
+
+// Runs argv to completion, killing it after `limit`.
+ProcessResult RunProcess(const std::vector<std::string>& argv,
+                         std::chrono::milliseconds limit = std::chrono::seconds(60));
+
+// A child left running: its stdout is read line by line.
+struct RunningProcess {
+  pid_t pid = -1;
+  int out_fd = -1;
+  std::string buffered;
+};
+
+RunningProcess StartProcess(const std::vector<std::string>& argv);
+// Next line of the child's stdout without its newline; empty on time-out or
+// end of output.
+std::string ReadLine(RunningProcess& process, std::chrono::milliseconds limit);
+// Sends `signal` and waits (bounded) for the exit; returns the exit code, or
+// -1 when it had to be killed.
+int StopProcess(RunningProcess& process, int signal, std::chrono::milliseconds limit);
+
+std::vector<std::string> Lines(const std::string& text);
+std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std::string>& b);
+std::vector<std::string> SplitCsvRow(const std::string& row);
+
+// A fresh directory under the temporary directory, removed at destruction.
+struct TempDir {
+  std::string path;
+  TempDir();
+  ~TempDir();
+  std::string File(const std::string& name) const { return path + "/" + name; }
+};
+
+bool FileExists(const std::string& path);
+std::string ReadFile(const std::string& path);
+
+}  // namespace kr2270::testing

@@ -1,0 +1,169 @@
+// kr2270 acquire: stream from a module to CSV and/or a recording.
+#include <CLI/CLI.hpp>
+#include <cmath>
+#include <memory>
+
+#include "acquisition.h"
+#include "commands.h"
+#include "connection.h"
+#include "csv.h"
+#include "recording_files.h"
+#include "report.h"
+
+namespace kr2270::tool {
+namespace {
+
+struct AcquireOptions {
+  ConnectionOptions connection;
+  double seconds = 0.0;
+  std::int64_t groups = 0;
+  int rate_code = 56;
+  std::string channels = "1-8";
+  int code_bytes = 4;
+  bool digital = false;
+  std::string counters;
+  std::string encoders;
+  int average = 0;
+  int transfer_bytes = 0;
+  RangeOptions ranges;
+  std::string csv_path;
+  bool codes = false;
+  std::string record_dir;
+};
+
+RateInfo RateOf(int code) {
+  const auto rate = FindRate(code);
+  if (!rate)
+    FailUsage("--rate " + std::to_string(code) + " is not a rate code; use one of " +
+              RateCodeList());
+  return *rate;
+}
+
+StreamSelection SelectionFromOptions(const AcquireOptions& o, const RateInfo& rate) {
+  StreamSelection s;
+  if (o.channels != "none")
+    s.analog = SelectionOf<kAnalogChannels>(ParseNumberList(o.channels, kAnalogChannels, "--channels"));
+  s.code_bytes = o.code_bytes;
+  s.digital = o.digital;
+  if (!o.counters.empty())
+    s.counters = SelectionOf<kCounters>(ParseNumberList(o.counters, kCounters, "--counters"));
+  if (!o.encoders.empty())
+    s.encoders = SelectionOf<kEncoders>(ParseNumberList(o.encoders, kEncoders, "--encoders"));
+  s.average = o.average;
+  s.group_rate = rate.group_rate;
+  return s;
+}
+
+void CheckSelection(const StreamSelection& s) {
+  const bool others = s.digital || s.counters != decltype(s.counters){} ||
+                      s.encoders != decltype(s.encoders){};
+  if (AnalogCount(s) == 0 && !others)
+    FailUsage("nothing to acquire: choose --channels, --di, --counters or --encoders");
+  if (s.average > 0 && others)
+    FailUsage("--average works with analog channels only (drop --di, --counters, --encoders)");
+  if (s.average > 0 && AnalogCount(s) == 0) FailUsage("--average needs analog channels");
+}
+
+std::int64_t TargetOutputs(const AcquireOptions& o, const StreamSelection& s) {
+  const double per_output = std::max(1, s.average);
+  if (o.groups > 0) return static_cast<std::int64_t>(std::ceil(static_cast<double>(o.groups) / per_output));
+  if (o.seconds > 0.0) return std::max<std::int64_t>(1, std::llround(o.seconds * s.group_rate / per_output));
+  return -1;
+}
+
+AcquisitionPlan PlanFromOptions(const AcquireOptions& o) {
+  const RateInfo rate = RateOf(o.rate_code);
+  AcquisitionPlan plan;
+  plan.selection = SelectionFromOptions(o, rate);
+  CheckSelection(plan.selection);
+  plan.rate_code = o.rate_code;
+  plan.ranges = ParseRanges(o.ranges);
+  plan.transfer_bytes = o.transfer_bytes > 0 ? o.transfer_bytes
+                                             : DefaultTransferBytes(GroupBytes(plan.selection), rate);
+  plan.target = TargetOutputs(o, plan.selection);
+  plan.record_dir = o.record_dir;
+  return plan;
+}
+
+int RunAcquire(const AcquireOptions& o) {
+  const AcquisitionPlan plan = PlanFromOptions(o);
+  if (o.csv_path.empty() && o.record_dir.empty())
+    FailUsage("nowhere to put the data: give --csv FILE (or - for stdout) and/or --record DIR");
+  std::unique_ptr<CsvOutput> csv;
+  if (!o.csv_path.empty()) {
+    csv = OpenCsv(o.csv_path, o.codes);
+    WriteCsvHeader(*csv, plan.selection);
+  }
+  DirectorySnapshot before;
+  if (!plan.record_dir.empty()) {
+    PrepareRecordingDirectory(plan.record_dir);
+    before = SnapshotRecordings(plan.record_dir);
+  }
+  Connection connection = Connect(o.connection);
+  KR2270Device* device = connection.device.get();
+  ConfigureAcquisition(device, plan, connection.timeout_ms);
+  const AcquisitionResult result =
+      RunAcquisition(device, plan, connection.timeout_ms, BatchSinks{csv.get(), nullptr}, false);
+
+  const bool complete = result.lost_groups == 0 && !result.data_lost;
+  RunSummary summary{&plan, &result, {}};
+  if (csv && !IsStdout(o.csv_path)) {
+    if (complete) {
+      CommitCsv(*csv);
+      summary.files.push_back(o.csv_path);
+    } else {
+      summary.files.push_back(KeepCsvPartial(*csv) + " (incomplete: data was lost)");
+    }
+  } else if (csv) {
+    CommitCsv(*csv);
+  }
+  if (!plan.record_dir.empty()) {
+    const auto recorded = DescribeFiles(WrittenSince(plan.record_dir, before));
+    summary.files.insert(summary.files.end(), recorded.begin(), recorded.end());
+  }
+  PrintRunSummary(ReportStream(o.csv_path), summary);
+  return complete ? kExitOk : kExitDataLost;
+}
+
+}  // namespace
+
+Command AddAcquireCommand(CLI::App& app) {
+  auto options = std::make_shared<AcquireOptions>();
+  AcquireOptions& o = *options;
+  CLI::App* cmd = app.add_subcommand("acquire", "stream groups to CSV and/or a recording");
+  AddConnectionOptions(*cmd, o.connection);
+  auto* seconds =
+      cmd->add_option("--seconds", o.seconds, "seconds of stream to take (default: until Ctrl-C)")
+          ->check(CLI::PositiveNumber);
+  cmd->add_option("--groups", o.groups, "number of groups to take")
+      ->check(CLI::PositiveNumber)
+      ->excludes(seconds);
+  cmd->add_option("--rate", o.rate_code,
+                  "rate code: 8, 16, 24, 36, 40, 48, 52, 56 = 256000, 16000, 128000, 32000, "
+                  "64000, 1000, 4000, 8000 groups/s")
+      ->type_name("CODE")
+      ->capture_default_str();
+  cmd->add_option("--channels", o.channels, "analog channels, e.g. 1,2,5-8, or none")
+      ->type_name("LIST")
+      ->capture_default_str();
+  cmd->add_option("--code-bytes", o.code_bytes, "bytes per analog code in the stream")
+      ->check(CLI::IsMember({2, 4}))
+      ->capture_default_str();
+  cmd->add_flag("--di", o.digital, "stream the 16 digital inputs");
+  cmd->add_option("--counters", o.counters, "counters to stream, e.g. 1,3")->type_name("LIST");
+  cmd->add_option("--encoders", o.encoders, "encoders to stream, e.g. 1,2")->type_name("LIST");
+  cmd->add_option("--average", o.average, "average every F groups into one output (analog only)")
+      ->check(CLI::NonNegativeNumber);
+  cmd->add_option("--transfer-bytes", o.transfer_bytes,
+                  "bytes per transfer (default: about 10 ms of stream in whole groups)")
+      ->check(CLI::Range(1, 65535));
+  AddRangeOptions(*cmd, o.ranges, "");
+  cmd->add_option("--csv", o.csv_path, "write converted groups to FILE (- for standard output)")
+      ->type_name("FILE");
+  cmd->add_flag("--codes", o.codes, "add the raw code of each analog channel to the CSV");
+  cmd->add_option("--record", o.record_dir, "record the raw stream into directory DIR")
+      ->type_name("DIR");
+  return {cmd, [options] { return RunAcquire(*options); }};
+}
+
+}  // namespace kr2270::tool

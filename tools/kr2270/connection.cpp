@@ -1,0 +1,93 @@
+#include "connection.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <cstring>
+
+namespace kr2270::tool {
+namespace {
+
+void CheckConnectionOptions(const ConnectionOptions& options) {
+  if (options.host.empty()) {
+    if (options.port != 0 || options.data_port != 0)
+      FailUsage("--port and --data-port need --host (without it the built-in module is used)");
+    return;
+  }
+  if (options.port <= 0 || options.data_port <= 0)
+    FailUsage("--host " + options.host + " needs --port and --data-port");
+}
+
+// The library takes dotted IPv4 text only; names are looked up here.
+std::string DottedAddressOf(const std::string& host) {
+  in_addr address{};
+  if (inet_pton(AF_INET, host.c_str(), &address) == 1) return host;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
+    FailUsage("--host: cannot resolve '" + host + "' to an IPv4 address");
+  char text[INET_ADDRSTRLEN] = {};
+  const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+  inet_ntop(AF_INET, &ipv4->sin_addr, text, sizeof text);
+  freeaddrinfo(found);
+  return text;
+}
+
+std::unique_ptr<sim::Simulator> StartBuiltinModule() {
+  auto module = std::make_unique<sim::Simulator>();
+  const int status = module->Start();
+  if (status != 0)
+    Fail(std::string("cannot start the built-in simulated module: ") + std::strerror(-status));
+  return module;
+}
+
+}  // namespace
+
+void AddConnectionOptions(CLI::App& command, ConnectionOptions& options) {
+  command
+      .add_option("--host", options.host,
+                  "module address (default: a simulated module started in this process)")
+      ->type_name("HOST");
+  command.add_option("--port", options.port, "command port of the module")
+      ->check(CLI::Range(1, 65535));
+  command.add_option("--data-port", options.data_port, "data port of the module")
+      ->check(CLI::Range(1, 65535));
+  command.add_option("--timeout", options.timeout_ms, "connection and reply time-out in ms")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 600000));
+}
+
+Connection Connect(const ConnectionOptions& options) {
+  CheckConnectionOptions(options);
+  Connection connection;
+  connection.timeout_ms = options.timeout_ms;
+  if (options.host.empty()) {
+    connection.builtin = StartBuiltinModule();
+    connection.host = "127.0.0.1";
+    connection.port = connection.builtin->command_port();
+    connection.data_port = connection.builtin->data_port();
+    std::fprintf(stderr, "kr2270: no --host given, using the built-in simulated module on %s\n",
+                 DescribeModule(connection).c_str());
+  } else {
+    connection.host = DottedAddressOf(options.host);
+    connection.port = options.port;
+    connection.data_port = options.data_port;
+  }
+  connection.device = CreateDevice();
+  const std::int32_t status =
+      KR2270_CmdConnect(connection.device.get(), connection.host.c_str(), 0, connection.port,
+                        connection.data_port, connection.timeout_ms);
+  Check(status, "cannot connect to " + DescribeModule(connection));
+  return connection;
+}
+
+std::string DescribeModule(const Connection& connection) {
+  return connection.host + " (command port " + std::to_string(connection.port) + ", data port " +
+         std::to_string(connection.data_port) + ")";
+}
+
+}  // namespace kr2270::tool

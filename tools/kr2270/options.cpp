@@ -1,0 +1,123 @@
+#include "options.h"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <charconv>
+
+#include "tool.h"
+
+namespace kr2270::tool {
+namespace {
+
+constexpr std::array<RateInfo, 8> kRates = {{
+    {8, 256000.0, 1},
+    {16, 16000.0, 2},
+    {24, 128000.0, 1},
+    {36, 32000.0, 1},
+    {40, 64000.0, 1},
+    {48, 1000.0, 4},
+    {52, 4000.0, 1},
+    {56, 8000.0, 1},
+}};
+
+std::string Trimmed(const std::string& text) {
+  const auto first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return {};
+  const auto last = text.find_last_not_of(" \t");
+  return text.substr(first, last - first + 1);
+}
+
+std::optional<int> ParseInt(const std::string& text) {
+  int value = 0;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (ec != std::errc() || ptr != end || text.empty()) return std::nullopt;
+  return value;
+}
+
+std::vector<std::string> SplitOn(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  std::size_t begin = 0;
+  for (;;) {
+    const std::size_t at = text.find(separator, begin);
+    parts.push_back(Trimmed(text.substr(begin, at - begin)));
+    if (at == std::string::npos) return parts;
+    begin = at + 1;
+  }
+}
+
+int ParseListNumber(const std::string& text, int highest, const std::string& option) {
+  const auto number = ParseInt(text);
+  if (!number) FailUsage(option + ": '" + text + "' is not a number");
+  if (*number < 1 || *number > highest)
+    FailUsage(option + ": " + text + " is outside 1.." + std::to_string(highest));
+  return *number;
+}
+
+void AddRangeSettings(std::vector<RangeSetting>& settings, const std::vector<std::string>& specs,
+                      bool extended, const std::string& option) {
+  for (const std::string& spec : specs) {
+    const auto equals = spec.find('=');
+    if (equals == std::string::npos)
+      FailUsage(option + ": '" + spec + "' is not CHANNELS=CODE (e.g. 1-4=2)");
+    const auto code = ParseInt(Trimmed(spec.substr(equals + 1)));
+    if (!code || *code < 0 || *code > 255)
+      FailUsage(option + ": range code in '" + spec + "' is not a number in 0..255");
+    for (int channel : ParseNumberList(spec.substr(0, equals), kAnalogChannels, option))
+      settings.push_back({channel, *code, extended});
+  }
+}
+
+}  // namespace
+
+std::optional<RateInfo> FindRate(int code) {
+  for (const RateInfo& rate : kRates)
+    if (rate.code == code) return rate;
+  return std::nullopt;
+}
+
+std::string RateCodeList() {
+  std::string list;
+  for (const RateInfo& rate : kRates) list += (list.empty() ? "" : ", ") + std::to_string(rate.code);
+  return list;
+}
+
+std::vector<int> ParseNumberList(const std::string& text, int highest, const std::string& option) {
+  if (Trimmed(text).empty()) FailUsage(option + ": empty list");
+  std::vector<int> numbers;
+  for (const std::string& item : SplitOn(text, ',')) {
+    if (item.empty()) FailUsage(option + ": empty item in '" + text + "'");
+    const auto dash = item.find('-');
+    if (dash == std::string::npos) {
+      numbers.push_back(ParseListNumber(item, highest, option));
+      continue;
+    }
+    const int first = ParseListNumber(Trimmed(item.substr(0, dash)), highest, option);
+    const int last = ParseListNumber(Trimmed(item.substr(dash + 1)), highest, option);
+    if (first > last) FailUsage(option + ": range '" + item + "' runs backwards");
+    for (int n = first; n <= last; ++n) numbers.push_back(n);
+  }
+  std::sort(numbers.begin(), numbers.end());
+  numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+  return numbers;
+}
+
+void AddRangeOptions(CLI::App& command, RangeOptions& options, const std::string& when) {
+  command
+      .add_option("--range", options.plain,
+                  "input range" + when + " (1 = 5 V, 2 = 2 V, 3 = 1 V, else 10 V), repeatable")
+      ->type_name("CHANNELS=CODE");
+  command
+      .add_option("--range-ex", options.extended,
+                  "extended input range" + when + " (1 = 1 V, 2 = 0.1 V, 3 = 0.01 V), repeatable")
+      ->type_name("CHANNELS=CODE");
+}
+
+std::vector<RangeSetting> ParseRanges(const RangeOptions& options) {
+  std::vector<RangeSetting> settings;
+  AddRangeSettings(settings, options.plain, false, "--range");
+  AddRangeSettings(settings, options.extended, true, "--range-ex");
+  return settings;
+}
+
+}  // namespace kr2270::tool

@@ -1,0 +1,54 @@
+// The road from the stream ring to the application's arrays, shared by live
+// acquisition and playback: split, fetch every selected queue, convert.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "kr2270c.h"
+#include "options.h"
+
+namespace kr2270::tool {
+
+// What travels in a group, and how to read it.
+struct StreamSelection {
+  std::array<bool, kAnalogChannels> analog{};
+  int code_bytes = 4;
+  bool digital = false;
+  std::array<bool, kCounters> counters{};
+  std::array<std::int8_t, kCounters> counter_modes{};  // decide how counters convert
+  std::array<bool, kEncoders> encoders{};
+  int average = 0;          // groups per averaged output, 0 = none
+  double group_rate = 0.0;  // groups per second delivered to the host
+};
+
+int AnalogCount(const StreamSelection& selection);
+
+// Seconds from the start of the stream to output `index`.
+double OutputTime(const StreamSelection& selection, std::int64_t index);
+
+// One split's worth of outputs, one vector per selected channel.
+struct GroupBatch {
+  std::int32_t count = 0;
+  std::array<std::vector<std::int32_t>, kAnalogChannels> analog_codes;  // as fetched
+  std::array<std::vector<std::int32_t>, kAnalogChannels> signed_codes;  // sign-extended
+  std::array<std::vector<double>, kAnalogChannels> volts;
+  std::vector<std::uint16_t> digital;
+  std::array<std::vector<std::uint32_t>, kCounters> counters;
+  std::array<std::vector<double>, kCounters> counter_values;
+  std::array<std::vector<std::uint32_t>, kEncoders> encoders;
+};
+
+// Takes up to `limit` buffered outputs out of the ring and fetches every
+// selected channel. Returns the count taken, 0 when nothing is buffered.
+std::int32_t TakeBuffered(KR2270Device* device, const StreamSelection& selection,
+                          std::int32_t limit, GroupBatch& batch);
+
+// Analog codes to volts through each channel's calibration and range;
+// counters by their mode (modes other than 0, 1 and 3 stay raw).
+void ConvertBatch(KR2270Device* device, const StreamSelection& selection, GroupBatch& batch);
+
+bool CounterConverts(std::int8_t mode);
+
+}  // namespace kr2270::tool
