@@ -138,7 +138,7 @@ void RunLatencySection(const Config& config, Report& report) {
     std::uint64_t off_pattern = 0;
     const std::vector<double> lib = LibraryLatency(s, r.rate_code, r.group_rate, seconds, &off_pattern);
     const std::vector<double> plain = PlainLatency(s, r.rate_code, seconds);
-    const Bound bound = std::isnan(r.goal_us) ? Bound::kNone : Bound::kAtMost;
+    const Bound bound = std::isnan(r.goal_us) ? Bound::kNoGoal : Bound::kAtMost;
     const std::string what = "Latency at rate code " + std::to_string(r.rate_code);
     report.rows.push_back({what + ", median", Median(lib), "µs", "plain receiver", Median(plain),
                            bound, GoalOn::kValue, r.goal_us});

@@ -57,9 +57,25 @@ void Convert(StreamConsumer& c, std::int32_t k) {
   }
 }
 
-std::uint64_t CheckEnds(const StreamConsumer& c, std::uint64_t first, std::int32_t k) {
+// The pattern index of the first fetched group, from counter 1 (4g modulo
+// 2^32), taken as the nearest index at or after `expected`.
+std::uint64_t IndexOfFirst(const StreamConsumer& c, std::uint64_t expected) {
+  constexpr std::uint64_t kPeriod = std::uint64_t{1} << 30;
+  std::uint64_t g = (expected & ~(kPeriod - 1)) | (c.ct[0][0] / 4u);
+  if (g < expected) g += kPeriod;
+  return g;
+}
+
+// Checks the ends of the split; returns the pattern index of its first group.
+std::uint64_t CheckEnds(StreamConsumer& c, std::uint64_t expected, std::int32_t k) {
+  std::uint64_t first = expected;
+  if (!GroupMatches(c, 0, first) && (c.layout.counter_mask & 1u) != 0) {
+    first = IndexOfFirst(c, expected);
+    ++c.gaps;
+  }
   const auto last = static_cast<std::size_t>(k - 1);
-  return (GroupMatches(c, 0, first) ? 0u : 1u) + (GroupMatches(c, last, first + last) ? 0u : 1u);
+  if (!GroupMatches(c, 0, first) || !GroupMatches(c, last, first + last)) ++c.mismatches;
+  return first;
 }
 
 }  // namespace
@@ -128,8 +144,11 @@ std::int32_t ConsumeOnce(StreamConsumer& c) {
   c.library_cpu_ns += ThreadClockNs() - t0;
   ++c.library_calls;
   if (k <= 0) return 0;
-  c.mismatches += c.check == Check::kEveryGroup ? CountPatternMismatches(c, c.next_group, k)
-                                                 : CheckEnds(c, c.next_group, k);
+  if (c.check == Check::kEveryGroup) {
+    c.mismatches += CountPatternMismatches(c, c.next_group, k);
+  } else {
+    c.next_group = CheckEnds(c, c.next_group, k);
+  }
   if (c.convert) {
     const std::int64_t t1 = ThreadClockNs();
     Convert(c, k);

@@ -17,6 +17,11 @@ constexpr std::int32_t kTimeoutMs = 2000;
 constexpr std::int32_t kMaxSplit = 65536;
 constexpr std::size_t kPlainBuffer = std::size_t{1} << 20;
 
+// Function 0x10 with one register: the module serves no other write.
+bool WriteRegister(modbus_t* ctx, int address, std::uint16_t value) {
+  return modbus_write_registers(ctx, address, 1, &value) == 1;
+}
+
 // Register values of the full layout: 4-byte codes of all eight channels,
 // the digital word, four counters and two encoders.
 bool WriteFullLayout(modbus_t* ctx, std::int32_t device_rate_code) {
@@ -26,7 +31,7 @@ bool WriteFullLayout(modbus_t* ctx, std::int32_t device_rate_code) {
   } writes[] = {{14, 0x04FF}, {35, 0x0001}, {53, 0x000F}, {194, 0x0003},
                 {16, static_cast<std::uint16_t>(device_rate_code)}, {23, 0x0001}};
   for (const auto& w : writes) {
-    if (modbus_write_register(ctx, w.address, w.value) != 1) return false;
+    if (!WriteRegister(ctx, w.address, w.value)) return false;
   }
   return true;
 }
@@ -42,13 +47,13 @@ bool OpenPlainStream(std::uint16_t command_port, std::uint16_t data_port,
     return false;
   }
   stream->fd = FloorConnect(data_port);
-  return stream->fd >= 0 && modbus_write_register(stream->modbus, 22, 0x0001) == 1;
+  return stream->fd >= 0 && WriteRegister(stream->modbus, 22, 0x0001);
 }
 
 void ClosePlainStream(PlainStream& stream) {
   if (stream.modbus != nullptr) {
-    modbus_write_register(stream.modbus, 22, 0);
-    modbus_write_register(stream.modbus, 23, 0);
+    WriteRegister(stream.modbus, 22, 0);
+    WriteRegister(stream.modbus, 23, 0);
   }
   if (stream.fd >= 0) close(stream.fd);
   if (stream.modbus != nullptr) {
@@ -115,6 +120,7 @@ LibraryRun RunLibraryStream(const SimProcess& sim, double seconds, Pace pace, Ch
     ConsumeAll(consumer);
     run.groups = consumer.next_group;
     run.mismatches = consumer.mismatches;
+    run.gaps = consumer.gaps;
     KR2270_HcGetLostGroups(device, &run.lost);
     run.data_lost = KR2270_HcIsDataLost(device) == 1;
   }

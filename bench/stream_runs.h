@@ -45,6 +45,7 @@ struct LibraryRun {
   std::uint64_t groups_before_stop = 0;
   std::uint64_t lost = 0;    // KR2270_HcGetLostGroups
   std::uint64_t mismatches = 0;
+  std::uint64_t gaps = 0;
   bool data_lost = false;
   std::int64_t receiver_cpu_ns = 0;  // every thread of the process but this one
   std::int64_t app_cpu_ns = 0;       // the library calls on this thread

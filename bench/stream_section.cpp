@@ -79,6 +79,7 @@ void AddFloodRows(const Config& config, const SimProcess& flood, Report& report)
   std::uint64_t lib_groups = 0;
   std::uint64_t lib_lost = 0;
   std::uint64_t lib_mismatches = 0;
+  std::uint64_t lib_gaps = 0;
   int lib_failures = 0;
   for (int round = 0; round < 2; ++round) {
     plain.Add(RunPlainReceiver(flood, kHighestRateCode, seconds));
@@ -91,6 +92,7 @@ void AddFloodRows(const Config& config, const SimProcess& flood, Report& report)
     lib_groups += lib.groups_before_stop;
     lib_lost += lib.lost;
     lib_mismatches += lib.mismatches;
+    lib_gaps += lib.gaps;
   }
   const double lib_rate = lib_seconds > 0 ? static_cast<double>(lib_groups) / lib_seconds : kNone;
   const double plain_rate =
@@ -100,9 +102,10 @@ void AddFloodRows(const Config& config, const SimProcess& flood, Report& report)
                          GoalOn::kRatio, 0.8});
   char note[256];
   std::snprintf(note, sizeof note,
-                "Flood: library %.0f MB/s, %llu groups dropped at the full ring, %llu split ends "
-                "off the pattern, %d failed runs; plain receiver %.0f MB/s",
+                "Flood: library %.0f MB/s, %llu groups dropped at the full ring (%llu gaps seen), "
+                "%llu splits off the pattern, %d failed runs; plain receiver %.0f MB/s",
                 lib_rate * kGroupBytes / 1e6, static_cast<unsigned long long>(lib_lost),
+                static_cast<unsigned long long>(lib_gaps),
                 static_cast<unsigned long long>(lib_mismatches), lib_failures,
                 plain_rate * kGroupBytes / 1e6);
   report.notes.push_back(note);

@@ -35,7 +35,7 @@ double RatioOf(const Row& row) {
 
 Verdict VerdictOf(const Row& row) {
   const double subject = Subject(row);
-  if (row.bound == Bound::kNone || std::isnan(row.limit)) return Verdict::kInfo;
+  if (row.bound == Bound::kNoGoal || std::isnan(row.limit)) return Verdict::kInfo;
   // A figure that could not be measured has not met its goal.
   if (std::isnan(subject)) return Verdict::kShort;
   const bool met = row.bound == Bound::kAtMost ? subject <= row.limit : subject >= row.limit;
@@ -67,7 +67,7 @@ std::string FormatNumber(double value) {
 }
 
 std::string GoalText(const Row& row) {
-  if (row.bound == Bound::kNone || std::isnan(row.limit)) return "-";
+  if (row.bound == Bound::kNoGoal || std::isnan(row.limit)) return "-";
   const char* sign = row.bound == Bound::kAtMost ? "<= " : ">= ";
   if (row.on == GoalOn::kRatio) return sign + FormatNumber(row.limit) + "x";
   return sign + WithUnit(row.limit, row.unit);

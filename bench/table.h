@@ -11,7 +11,7 @@ namespace kr2270::bench {
 
 inline constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
 
-enum class Bound { kNone, kAtMost, kAtLeast };
+enum class Bound { kNoGoal, kAtMost, kAtLeast };
 // Most goals bind the ratio to the anchor; a few bind the figure itself
 // (counts, a share of a core, a latency).
 enum class GoalOn { kRatio, kValue };
@@ -22,7 +22,7 @@ struct Row {
   std::string unit;
   std::string anchor;  // what the figure is compared with
   double anchor_value = kNone;
-  Bound bound = Bound::kNone;
+  Bound bound = Bound::kNoGoal;
   GoalOn on = GoalOn::kRatio;
   double limit = kNone;
 };

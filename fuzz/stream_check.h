@@ -93,6 +93,7 @@ class Collector {
   }
 
   std::uint64_t taken() const { return taken_; }
+  std::uint64_t first_group() const { return first_g_; }
   std::uint64_t removed() const { return removed_; }
   // Decimated groups up to the last one taken (taken plus removed).
   std::uint64_t covered() const { return any_ ? last_g_ / setup_.Factor() + 1 : 0; }
@@ -132,6 +133,7 @@ class Collector {
     if (g % f != 0) return Fail("group " + std::to_string(g) + " is not kept by the decimation");
     if (any_ && g <= last_g_) return Fail("group " + std::to_string(g) + " out of order");
     removed_ += (g - (any_ ? last_g_ + f : 0)) / f;
+    if (!any_) first_g_ = g;
     any_ = true;
     last_g_ = g;
     ++taken_;
@@ -156,6 +158,7 @@ class Collector {
   std::mt19937 random_{2024};
   bool any_ = false;
   std::uint64_t last_g_ = 0;
+  std::uint64_t first_g_ = 0;
   std::uint64_t taken_ = 0;
   std::uint64_t removed_ = 0;
   std::string failure_;

@@ -21,12 +21,15 @@ tsan_dir=${KR2270_TSAN_DIR:-$root/build-ci-tsan}
 # threads). Pure single-threaded parsing tests gain nothing under TSan.
 tsan_tests='Stress|Faults|Misuse|Regression|Command|Device|Lifecycle|Receiver|Stream|Start|Acquisition|Record|Playback|Sim|Concurren'
 
+# Warnings are the normal build's business: gcc's sanitizer instrumentation
+# makes -Wsign-conversion see conversions of its own (shifts checked by
+# UBSan), which must not stop a runtime check.
 configure() {  # dir, sanitizers, extra cmake arguments...
   local dir=$1 sanitize=$2
   shift 2
   cmake -G Ninja -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DKR2270_SANITIZE="$sanitize" -DKR2270_BUILD_BENCH=OFF -DKR2270_BUILD_EXAMPLES=OFF \
-    "$@" >/dev/null
+    -DKR2270_SANITIZE="$sanitize" -DKR2270_WERROR=OFF -DKR2270_BUILD_BENCH=OFF \
+    -DKR2270_BUILD_EXAMPLES=OFF "$@" >/dev/null
 }
 
 # A report is fatal at once (halt_on_error / abort_on_error), so a test that

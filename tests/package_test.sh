@@ -42,6 +42,12 @@ libdir=$(dirname "$(dirname "$pc")")
 [[ -f "$prefix/include/kr2270c.h" ]] || fail "no kr2270c.h installed"
 [[ -e "$libdir/libkr2270c.so" ]] || fail "no libkr2270c.so in $libdir"
 
+# The installed tool finds the installed library on its own.
+"$prefix/bin/kr2270" --help >/dev/null || fail "the installed kr2270 does not run"
+found=$(ldd "$prefix/bin/kr2270" | awk '/libkr2270c/ {print $3}')
+[[ "$(dirname "$(realpath "$found")")" == "$(realpath "$libdir")" ]] ||
+  fail "the installed kr2270 uses $found, not the installed library"
+
 # 1. pkg-config. The .pc file carries the prefix the build was configured
 # with; this install went elsewhere, so the prefix is given.
 export PKG_CONFIG_PATH=$libdir/pkgconfig
@@ -83,6 +89,7 @@ read -r -t 20 _ _ data_port <&3 || fail "the simulated module did not name its d
 for program in "$work/example_pc" "$work/consumer/build/example_cmake"; do
   output=$(timeout 60 "$program" 127.0.0.1 "$port" "$data_port") || fail "$program failed"
   [[ $(grep -c '^ai[1-8] ' <<<"$output") -eq 8 ]] || fail "$program: unexpected output: $output"
-  ldd "$program" | grep -q "$libdir/libkr2270c.so" || fail "$program does not use the installed library"
+  libraries=$(ldd "$program")
+  grep -q "$libdir/libkr2270c.so" <<<"$libraries" || fail "$program does not use the installed library"
 done
 echo "package_test: pkg-config and find_package builds work against $prefix"

@@ -253,6 +253,27 @@ TEST(RecordingReader, ReadsOnlyWholeGroupsThatTheRingTakes) {
   EXPECT_EQ(TakeRing(device.get()), StreamBytes(120, 4));
 }
 
+TEST(RecordingReader, ReadsIntoTheRingWhereverItStandsAndAcrossItsWrap) {
+  TempDir dir;
+  const std::string path = MakeChain(dir.path, {200000, 200000}, HeaderOf(FourByteGroups()));
+  DevicePtr device = NewDevice();
+  ASSERT_EQ(KR2270_DFROpen(device.get(), path.c_str(), 0), 0);
+  StreamFifo& ring = device->stream_fifo;
+  const auto ring_page_offset = reinterpret_cast<std::uintptr_t>(ring.buffer) % 4096;
+  // How far the ring position lies past the file offset within a page: some
+  // of these make the reader go through its own buffer.
+  for (std::uint32_t ahead : {0u, 8u, 40u, 2048u}) {
+    const std::uint32_t in = ring.size - 25 * 4096 +
+                             static_cast<std::uint32_t>((ahead + 318 + 4096 - ring_page_offset) % 4096);
+    ring.in.store(in);
+    ring.out.store(in);
+    std::int32_t groups = 0;
+    EXPECT_EQ(KR2270_DFRRead(device.get(), 0, 90000, &groups), 0);
+    EXPECT_EQ(groups, 90000);
+    EXPECT_EQ(TakeRing(device.get()), StreamBytes(0, 360000)) << ahead;
+  }
+}
+
 TEST(RecordingReader, UnsoundHeadersAreRefusedAndLeaveTheSettingsAlone) {
   TempDir dir;
   Settings s = FourByteGroups();

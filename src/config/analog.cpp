@@ -85,7 +85,7 @@ std::int32_t AdSetEndMode(Device* device, const std::uint8_t* mode, std::int32_t
   if (device == nullptr || mode == nullptr) return KR2270_ERROR_ARGUMENT;
   unsigned bits = 0;
   for (int i = 0; i < kAnalogChannels; ++i) {
-    const std::uint8_t bit = mode[i] & 1u;
+    const auto bit = static_cast<std::uint8_t>(unsigned{mode[i]} & 1u);
     device->settings.ad_end_mode[i] = bit;
     bits |= unsigned{bit} << (7 - i);  // channel 1 in the top bit
   }
@@ -106,7 +106,7 @@ std::int32_t AdSetSleep(Device* device, const std::int8_t* flag, std::int32_t ti
 std::int32_t AdSetSource(Device* device, const std::uint8_t* source, std::int32_t timeout_ms) {
   if (device == nullptr || source == nullptr) return KR2270_ERROR_ARGUMENT;
   std::uint32_t word = 0;
-  for (int i = 0; i < kAnalogChannels; ++i) word = (word << 2) | (source[i] & 3u);
+  for (int i = 0; i < kAnalogChannels; ++i) word = (word << 2) | (unsigned{source[i]} & 3u);
   std::uint8_t payload[2];
   PutU16BE(payload, word);
   return WriteRegisters(device, kSourceRegister, payload, timeout_ms);

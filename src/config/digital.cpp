@@ -19,7 +19,7 @@ constexpr std::uint16_t kInputRegister = 280;
 // Output k at bit k - 1 of one register.
 std::uint32_t OutputBits(const std::uint8_t* flags) {
   std::uint32_t word = 0;
-  for (int k = 0; k < kDigitalOutputs; ++k) word |= (flags[k] & 1u) << k;
+  for (int k = 0; k < kDigitalOutputs; ++k) word |= (unsigned{flags[k]} & 1u) << k;
   return word;
 }
 
@@ -50,7 +50,7 @@ std::int32_t DoSetMode(Device* device, const std::uint8_t* mode, std::int32_t ti
 std::int32_t DoSetVotage(Device* device, const std::uint8_t* level, std::int32_t timeout_ms) {
   if (device == nullptr || level == nullptr) return KR2270_ERROR_ARGUMENT;
   std::uint32_t word = 0;
-  for (int k = 0; k < kDigitalOutputs; ++k) word |= (level[k] & 3u) << (2 * k);
+  for (int k = 0; k < kDigitalOutputs; ++k) word |= (unsigned{level[k]} & 3u) << (2 * k);
   std::uint8_t payload[4];
   PutU32BE(payload, word);
   return WriteRegisters(device, kOutputLevelRegister, payload, timeout_ms);
@@ -58,7 +58,7 @@ std::int32_t DoSetVotage(Device* device, const std::uint8_t* level, std::int32_t
 
 std::int32_t DiInFifo(Device* device, std::int32_t flag, std::int32_t timeout_ms) {
   if (device == nullptr) return KR2270_ERROR_ARGUMENT;
-  const std::uint8_t bit = Low8(flag) & 1u;
+  const auto bit = static_cast<std::uint8_t>(flag & 1);
   const std::int32_t status = WriteRegisters(device, kDiStreamRegister, {0, bit}, timeout_ms);
   if (status != KR2270_OK) return status;
   device->settings.di_in_fifo = bit;

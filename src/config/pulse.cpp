@@ -75,7 +75,7 @@ std::int32_t PwmIsOver(Device* device, std::uint8_t* over, std::int32_t timeout_
   const std::int32_t status = ReadRegisters(device, kRunRegister, data, timeout_ms);
   if (status != KR2270_OK) return status;
   for (int i = 0; i < kPulseOutputs; ++i) {
-    over[i] = static_cast<std::uint8_t>(1u - ((data[1] >> i) & 1u));
+    over[i] = static_cast<std::uint8_t>(1u - ((unsigned{data[1]} >> i) & 1u));
   }
   return KR2270_OK;
 }

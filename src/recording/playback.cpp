@@ -14,7 +14,7 @@
 namespace kr2270 {
 namespace {
 
-// Reads go through a buffer of about this size, whatever the count.
+// Reads are published to the ring in chunks of about this size.
 constexpr std::int64_t kChunkBytes = std::int64_t{1} << 20;
 constexpr std::int64_t kContinue = -1;
 
@@ -43,22 +43,38 @@ void Store(std::int32_t* destination, std::int64_t value) {
   if (destination != nullptr) *destination = static_cast<std::int32_t>(value);
 }
 
-// Puts `count` groups from group index `first` into the ring, a chunk at a
-// time; returns the groups put (fewer only when the files gave out).
+// Reads straight into the ring's free space from its write position on: the
+// producer side of FifoPut without the copy through a buffer. The caller has
+// made sure that `length` bytes are free.
+std::int64_t ReadIntoRing(RecordingReader* reader, StreamFifo& ring, std::int64_t length,
+                          std::int64_t position) {
+  const std::uint32_t at = ring.in.load(std::memory_order_relaxed) & (ring.size - 1);
+  const std::int64_t first = std::min<std::int64_t>(length, ring.size - at);
+  std::int64_t got = ReadRecordingBytes(reader, ring.buffer + at, first, position);
+  if (got == first && length > first) {
+    got += ReadRecordingBytes(reader, ring.buffer, length - first, position + first);
+  }
+  return got;
+}
+
+void PublishToRing(StreamFifo& ring, std::int64_t bytes) {
+  const std::uint32_t in = ring.in.load(std::memory_order_relaxed);
+  ring.in.store(in + static_cast<std::uint32_t>(bytes), std::memory_order_release);
+}
+
+// Puts `count` groups from group index `first` into the ring, which has room
+// for them, a chunk at a time; returns the groups put (fewer only when the
+// files gave out). Bytes of a group cut short stay unpublished.
 std::int64_t PlayGroups(Device* device, RecordingReader* reader, std::int64_t first,
                         std::int64_t count, std::int32_t group_size) {
   const std::int64_t chunk_groups = std::max<std::int64_t>(1, kChunkBytes / group_size);
-  StreamFifo& fifo = device->stream_fifo;
   std::int64_t played = 0;
   while (played < count) {
     const std::int64_t wanted = std::min(chunk_groups, count - played) * group_size;
-    const std::uint32_t in = fifo.in.load(std::memory_order_relaxed);
-    const std::uint32_t p = in & (fifo.size - 1);
-    const std::int64_t first_len = std::min<std::int64_t>(wanted, fifo.size - p);
-    std::int64_t got = ReadRecordingBytes(reader, fifo.buffer + p, first_len, (first + played) * group_size);
-    if (got == first_len && wanted > first_len) got += ReadRecordingBytes(reader, fifo.buffer, wanted - first_len, (first + played) * group_size + first_len);
+    const std::int64_t got =
+        ReadIntoRing(reader, device->stream_fifo, wanted, (first + played) * group_size);
     const std::int64_t groups = got / group_size;
-    fifo.in.store(in + static_cast<std::uint32_t>(groups * group_size), std::memory_order_release);
+    PublishToRing(device->stream_fifo, groups * group_size);
     played += groups;
     if (got < wanted) break;
   }

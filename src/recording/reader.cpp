@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 
@@ -15,6 +16,8 @@ namespace {
 
 constexpr std::size_t kMaxErrorText = 255;
 constexpr std::size_t kPage = 4096;
+constexpr std::size_t kCacheLine = 64;
+constexpr std::size_t kBounceBytes = std::size_t{256} << 10;
 
 std::int32_t Fail(RecordingReader* reader, std::int32_t status) {
   reader->reader_status = status;
@@ -75,6 +78,8 @@ bool PositionFile(RecordingReader* reader, std::size_t index, std::int64_t offse
       Fail(reader, KR2270_ERROR_FILE);
       return false;
     }
+    // Reads are large or positioned: a stream buffer would only add a copy.
+    std::setvbuf(reader->reader_file, nullptr, _IONBF, 0);
     reader->open_index = index;
   }
   if (reader->file_offset == offset) return true;
@@ -97,17 +102,42 @@ void ReportShortRead(RecordingReader* reader, int error) {
   platform::DebugOutput((text + "\n").c_str());
 }
 
-// The kernel copies out of the page cache several times slower when the
-// destination lies a few bytes past the source's offset within a page (seen
-// on AMD Zen); a destination at the source's own page offset is always fast.
-std::uint8_t* ChunkDestination(RecordingReader* reader, std::int64_t length,
-                               std::int64_t file_offset) {
-  const auto bytes = static_cast<std::size_t>(length);
-  if (reader->buffer.size() < bytes + 2 * kPage) reader->buffer.resize(bytes + 2 * kPage);
+// A copy runs several times slower when its destination lies less than a
+// cache line past its source's offset within a page (seen on AMD Zen, for the
+// kernel's copy out of the page cache and for memcpy alike). Such reads go
+// through a buffer half a page away from both the file and the destination.
+bool IsSlowCopy(const std::uint8_t* destination, std::int64_t file_offset) {
+  const std::uintptr_t ahead =
+      (reinterpret_cast<std::uintptr_t>(destination) - static_cast<std::uintptr_t>(file_offset)) %
+      kPage;
+  return ahead != 0 && ahead < kCacheLine;
+}
+
+std::uint8_t* BounceBufferAt(RecordingReader* reader, std::int64_t file_offset) {
+  if (reader->buffer.size() < kBounceBytes + 2 * kPage) reader->buffer.resize(kBounceBytes + 2 * kPage);
   void* start = reader->buffer.data();
   std::size_t space = reader->buffer.size();
-  std::align(kPage, bytes + kPage, start, space);
-  return static_cast<std::uint8_t*>(start) + static_cast<std::size_t>(file_offset) % kPage;
+  std::align(kPage, kBounceBytes + kPage, start, space);
+  return static_cast<std::uint8_t*>(start) +
+         (static_cast<std::size_t>(file_offset) + kPage / 2) % kPage;
+}
+
+// Reads from the open file at reader->file_offset; returns the bytes read.
+std::size_t ReadFromFile(RecordingReader* reader, std::uint8_t* destination, std::size_t length) {
+  if (!IsSlowCopy(destination, reader->file_offset)) {
+    return std::fread(destination, 1, length, reader->reader_file);
+  }
+  std::size_t done = 0;
+  while (done < length) {
+    const std::size_t n = std::min(length - done, kBounceBytes);
+    std::uint8_t* bounce =
+        BounceBufferAt(reader, reader->file_offset + static_cast<std::int64_t>(done));
+    const std::size_t got = std::fread(bounce, 1, n, reader->reader_file);
+    std::memcpy(destination + done, bounce, got);
+    done += got;
+    if (got < n) break;
+  }
+  return done;
 }
 
 }  // namespace
@@ -136,8 +166,8 @@ std::int64_t ReadRecordingBytes(RecordingReader* reader, std::uint8_t* destinati
     const std::int64_t within = position - reader->data_starts[index];
     if (!PositionFile(reader, index, reader->header_size + within)) break;
     const std::int64_t part = std::min(length - done, reader->file_data_sizes[index] - within);
-    const std::size_t got = std::fread(destination + done, 1, static_cast<std::size_t>(part),
-                                       reader->reader_file);
+    const std::size_t got =
+        ReadFromFile(reader, destination + done, static_cast<std::size_t>(part));
     const int error = errno;
     const auto got_bytes = static_cast<std::int64_t>(got);
     reader->file_offset += got_bytes;
@@ -149,17 +179,6 @@ std::int64_t ReadRecordingBytes(RecordingReader* reader, std::uint8_t* destinati
     }
   }
   return done;
-}
-
-const std::uint8_t* ReadRecordingChunk(RecordingReader* reader, std::int64_t length,
-                                       std::int64_t position, std::int64_t* got) {
-  *got = 0;
-  if (position >= reader->total_bytes) return nullptr;
-  const std::size_t index = FileHolding(reader, position);
-  const std::int64_t file_offset = reader->header_size + position - reader->data_starts[index];
-  std::uint8_t* destination = ChunkDestination(reader, length, file_offset);
-  *got = ReadRecordingBytes(reader, destination, length, position);
-  return destination;
 }
 
 void ReleaseReader(Device* device) {

@@ -29,7 +29,7 @@ struct RecordingReader {
   std::int64_t file_offset = -1;     // offset of reader_file; -1 unknown
 
   std::int64_t next_group = 0;  // where a start of -1 continues
-  std::vector<std::uint8_t> buffer;  // reused by every read; see ReadRecordingChunk
+  std::vector<std::uint8_t> buffer;  // for reads the kernel would copy slowly
 };
 
 // Opens the recording whose first file is `path`: its header replaces
@@ -42,10 +42,5 @@ std::int32_t OpenRecording(RecordingReader* reader, Settings* settings, const st
 // at the end of the recording or after a failure (recorded in reader_status).
 std::int64_t ReadRecordingBytes(RecordingReader* reader, std::uint8_t* destination,
                                 std::int64_t length, std::int64_t position);
-
-// Reads up to `length` bytes from data position `position` into the reader's
-// own buffer; returns where they start and their count in *got.
-const std::uint8_t* ReadRecordingChunk(RecordingReader* reader, std::int64_t length,
-                                       std::int64_t position, std::int64_t* got);
 
 }  // namespace kr2270

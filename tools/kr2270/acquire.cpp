@@ -85,10 +85,29 @@ AcquisitionPlan PlanFromOptions(const AcquireOptions& o) {
   return plan;
 }
 
+// Completes the CSV (or keeps its rows aside when data was lost) and lists
+// every file the run wrote.
+std::vector<std::string> FinishFiles(const AcquireOptions& o, CsvOutput* csv, bool complete,
+                                     const DirectorySnapshot& before) {
+  std::vector<std::string> files;
+  if (csv != nullptr && (complete || IsStdout(o.csv_path))) {
+    CommitCsv(*csv);
+    if (!IsStdout(o.csv_path)) files.push_back(o.csv_path);
+  } else if (csv != nullptr) {
+    files.push_back(KeepCsvPartial(*csv) + " (incomplete: data was lost)");
+  }
+  if (!o.record_dir.empty()) {
+    const auto recorded = DescribeFiles(WrittenSince(o.record_dir, before));
+    files.insert(files.end(), recorded.begin(), recorded.end());
+  }
+  return files;
+}
+
 int RunAcquire(const AcquireOptions& o) {
   const AcquisitionPlan plan = PlanFromOptions(o);
   if (o.csv_path.empty() && o.record_dir.empty())
     FailUsage("nowhere to put the data: give --csv FILE (or - for stdout) and/or --record DIR");
+  // Outputs are checked before the module is touched.
   std::unique_ptr<CsvOutput> csv;
   if (!o.csv_path.empty()) {
     csv = OpenCsv(o.csv_path, o.codes);
@@ -99,28 +118,12 @@ int RunAcquire(const AcquireOptions& o) {
     PrepareRecordingDirectory(plan.record_dir);
     before = SnapshotRecordings(plan.record_dir);
   }
-  Connection connection = Connect(o.connection);
-  KR2270Device* device = connection.device.get();
-  ConfigureAcquisition(device, plan, connection.timeout_ms);
-  const AcquisitionResult result =
-      RunAcquisition(device, plan, connection.timeout_ms, BatchSinks{csv.get(), nullptr}, false);
-
+  const Connection connection = Connect(o.connection);
+  ConfigureAcquisition(connection.device.get(), plan, connection.timeout_ms);
+  const AcquisitionResult result = RunAcquisition(connection.device.get(), plan,
+                                                  connection.timeout_ms, {csv.get(), nullptr}, false);
   const bool complete = result.lost_groups == 0 && !result.data_lost;
-  RunSummary summary{&plan, &result, {}};
-  if (csv && !IsStdout(o.csv_path)) {
-    if (complete) {
-      CommitCsv(*csv);
-      summary.files.push_back(o.csv_path);
-    } else {
-      summary.files.push_back(KeepCsvPartial(*csv) + " (incomplete: data was lost)");
-    }
-  } else if (csv) {
-    CommitCsv(*csv);
-  }
-  if (!plan.record_dir.empty()) {
-    const auto recorded = DescribeFiles(WrittenSince(plan.record_dir, before));
-    summary.files.insert(summary.files.end(), recorded.begin(), recorded.end());
-  }
+  const RunSummary summary{&plan, &result, FinishFiles(o, csv.get(), complete, before)};
   PrintRunSummary(ReportStream(o.csv_path), summary);
   return complete ? kExitOk : kExitDataLost;
 }

@@ -246,7 +246,6 @@ AcquisitionResult RunAcquisition(KR2270Device* device, const AcquisitionPlan& pl
   running.streaming = true;
   Check(KR2270_HcStart(device, 1, timeout_ms), "starting acquisition");
   TakeUntilDone(device, plan, timeout_ms, result, sinks, start);
-  result.elapsed_s = SecondsSince(start);
   if (!result.data_lost) result.data_lost = KR2270_HcIsDataLost(device) == 1;
   running.streaming = false;
   const std::int32_t stopped = KR2270_HcStart(device, 0, timeout_ms);
@@ -255,6 +254,7 @@ AcquisitionResult RunAcquisition(KR2270Device* device, const AcquisitionPlan& pl
     GroupBatch batch;
     DrainBuffered(device, plan.selection, result, batch, sinks);
   }
+  result.elapsed_s = SecondsSince(start);
   result.lost_groups = LostGroups(device);
   if (running.recording) {
     WaitForRecording(device, plan, result, sinks, drain);

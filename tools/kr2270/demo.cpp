@@ -119,6 +119,10 @@ int RunDemo(const DemoOptions& o) {
   plan.record_dir = dir.path;
   const DirectorySnapshot before = SnapshotRecordings(dir.path);
 
+  std::printf("demo: %g s at rate code %d (%.0f groups/s) of 8 analog channels, the digital "
+              "inputs, 4 counters and 2 encoders, recorded to %s\n",
+              o.seconds, plan.rate_code, plan.selection.group_rate, dir.path.c_str());
+  std::fflush(stdout);
   GroupStore live;
   AcquisitionResult result;
   {
