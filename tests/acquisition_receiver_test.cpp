@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <vector>
 
 #include "acquisition/acquisition.h"
+#include "kr2270c.h"
 
 namespace kr2270 {
 namespace {
@@ -71,50 +73,61 @@ TEST(Decimation, KeepsEveryFthGroupWhereverTheReceivesEnd) {
   }
 }
 
-struct SmallRing {
-  std::vector<std::uint8_t> storage;
-  StreamFifo fifo;
-  explicit SmallRing(std::uint32_t size) : storage(size) {
-    fifo.buffer = storage.data();
-    fifo.size = size;
+// A handle whose idle receiver state is driven by the test: each segment is
+// received into the block as the thread would receive it, then passed on.
+struct Receiving {
+  Device* device = KR2270_DeviceCreate();
+  std::vector<std::uint8_t> small_ring;
+  std::uint8_t* const full_ring = device->stream_fifo.buffer;
+
+  Receiving(std::int32_t group_size, std::size_t block_bytes, std::uint32_t ring_bytes) : small_ring(ring_bytes) {
+    device->receiver.group_size = group_size;
+    device->receiver.block.resize(block_bytes);
+    device->stream_fifo.buffer = small_ring.data();
+    device->stream_fifo.size = ring_bytes;
+  }
+  ~Receiving() {
+    device->stream_fifo.buffer = full_ring;
+    device->stream_fifo.size = kStreamFifoBytes;
+    KR2270_DeviceClose(device);
+  }
+  void Receive(const std::vector<std::uint8_t>& segment) {
+    ASSERT_LE(segment.size(), ReceiveRoom(device->receiver));
+    std::memcpy(ReceiveTarget(device->receiver), segment.data(), segment.size());
+    PassOnBlock(device, segment.size());
   }
   std::vector<std::uint8_t> TakeAll() {
-    std::vector<std::uint8_t> bytes(FifoFilled(fifo));
-    FifoGet(fifo, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    std::vector<std::uint8_t> bytes(FifoFilled(device->stream_fifo));
+    FifoGet(device->stream_fifo, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
     return bytes;
   }
+  std::uint64_t Lost() const { return device->lost_groups.load(); }
 };
 
-TEST(WholeGroupPuts, OnlyWholeGroupsEnterTheRing) {
-  SmallRing ring(1 << 12);
-  ReceiverState state = StateFor(14, 1);
+TEST(WholeGroups, OnlyWholeGroupsEnterTheRing) {
+  Receiving rx(14, 47, 1 << 12);
   const std::vector<std::uint8_t> stream = Groups(14, 0, 250);
   std::vector<std::uint8_t> taken;
   InSegments(stream, 33, 5, [&](const std::vector<std::uint8_t>& segment) {
-    EXPECT_EQ(PutWholeGroups(ring.fifo, state, segment.data(), segment.size()), 0u);
-    ASSERT_EQ(FifoFilled(ring.fifo) % 14, 0u);
-    const std::vector<std::uint8_t> got = ring.TakeAll();
+    rx.Receive(segment);
+    ASSERT_EQ(FifoFilled(rx.device->stream_fifo) % 14, 0u);
+    const std::vector<std::uint8_t> got = rx.TakeAll();
     taken.insert(taken.end(), got.begin(), got.end());
   });
   EXPECT_EQ(taken, stream);
+  EXPECT_EQ(rx.Lost(), 0u);
 }
 
 // A ring of 64 bytes holds five 12-byte groups; what does not fit is dropped
 // group by group, and the stream goes on at a group boundary.
-TEST(WholeGroupPuts, DropsAndCountsWholeGroupsWhenTheRingIsFull) {
-  SmallRing ring(64);
-  ReceiverState state = StateFor(12, 1);
-  std::uint64_t dropped = 0;
-  InSegments(Groups(12, 0, 8), 5, 7, [&](const std::vector<std::uint8_t>& segment) {
-    dropped += PutWholeGroups(ring.fifo, state, segment.data(), segment.size());
-  });
-  EXPECT_EQ(dropped, 3u);
-  EXPECT_EQ(ring.TakeAll(), Groups(12, 0, 5));
-  InSegments(Groups(12, 8, 2), 5, 9, [&](const std::vector<std::uint8_t>& segment) {
-    dropped += PutWholeGroups(ring.fifo, state, segment.data(), segment.size());
-  });
-  EXPECT_EQ(dropped, 3u);
-  EXPECT_EQ(ring.TakeAll(), Groups(12, 8, 2));
+TEST(WholeGroups, DropsAndCountsWholeGroupsWhenTheRingIsFull) {
+  Receiving rx(12, 40, 64);
+  InSegments(Groups(12, 0, 8), 5, 7, [&](const std::vector<std::uint8_t>& segment) { rx.Receive(segment); });
+  EXPECT_EQ(rx.Lost(), 3u);
+  EXPECT_EQ(rx.TakeAll(), Groups(12, 0, 5));
+  InSegments(Groups(12, 8, 2), 5, 9, [&](const std::vector<std::uint8_t>& segment) { rx.Receive(segment); });
+  EXPECT_EQ(rx.Lost(), 3u);
+  EXPECT_EQ(rx.TakeAll(), Groups(12, 8, 2));
 }
 
 TEST(ReceiveLowWater, BatchesAboutTwoMillisecondsWithinTheBlock) {

@@ -68,7 +68,8 @@ Bytes V0HeaderOf(const Settings& s) {
 
 void WriteFile(const std::string& path, const Bytes& header, const Bytes& data) {
   std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(header.data()), static_cast<std::streamsize>(header.size()));
+  out.write(reinterpret_cast<const char*>(header.data()),
+            static_cast<std::streamsize>(header.size()));
   out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
 }
 
@@ -100,7 +101,8 @@ double GroupTotal(Device* device) {
 
 TEST(RecordingReader, ReadsSpanEveryFileTheyNeedByteForByte) {
   TempDir dir;
-  const std::string path = MakeChain(dir.path, {1000, 1000, 500, 100, 100}, HeaderOf(FourByteGroups()));
+  const std::string path =
+      MakeChain(dir.path, {1000, 1000, 500, 100, 100}, HeaderOf(FourByteGroups()));
   DevicePtr device = NewDevice();
   ASSERT_EQ(KR2270_DFROpen(device.get(), path.c_str(), 0), 0);
   EXPECT_EQ(GroupTotal(device.get()), 2700 / 4);
@@ -109,11 +111,11 @@ TEST(RecordingReader, ReadsSpanEveryFileTheyNeedByteForByte) {
     std::int32_t count;
     std::int64_t from, bytes;  // expected data span
   } cases[] = {
-      {375, 175, 1500, 700},   // 500 bytes from _2 at offset 818, 200 from _3 at 318
-      {200, 400, 800, 1600},   // crosses two boundaries
-      {240, 500, 960, 1740},   // crosses four
-      {0, 675, 0, 2700},       // everything
-      {600, 100, 2400, 300},   // more than is left: up to the end
+      {375, 175, 1500, 700},  // 500 bytes from _2 at offset 818, 200 from _3 at 318
+      {200, 400, 800, 1600},  // crosses two boundaries
+      {240, 500, 960, 1740},  // crosses four
+      {0, 675, 0, 2700},      // everything
+      {600, 100, 2400, 300},  // more than is left: up to the end
   };
   for (const auto& c : cases) {
     std::int32_t groups = -1;
@@ -134,10 +136,10 @@ TEST(RecordingReader, ChainEndsAtTheFirstMissingOrForeignFile) {
     int open_number;
     double groups;
   } cases[] = {
-      {{1000, 1000, 500}, 2, 1500 / 4},     // opened at _2: _2 and _3
-      {{1000, 1000, -1, 500}, 1, 2000 / 4}, // _1, _2, _4: a gap
-      {{1000, 1000, 0}, 1, 2000 / 4},       // an empty last file
-      {{1000, 2, 0}, 1, 1002 / 4},          // a partial last group
+      {{1000, 1000, 500}, 2, 1500 / 4},      // opened at _2: _2 and _3
+      {{1000, 1000, -1, 500}, 1, 2000 / 4},  // _1, _2, _4: a gap
+      {{1000, 1000, 0}, 1, 2000 / 4},        // an empty last file
+      {{1000, 2, 0}, 1, 1002 / 4},           // a partial last group
   };
   for (const auto& c : cases) {
     TempDir sub;
@@ -195,11 +197,9 @@ TEST(RecordingReader, StartsAreTruncatedContinuedOrRefused) {
     std::int32_t count;
     std::int64_t first_group;
   } reads[] = {
-      {-1, 3, 0},    // the first continuation starts at 0
-      {-1, 2, 3},
-      {2.9, 1, 2},   // truncated
-      {10, 4, 10},
-      {-1.5, 1, 14}, // truncates to -1: continues
+      {-1, 3, 0},                  // the first continuation starts at 0
+      {-1, 2, 3},  {2.9, 1, 2},    // truncated
+      {10, 4, 10}, {-1.5, 1, 14},  // truncates to -1: continues
   };
   for (const auto& r : reads) {
     std::int32_t groups = -1;
@@ -263,8 +263,9 @@ TEST(RecordingReader, ReadsIntoTheRingWhereverItStandsAndAcrossItsWrap) {
   // How far the ring position lies past the file offset within a page: some
   // of these make the reader go through its own buffer.
   for (std::uint32_t ahead : {0u, 8u, 40u, 2048u}) {
-    const std::uint32_t in = ring.size - 25 * 4096 +
-                             static_cast<std::uint32_t>((ahead + 318 + 4096 - ring_page_offset) % 4096);
+    const std::uint32_t in =
+        ring.size - 25 * 4096 +
+        static_cast<std::uint32_t>((ahead + 318 + 4096 - ring_page_offset) % 4096);
     ring.in.store(in);
     ring.out.store(in);
     std::int32_t groups = 0;

@@ -49,14 +49,17 @@ void SplitAll(Device* device, SplitGroups& into) {
     if (n <= 0) return;
     into.groups += static_cast<std::size_t>(n);
     for (int k = 1; k <= 8; ++k) {
-      AppendQueue(into.ad[k - 1], n, [&](std::int32_t* p) { return KR2270_HcCodeGetAd(device, k, p); });
+      AppendQueue(into.ad[k - 1], n,
+                  [&](std::int32_t* p) { return KR2270_HcCodeGetAd(device, k, p); });
     }
     AppendQueue(into.di, n, [&](std::uint16_t* p) { return KR2270_HcCodeGetDi(device, p); });
     for (int c = 1; c <= 4; ++c) {
-      AppendQueue(into.ct[c - 1], n, [&](std::uint32_t* p) { return KR2270_HcCodeGetCt(device, c, p); });
+      AppendQueue(into.ct[c - 1], n,
+                  [&](std::uint32_t* p) { return KR2270_HcCodeGetCt(device, c, p); });
     }
     for (int e = 1; e <= 2; ++e) {
-      AppendQueue(into.ec[e - 1], n, [&](std::uint32_t* p) { return KR2270_HcCodeGetEc(device, e, p); });
+      AppendQueue(into.ec[e - 1], n,
+                  [&](std::uint32_t* p) { return KR2270_HcCodeGetEc(device, e, p); });
     }
   }
 }
@@ -66,7 +69,8 @@ TEST(RecordingSim, ALiveRecordingReplaysAsItWasSplitLive) {
   sim::Simulator module;
   ASSERT_EQ(module.Start(), 0);
   Device* live = KR2270_DeviceCreate();
-  ASSERT_EQ(KR2270_CmdConnect(live, "127.0.0.1", 0, module.command_port(), module.data_port(), 2000), 0);
+  ASSERT_EQ(
+      KR2270_CmdConnect(live, "127.0.0.1", 0, module.command_port(), module.data_port(), 2000), 0);
 
   std::uint8_t ad_enable[8] = {1, 0, 1, 1, 0, 0, 0, 1};
   std::uint8_t end_mode[8] = {0, 1, 0, 1, 1, 0, 0, 1};
@@ -97,7 +101,8 @@ TEST(RecordingSim, ALiveRecordingReplaysAsItWasSplitLive) {
   ASSERT_EQ(KR2270_DFWOpen(live, dir.path.c_str(), 0), 0);
   const std::string first_file = live->writer.path;
   ASSERT_EQ(KR2270_HcStart(live, 1, 2000), 0);
-  ASSERT_TRUE(module.WaitUntil([](const sim::Simulator& m) { return m.groups_sent() >= 8000; }, 10s));
+  ASSERT_TRUE(
+      module.WaitUntil([](const sim::Simulator& m) { return m.groups_sent() >= 8000; }, 10s));
   ASSERT_EQ(KR2270_HcStart(live, 0, 2000), 0);
   std::int32_t files = 0;
   EXPECT_EQ(KR2270_DFWGetInfo(live, nullptr, &files), 0);
@@ -127,8 +132,10 @@ TEST(RecordingSim, ALiveRecordingReplaysAsItWasSplitLive) {
   EXPECT_EQ(split_played.groups, split_live.groups);
   for (int k = 0; k < 8; ++k) EXPECT_EQ(split_played.ad[k], split_live.ad[k]) << "analog " << k + 1;
   EXPECT_EQ(split_played.di, split_live.di);
-  for (int c = 0; c < 4; ++c) EXPECT_EQ(split_played.ct[c], split_live.ct[c]) << "counter " << c + 1;
-  for (int e = 0; e < 2; ++e) EXPECT_EQ(split_played.ec[e], split_live.ec[e]) << "encoder " << e + 1;
+  for (int c = 0; c < 4; ++c)
+    EXPECT_EQ(split_played.ct[c], split_live.ct[c]) << "counter " << c + 1;
+  for (int e = 0; e < 2; ++e)
+    EXPECT_EQ(split_played.ec[e], split_live.ec[e]) << "encoder " << e + 1;
 
   std::uint8_t u8[8];
   std::int8_t i8[4];

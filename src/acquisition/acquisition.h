@@ -41,11 +41,24 @@ std::int32_t DataReceive(Device* device, std::uint8_t* destination, std::int32_t
 // 2F, ... of the stream, carrying the phase across blocks in the state.
 // Returns the bytes kept at the front of the block.
 std::size_t CompleteBlock(ReceiverState& state, std::uint8_t* block, std::size_t received);
-// Puts the whole groups of the bytes into the ring, joining a group begun by
-// an earlier call; groups that find no room are dropped. Returns the number
-// of groups dropped.
-std::uint64_t PutWholeGroups(StreamFifo& fifo, ReceiverState& state, const std::uint8_t* bytes,
-                             std::size_t length);
+// Puts as many of the groups as the ring has room for, whole; returns the
+// number of groups that found no room.
+std::uint64_t PutGroups(StreamFifo& fifo, const std::uint8_t* groups, std::size_t count,
+                        std::size_t group_size);
+// A receive lands in the block behind the bytes of a group begun in the last
+// one, so that the block always starts at a group boundary.
+std::uint8_t* ReceiveTarget(ReceiverState& state);
+std::size_t ReceiveRoom(const ReceiverState& state);
+// Decimates the bytes received at ReceiveTarget and returns the bytes of the
+// whole groups now at the front of the block.
+std::size_t GatherWholeGroups(ReceiverState& state, std::size_t received);
+// Moves what is left of a group behind the handed-on bytes to the front of
+// the block, for the next receive to complete.
+void CarryPartialGroup(ReceiverState& state, std::size_t handed_on);
+// Hands the whole groups of a received block to the ring (dropping and
+// counting those that find no room) and to an open recording; runs on the
+// receiver thread outside data_lock.
+void PassOnBlock(Device* device, std::size_t received);
 // SO_RCVLOWAT for a stream: about 2 ms of it, at least 1 byte, at most the
 // block size.
 std::int32_t ReceiveLowWater(std::int64_t bytes_per_second, std::int32_t block_bytes);

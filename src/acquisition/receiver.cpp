@@ -10,32 +10,11 @@
 namespace kr2270 {
 namespace {
 
-// Puts as many of the groups as the ring has room for, whole; returns the
-// number of groups that found no room.
-std::uint64_t PutGroups(StreamFifo& fifo, const std::uint8_t* groups, std::size_t count,
-                        std::size_t group_size) {
-  const std::size_t room = FifoFree(fifo) / group_size;
-  const std::size_t fit = std::min(count, room);
-  if (fit > 0) FifoPut(fifo, groups, static_cast<std::uint32_t>(fit * group_size));
-  return count - fit;
-}
-
 void AppendToRecording(Device* device, const std::uint8_t* bytes, std::size_t length) {
   std::lock_guard<std::mutex> hold(device->file_lock);
   if (device->writer.file != nullptr) {
     AppendRecording(device, bytes, static_cast<std::int32_t>(length));
   }
-}
-
-// Everything the thread does with a received block happens outside data_lock.
-void PassOnBlock(Device* device, std::size_t received) {
-  ReceiverState& state = device->receiver;
-  std::uint8_t* block = state.block.data();
-  const std::size_t kept = CompleteBlock(state, block, received);
-  if (kept == 0) return;
-  const std::uint64_t dropped = PutWholeGroups(device->stream_fifo, state, block, kept);
-  if (dropped != 0) device->lost_groups.fetch_add(dropped, std::memory_order_relaxed);
-  AppendToRecording(device, block, kept);
 }
 
 // The stop takes the wake copy of the socket before it shuts the socket
@@ -94,30 +73,45 @@ std::size_t CompleteBlock(ReceiverState& state, std::uint8_t* block, std::size_t
   return kept;
 }
 
-std::uint64_t PutWholeGroups(StreamFifo& fifo, ReceiverState& state, const std::uint8_t* bytes,
-                             std::size_t length) {
-  const auto group = static_cast<std::size_t>(state.group_size);
-  if (group == 0) return 0;
-  std::uint64_t dropped = 0;
-  auto partial = static_cast<std::size_t>(state.partial_length);
-  if (partial > 0) {
-    const std::size_t take = std::min(length, group - partial);
-    std::memcpy(state.partial_group + partial, bytes, take);
-    partial += take;
-    bytes += take;
-    length -= take;
-    if (partial < group) {
-      state.partial_length = static_cast<std::int32_t>(partial);
-      return 0;
-    }
-    dropped += PutGroups(fifo, state.partial_group, 1, group);
-  }
-  const std::size_t whole = length / group;
-  dropped += PutGroups(fifo, bytes, whole, group);
-  const std::size_t tail = length - whole * group;
-  std::memcpy(state.partial_group, bytes + whole * group, tail);
+std::uint64_t PutGroups(StreamFifo& fifo, const std::uint8_t* groups, std::size_t count,
+                        std::size_t group_size) {
+  const std::size_t room = FifoFree(fifo) / group_size;
+  const std::size_t fit = std::min(count, room);
+  if (fit > 0) FifoPut(fifo, groups, static_cast<std::uint32_t>(fit * group_size));
+  return count - fit;
+}
+
+std::uint8_t* ReceiveTarget(ReceiverState& state) {
+  return state.block.data() + state.partial_length;
+}
+
+std::size_t ReceiveRoom(const ReceiverState& state) {
+  return state.block.size() - static_cast<std::size_t>(state.partial_length);
+}
+
+std::size_t GatherWholeGroups(ReceiverState& state, std::size_t received) {
+  const std::size_t kept = CompleteBlock(state, ReceiveTarget(state), received);
+  const std::size_t filled = static_cast<std::size_t>(state.partial_length) + kept;
+  const std::size_t tail = filled % static_cast<std::size_t>(state.group_size);
   state.partial_length = static_cast<std::int32_t>(tail);
-  return dropped;
+  return filled - tail;
+}
+
+void CarryPartialGroup(ReceiverState& state, std::size_t handed_on) {
+  std::uint8_t* block = state.block.data();
+  std::memmove(block, block + handed_on, static_cast<std::size_t>(state.partial_length));
+}
+
+void PassOnBlock(Device* device, std::size_t received) {
+  ReceiverState& state = device->receiver;
+  const std::size_t whole = GatherWholeGroups(state, received);
+  if (whole > 0) {
+    const auto group = static_cast<std::size_t>(state.group_size);
+    const std::uint64_t dropped = PutGroups(device->stream_fifo, state.block.data(), whole / group, group);
+    if (dropped != 0) device->lost_groups.fetch_add(dropped, std::memory_order_relaxed);
+    AppendToRecording(device, state.block.data(), whole);
+  }
+  CarryPartialGroup(state, whole);
 }
 
 std::int32_t ReceiveLowWater(std::int64_t bytes_per_second, std::int32_t block_bytes) {
@@ -138,7 +132,7 @@ void ReceiverLoop(Device* device) {
     });
     if (device->thread_run.load() == 0) return;
     const std::int32_t received =
-        DataReceive(device, state.block.data(), static_cast<std::int32_t>(state.block.size()));
+        DataReceive(device, ReceiveTarget(state), static_cast<std::int32_t>(ReceiveRoom(state)));
     if (received > 0) {
       state.busy = true;
       hold.unlock();

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "acquisition/acquisition.h"
 #include "acquisition/group_layout.h"
 #include "command/command.h"
@@ -43,7 +45,9 @@ void PrepareReceiver(Device* device) {
       state.group_size * SampleRateOfCode(DeviceRateCode(settings.rate_code)));
   state.window_position = 0;
   state.partial_length = 0;
-  state.block.resize(static_cast<std::size_t>(device->transfer_bytes.load()));
+  // Room for a carried partial group and at least as much again.
+  const std::int32_t block = std::max(device->transfer_bytes.load(), 2 * state.group_size);
+  state.block.resize(static_cast<std::size_t>(block));
 }
 
 bool CommandConnected(Device* device) {

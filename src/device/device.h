@@ -72,15 +72,15 @@ struct ReceiverState {
   std::int64_t bytes_per_second = 0;
   // Decimation phase: byte position inside the current F x G window.
   std::int64_t window_position = 0;
-  // A group whose first bytes arrived; the ring only takes whole groups.
-  std::uint8_t partial_group[64] = {};
+  // Bytes of a group whose rest has not arrived yet, kept at the front of
+  // the block: the ring and the recording only take whole groups.
   std::int32_t partial_length = 0;
   std::vector<std::uint8_t> block;
   // Guarded by data_lock. Runs begun by the start sequence, so that the
   // thread notices a new run even when it slept through a stop and a start.
   std::uint64_t run = 0;
   // Guarded by data_lock. The thread works on a block outside the lock; the
-  // start and the stop wait for it so that no one resets what it is using.
+  // stop waits for it, so that nothing is put after the stop returns.
   bool busy = false;
 };
 

@@ -122,8 +122,8 @@ void BuildRecordingHeader(const Settings& s, std::uint8_t (&header)[kHeaderBytes
   for (std::size_t k = 0; k < 8; ++k) header[kRangeExAt + k] = s.ad_range_ex[k];
 }
 
-std::int32_t ParseRecordingHeader(const std::uint8_t* bytes, std::size_t length,
-                                  Settings* settings, std::int32_t* header_size) {
+std::int32_t ParseRecordingHeader(const std::uint8_t* bytes, std::size_t length, Settings* settings,
+                                  std::int32_t* header_size) {
   if (length <= kVersionAt || !HasMagic(bytes)) return KR2270_ERROR_FILE_READ;
   const std::int32_t size = HeaderSizeOfVersion(bytes[kVersionAt]);
   if (size == 0 || length < static_cast<std::size_t>(size)) return KR2270_ERROR_FILE_READ;

@@ -23,7 +23,7 @@ void BuildRecordingHeader(const Settings& settings, std::uint8_t (&header)[kHead
 // is sound, so a refused header changes nothing. Returns 0 and the header
 // size, or -203 (bad magic or version, header ends early, code width not 2
 // or 4).
-std::int32_t ParseRecordingHeader(const std::uint8_t* bytes, std::size_t length,
-                                  Settings* settings, std::int32_t* header_size);
+std::int32_t ParseRecordingHeader(const std::uint8_t* bytes, std::size_t length, Settings* settings,
+                                  std::int32_t* header_size);
 
 }  // namespace kr2270

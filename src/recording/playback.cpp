@@ -131,7 +131,9 @@ std::int32_t DFRGetGroupTotal(Device* device, double* groups, double* seconds) {
   if (groups != nullptr) {
     const std::int64_t total = GroupTotal(*reader, GroupSize(device));
     *groups = static_cast<double>(total);
-    if (seconds != nullptr) *seconds = DurationOf(total, SampleRateOfCode(device->settings.rate_code));
+    if (seconds != nullptr) {
+      *seconds = DurationOf(total, SampleRateOfCode(device->settings.rate_code));
+    }
   }
   return reader->reader_status;
 }

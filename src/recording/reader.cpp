@@ -114,7 +114,8 @@ bool IsSlowCopy(const std::uint8_t* destination, std::int64_t file_offset) {
 }
 
 std::uint8_t* BounceBufferAt(RecordingReader* reader, std::int64_t file_offset) {
-  if (reader->buffer.size() < kBounceBytes + 2 * kPage) reader->buffer.resize(kBounceBytes + 2 * kPage);
+  constexpr std::size_t kBufferBytes = kBounceBytes + 2 * kPage;
+  if (reader->buffer.size() < kBufferBytes) reader->buffer.resize(kBufferBytes);
   void* start = reader->buffer.data();
   std::size_t space = reader->buffer.size();
   std::align(kPage, kBounceBytes + kPage, start, space);

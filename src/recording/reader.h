@@ -28,7 +28,7 @@ struct RecordingReader {
   std::size_t open_index = 0;        // chain index of reader_file
   std::int64_t file_offset = -1;     // offset of reader_file; -1 unknown
 
-  std::int64_t next_group = 0;  // where a start of -1 continues
+  std::int64_t next_group = 0;       // where a start of -1 continues
   std::vector<std::uint8_t> buffer;  // for reads the kernel would copy slowly
 };
 

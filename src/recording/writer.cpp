@@ -27,8 +27,8 @@ std::string JoinPath(std::string directory, const std::string& name) {
 // "YY-MM-DD-hh-mm-ss" of the local time, "-N" added for the N-th attempt.
 std::string TimeStamp(const std::tm& t, int attempt) {
   char text[64];
-  std::snprintf(text, sizeof text, "%02d-%02d-%02d-%02d-%02d-%02d", t.tm_year % 100,
-                t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+  std::snprintf(text, sizeof text, "%02d-%02d-%02d-%02d-%02d-%02d", t.tm_year % 100, t.tm_mon + 1,
+                t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
   std::string stamp = text;
   if (attempt > 1) stamp += "-" + std::to_string(attempt);
   return stamp;
