@@ -1,6 +1,7 @@
 #include "command_clients.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "scripted_peer.h"
@@ -11,6 +12,14 @@ namespace kr2270::bench {
 namespace {
 
 using test::Bytes;
+
+// The floor has no time-out of its own; a test must not hang on it.
+int ConnectBounded(std::uint16_t port) {
+  const int fd = FloorConnect(port);
+  const timeval two_seconds{2, 0};
+  if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &two_seconds, sizeof two_seconds);
+  return fd;
+}
 
 TEST(FloorFramesTest, RequestsAreTheModbusFrames) {
   const auto write = FloorWriteRequest(14, 0xABCD);
@@ -26,11 +35,13 @@ TEST(FloorExchangeTest, AReplyInPiecesIsAssembled) {
   test::ScriptedPeer peer;
   const auto request = FloorReadRequest(256, 16);
   test::Step step;
-  step.reply = test::ReadReplyFor(Bytes(request.begin(), request.end()), {});
+  Bytes data(32);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(0xA0 + i);
+  step.reply = test::ReadReplyFor(Bytes(request.begin(), request.end()), data);
   step.split_at = {5, 20};
   step.split_gap_ms = 5;
   peer.AddStep(step);
-  const int fd = FloorConnect(peer.port());
+  const int fd = ConnectBounded(peer.port());
   ASSERT_GE(fd, 0);
   std::uint8_t reply[41] = {};
   EXPECT_TRUE(FloorExchange(fd, request.data(), request.size(), reply, sizeof reply));
@@ -45,7 +56,7 @@ TEST(FloorExchangeTest, AShortReplyAndACloseFail) {
   step.reply = Bytes{0x00, 0x00, 0x00, 0x00, 0x00, 0x06, 0x01};
   step.close_after = true;
   peer.AddStep(step);
-  const int fd = FloorConnect(peer.port());
+  const int fd = ConnectBounded(peer.port());
   ASSERT_GE(fd, 0);
   std::uint8_t reply[12];
   EXPECT_FALSE(FloorExchange(fd, request.data(), request.size(), reply, sizeof reply));
@@ -60,7 +71,7 @@ TEST(FloorExchangeTest, AnExceptionReplyIsNotTakenForTheAnswer) {
   step.reply = test::ExceptionFor(Bytes(request.begin(), request.end()), 2);
   step.reply.resize(12, 0);
   peer.AddStep(step);
-  const int fd = FloorConnect(peer.port());
+  const int fd = ConnectBounded(peer.port());
   ASSERT_GE(fd, 0);
   std::uint8_t reply[12];
   EXPECT_FALSE(FloorExchange(fd, request.data(), request.size(), reply, sizeof reply));
