@@ -231,7 +231,8 @@ KR2270_API int32_t KR2270_EcReadAllOnce(KR2270Device *device, uint32_t *values,
  *  counts of the 50 MHz clock. *achieved_hz and *achieved_duty (each may be
  *  NULL) receive what was set. Returns 0, -1 (null handle, output outside
  *  1..4, a frequency that is zero, not finite or too small for a 64-bit count,
- *  a duty cycle that is not finite), or the write's failure code. */
+ *  a duty cycle that is not finite or gives a high time beyond a 64-bit
+ *  count), or the write's failure code. */
 KR2270_API int32_t KR2270_PwmSetPulse(KR2270Device *device, int32_t output,
                                       double frequency_hz, double duty,
                                       double *achieved_hz, double *achieved_duty,

@@ -35,8 +35,8 @@ long MsSince(Clock::time_point start) {
 }
 
 // A destination with guard bytes on both sides.
-struct Guarded {
-  explicit Guarded(std::size_t n) : bytes(n + 2 * kGuard, kGuardByte), size(n) {}
+struct GuardedBytes {
+  explicit GuardedBytes(std::size_t n) : bytes(n + 2 * kGuard, kGuardByte), size(n) {}
   std::span<std::uint8_t> data() { return {bytes.data() + kGuard, size}; }
   Bytes inner() const { return Bytes(bytes.begin() + kGuard, bytes.begin() + kGuard + size); }
   bool untouched() const {
@@ -84,7 +84,7 @@ class FaultsCommand : public ::testing::Test {
     return expected;
   }
 
-  std::int32_t ReadCodes(Guarded& into, std::int32_t timeout_ms = 1000) {
+  std::int32_t ReadCodes(GuardedBytes& into, std::int32_t timeout_ms = 1000) {
     return ReadRegisters(device_, kCodes, into.data(), timeout_ms);
   }
   std::int32_t WriteEnable(std::uint8_t low, std::int32_t timeout_ms = 1000) {
@@ -95,7 +95,7 @@ class FaultsCommand : public ::testing::Test {
   void ExpectInStep(const std::string& where) {
     SCOPED_TRACE(where);
     sim_.FreezeTime(sim_.model_time() + 0.37);
-    Guarded fresh(kCodeBytes);
+    GuardedBytes fresh(kCodeBytes);
     ASSERT_EQ(ReadCodes(fresh), 0);
     EXPECT_EQ(fresh.inner(), ExpectedCodes());
     EXPECT_TRUE(fresh.guards_intact());
@@ -145,7 +145,7 @@ TEST_F(FaultsCommand, WrongHeaderFieldsGiveTheExactStatus) {
   for (const RewriteRow& row : kRewrites) {
     SCOPED_TRACE(row.name);
     sim_.InjectReplyFault(ReplyFault::Rewrite(row.rewrite));
-    Guarded data(kCodeBytes);
+    GuardedBytes data(kCodeBytes);
     EXPECT_EQ(ReadCodes(data), row.read_status);
     if (row.read_status == 0) {
       EXPECT_EQ(data.inner(), ExpectedCodes());
@@ -167,7 +167,7 @@ TEST_F(FaultsCommand, LengthPromisingMoreTimesOut) {
     return SetLength(r, static_cast<std::uint16_t>(LengthOf(r) + 1));
   };
   sim_.InjectReplyFault(ReplyFault::Rewrite(longer));
-  Guarded data(kCodeBytes);
+  GuardedBytes data(kCodeBytes);
   EXPECT_EQ(ReadCodes(data, 150), -2);
   EXPECT_TRUE(data.untouched());
   ExpectInStep("after the read");
@@ -181,7 +181,7 @@ TEST_F(FaultsCommand, ReplySplitAtEveryOffsetIsAssembled) {
   for (std::size_t cut = 1; cut < read_reply; ++cut) {
     sim_.FreezeTime(2.0 + 0.001 * static_cast<double>(cut));
     sim_.InjectReplyFault(ReplyFault::Split({cut}, 2));
-    Guarded data(kCodeBytes);
+    GuardedBytes data(kCodeBytes);
     ASSERT_EQ(ReadCodes(data), 0) << "cut at " << cut;
     EXPECT_EQ(data.inner(), ExpectedCodes()) << "cut at " << cut;
   }
@@ -202,12 +202,12 @@ std::vector<std::size_t> EveryByte(std::size_t length) {
 TEST_F(FaultsCommand, OneByteEveryFewMillisecondsInsideAndOutsideTheTimeOut) {
   // 41 bytes 3 ms apart take about 120 ms: inside a 2000 ms time-out ...
   sim_.InjectReplyFault(ReplyFault::Split(EveryByte(kCodeBytes + 9), 3));
-  Guarded data(kCodeBytes);
+  GuardedBytes data(kCodeBytes);
   ASSERT_EQ(ReadCodes(data, 2000), 0);
   EXPECT_EQ(data.inner(), ExpectedCodes());
   // ... and past a 40 ms one, measured from the request, not per byte.
   sim_.InjectReplyFault(ReplyFault::Split(EveryByte(kCodeBytes + 9), 3));
-  Guarded late(kCodeBytes);
+  GuardedBytes late(kCodeBytes);
   const auto start = Clock::now();
   EXPECT_EQ(ReadCodes(late, 40), -2);
   EXPECT_LT(MsSince(start), 110);
@@ -223,13 +223,13 @@ TEST_F(FaultsCommand, LateReplyIsNeverTakenForTheNextRequestOfTheSameShape) {
   // same registers must carry those of 3.537.
   const Bytes stale = ExpectedCodes();
   sim_.InjectReplyFault(ReplyFault::Delay(250));
-  Guarded data(kCodeBytes);
+  GuardedBytes data(kCodeBytes);
   EXPECT_EQ(ReadCodes(data, 60), -2);
   EXPECT_TRUE(data.untouched());
   sim_.FreezeTime(3.537);
   const Bytes fresh = ExpectedCodes();
   ASSERT_NE(fresh, stale);  // otherwise the check below could not tell them apart
-  Guarded next(kCodeBytes);
+  GuardedBytes next(kCodeBytes);
   ASSERT_EQ(ReadCodes(next, 1000), 0);
   EXPECT_EQ(next.inner(), fresh);
   // Twice in a row: both owed replies are discarded.
@@ -243,7 +243,7 @@ TEST_F(FaultsCommand, LateReplyIsNeverTakenForTheNextRequestOfTheSameShape) {
 
 TEST_F(FaultsCommand, DroppedReplyTimesOutOnce) {
   sim_.InjectReplyFault(ReplyFault::Drop());
-  Guarded data(kCodeBytes);
+  GuardedBytes data(kCodeBytes);
   EXPECT_EQ(ReadCodes(data, 80), -2);
   EXPECT_TRUE(data.untouched());
   sim_.InjectReplyFault(ReplyFault::Drop());
@@ -258,7 +258,7 @@ TEST_F(FaultsCommand, ValidReplyFollowedByAFrameOfTheSameShape) {
                  static_cast<std::uint8_t>(kCodeBytes)};
   bogus.resize(bogus.size() + kCodeBytes, 0xEE);
   sim_.InjectReplyFault(ReplyFault::Append(bogus));
-  Guarded data(kCodeBytes);
+  GuardedBytes data(kCodeBytes);
   ASSERT_EQ(ReadCodes(data), 0);
   EXPECT_EQ(data.inner(), ExpectedCodes());
   ExpectInStep("after the appended frame");
@@ -295,7 +295,7 @@ TEST_F(FaultsCommand, ResetBeforeAndInsideAReply) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     sim_.InjectReplyFault(row.fault);
-    Guarded data(kCodeBytes);
+    GuardedBytes data(kCodeBytes);
     // An RST may overtake bytes still in flight; either way it reads as a reset.
     EXPECT_EQ(ReadCodes(data, 2000), -3);
     EXPECT_TRUE(data.untouched());
@@ -314,7 +314,7 @@ TEST_F(FaultsCommand, ResetBeforeAndInsideAReply) {
 
 TEST_F(FaultsCommand, CloseInsteadOfAReply) {
   sim_.InjectReplyFault(ReplyFault::Close());
-  Guarded data(kCodeBytes);
+  GuardedBytes data(kCodeBytes);
   EXPECT_EQ(ReadCodes(data, 2000), -6);
   EXPECT_TRUE(data.untouched());
   Connect();

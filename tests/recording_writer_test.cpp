@@ -186,8 +186,9 @@ TEST(RecordingWriter, HeaderFieldsSitAtTheirOffsetsLittleEndian) {
 }
 
 TEST(RecordingWriter, FirstFileIsNamedFromTheLocalTimeWithOneSeparator) {
-  TempDir dir;
-  for (const std::string& text : {dir.path, dir.path + "/"}) {
+  for (const std::string trailer : {"", "/"}) {
+    TempDir dir;
+    const std::string text = dir.path + trailer;
     DevicePtr device = NewDevice();
     const std::time_t before = std::time(nullptr);
     ASSERT_EQ(KR2270_DFWOpen(device.get(), text.c_str(), 0), 0);
@@ -321,7 +322,9 @@ TEST(RecordingWriter, OpensWithinOneSecondNeverTruncateAnEarlierRecording) {
   EXPECT_EQ(std::find(taken.begin(), taken.end(), path), taken.end());
   std::string stamp, number;
   ASSERT_TRUE(SplitFirstName(fs::path(path).filename(), &stamp, &number)) << path;
-  if (opened_by < now + 5) EXPECT_EQ(number, "-2");  // the open's own second was taken
+  if (opened_by < now + 5) {  // the open's own second was taken
+    EXPECT_EQ(number, "-2");
+  }
   ASSERT_EQ(Append(device.get(), StreamBytes(0, 64)), 0);
   // A second open closes the first recording, which is then complete on disk.
   ASSERT_EQ(KR2270_DFWOpen(device.get(), dir.path.c_str(), 0), 0);

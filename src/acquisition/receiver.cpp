@@ -2,7 +2,6 @@
 #include <cstring>
 
 #include "acquisition/acquisition.h"
-#include "acquisition/group_layout.h"
 #include "device/lifecycle.h"
 #include "kr2270c.h"
 #include "recording/recording.h"

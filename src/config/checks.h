@@ -33,6 +33,9 @@ inline bool TruncateToInt64(double value, std::int64_t* out) {
   return true;
 }
 
+// Counter and pulse timing counts periods of the module's 50 MHz clock.
+inline constexpr double kClockHz = 50000000.0;
+
 // A clock count as the module takes it: the low 32 bits of the truncated value.
 inline bool ClockCount(double value, std::uint32_t* count) {
   std::int64_t whole = 0;

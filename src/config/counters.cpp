@@ -10,7 +10,6 @@ namespace kr2270 {
 namespace {
 
 constexpr int kEncoders = 2;
-constexpr double kClockHz = 50000000.0;
 
 constexpr std::uint16_t kModeRegister = 52;
 constexpr std::uint16_t kCtStreamRegister = 53;
@@ -54,7 +53,9 @@ std::int32_t CtSetFreqBase(Device* device, std::int32_t counter, double base_ms,
 std::int32_t CtSetModeAll(Device* device, const std::int8_t* mode, std::int32_t timeout_ms) {
   if (device == nullptr || mode == nullptr) return KR2270_ERROR_ARGUMENT;
   unsigned bits = 0;
-  for (int i = 0; i < kCounters; ++i) bits |= (unsigned{static_cast<std::uint8_t>(mode[i])} & 3u) << (2 * i);
+  for (int i = 0; i < kCounters; ++i) {
+    bits |= (unsigned{static_cast<std::uint8_t>(mode[i])} & 3u) << (2 * i);
+  }
   const std::int32_t status =
       WriteRegisters(device, kModeRegister, {0, static_cast<std::uint8_t>(bits)}, timeout_ms);
   if (status != KR2270_OK) return status;

@@ -9,8 +9,6 @@
 namespace kr2270 {
 namespace {
 
-constexpr double kClockHz = 50000000.0;
-
 constexpr std::uint16_t kPulseRegister = 80;
 constexpr std::uint16_t kPulseCountRegister = 96;
 constexpr std::uint16_t kPhaseRegister = 104;
