@@ -57,25 +57,29 @@ void Convert(StreamConsumer& c, std::int32_t k) {
   }
 }
 
-// The pattern index of the first fetched group, from counter 1 (4g modulo
-// 2^32), taken as the nearest index at or after `expected`.
-std::uint64_t IndexOfFirst(const StreamConsumer& c, std::uint64_t expected) {
+// The pattern index of fetched group i, from counter 1 (4g modulo 2^32),
+// taken as the nearest index at or after `after`.
+std::uint64_t IndexOf(const StreamConsumer& c, std::size_t i, std::uint64_t after) {
   constexpr std::uint64_t kPeriod = std::uint64_t{1} << 30;
-  std::uint64_t g = (expected & ~(kPeriod - 1)) | (c.ct[0][0] / 4u);
-  if (g < expected) g += kPeriod;
+  std::uint64_t g = (after & ~(kPeriod - 1)) | (c.ct[0][i] / 4u);
+  if (g < after) g += kPeriod;
   return g;
 }
 
-// Checks the ends of the split; returns the pattern index of its first group.
+// Checks the first and last group of the split: each must be a pattern group,
+// and the split must continue the stream and run on without a jump. Returns
+// the pattern index of the group after the split.
 std::uint64_t CheckEnds(StreamConsumer& c, std::uint64_t expected, std::int32_t k) {
-  std::uint64_t first = expected;
-  if (!GroupMatches(c, 0, first) && (c.layout.counter_mask & 1u) != 0) {
-    first = IndexOfFirst(c, expected);
-    ++c.gaps;
-  }
   const auto last = static_cast<std::size_t>(k - 1);
-  if (!GroupMatches(c, 0, first) || !GroupMatches(c, last, first + last)) ++c.mismatches;
-  return first;
+  if ((c.layout.counter_mask & 1u) == 0) {
+    if (!GroupMatches(c, 0, expected) || !GroupMatches(c, last, expected + last)) ++c.mismatches;
+    return expected + last + 1;
+  }
+  const std::uint64_t first = IndexOf(c, 0, expected);
+  const std::uint64_t end = IndexOf(c, last, first);
+  if (!GroupMatches(c, 0, first) || !GroupMatches(c, last, end)) ++c.mismatches;
+  if (first != expected || end != first + last) ++c.gaps;
+  return end + 1;
 }
 
 }  // namespace
@@ -146,6 +150,7 @@ std::int32_t ConsumeOnce(StreamConsumer& c) {
   if (k <= 0) return 0;
   if (c.check == Check::kEveryGroup) {
     c.mismatches += CountPatternMismatches(c, c.next_group, k);
+    c.next_group += static_cast<std::uint64_t>(k);
   } else {
     c.next_group = CheckEnds(c, c.next_group, k);
   }
@@ -154,7 +159,6 @@ std::int32_t ConsumeOnce(StreamConsumer& c) {
     Convert(c, k);
     c.library_cpu_ns += ThreadClockNs() - t1;
   }
-  c.next_group += static_cast<std::uint64_t>(k);
   return k;
 }
 

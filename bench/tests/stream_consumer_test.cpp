@@ -87,6 +87,26 @@ TEST_F(ConsumerTest, EndsCheckCountsAGapAndResumesAfterIt) {
   EXPECT_EQ(consumer_.gaps, 1u);
 }
 
+TEST_F(ConsumerTest, EndsCheckSeesAJumpInsideASplit) {
+  consumer_.check = Check::kEndsOnly;
+  Put(PatternGroups(FullLayout(), 0, 40));
+  Put(PatternGroups(FullLayout(), 90, 60));  // 50 dropped between the ends
+  ASSERT_EQ(ConsumeOnce(consumer_), 100);
+  EXPECT_EQ(consumer_.gaps, 1u);
+  EXPECT_EQ(consumer_.mismatches, 0u);
+  EXPECT_EQ(consumer_.next_group, 150u);
+}
+
+TEST_F(ConsumerTest, EndsCheckSeesAGroupOffThePattern) {
+  consumer_.check = Check::kEndsOnly;
+  std::vector<std::uint8_t> bytes = PatternGroups(FullLayout(), 0, 10);
+  bytes[9 * 58 + 4] ^= 1;  // channel 2 of the last group
+  Put(bytes);
+  ASSERT_EQ(ConsumeOnce(consumer_), 10);
+  EXPECT_EQ(consumer_.mismatches, 1u);
+  EXPECT_EQ(consumer_.gaps, 0u);
+}
+
 TEST_F(ConsumerTest, ConversionLeavesSignExtendedCodesAndValues) {
   // Group 1048575 carries 8 * 1048575 = 0x7FFFF8 on channel 1 and 0x7FFFFF on
   // channel 8; one group later the codes wrap past bit 23.

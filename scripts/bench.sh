@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds the benchmark and runs the whole suite (under 10 minutes), printing
+# one table: figure, anchor, ratio, goal, pass or short. The table is also
+# written to build-bench/bench-results.md. Extra arguments go to kr2270-bench
+# (--quick for a short smoke run, --only SECTIONS, --help).
+#
+# The machine should be quiet: figures are ratios to anchors measured in the
+# same run, but a busy machine still bends them.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+build="${KR2270_BENCH_BUILD:-build-bench}"
+# -O2 and no -march=native: the figures are those of the portable build.
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKR2270_BUILD_BENCH=ON >/dev/null
+cmake --build "$build" -j2 --target kr2270-bench kr2270-sim
+load=$(cut -d' ' -f1 /proc/loadavg)
+if awk -v l="$load" 'BEGIN { exit !(l > 1.5) }'; then
+  echo "bench.sh: load average $load: other work is running, figures will be noisy" >&2
+fi
+mkdir -p "$build/bench-tmp"
+exec "$build/bench/kr2270-bench" --tmp "$build/bench-tmp" --out "$build/bench-results.md" "$@"
