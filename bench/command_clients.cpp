@@ -96,11 +96,7 @@ bool ConnectClient(CommandClient& client, std::uint16_t port) {
 }
 
 void CloseClient(CommandClient& client) {
-  if (client.device != nullptr) {
-    KR2270_CmdClose(client.device);
-    KR2270_DeviceClose(client.device);
-    client.device = nullptr;
-  }
+  if (client.device != nullptr) KR2270_CmdClose(client.device);
   if (client.modbus != nullptr) {
     modbus_close(client.modbus);
     modbus_free(client.modbus);
@@ -110,6 +106,12 @@ void CloseClient(CommandClient& client) {
     close(client.fd);
     client.fd = -1;
   }
+}
+
+void ReleaseClient(CommandClient& client) {
+  CloseClient(client);
+  KR2270_DeviceClose(client.device);
+  client.device = nullptr;
 }
 
 bool WriteOneRegister(CommandClient& client) {

@@ -45,9 +45,7 @@ void MeasureBlock(CommandClient& client, Operation op, int count, OpSamples& sam
 }
 
 // One round of one client: connect, warm up, a block of writes and one of reads.
-bool MeasureRound(ClientKind kind, std::uint16_t port, int count, ClientSamples& samples) {
-  CommandClient client;
-  client.kind = kind;
+bool MeasureRound(CommandClient& client, std::uint16_t port, int count, ClientSamples& samples) {
   if (!ConnectClient(client, port)) {
     CloseClient(client);
     return false;
@@ -163,15 +161,18 @@ void RunCommandSection(const Config& config, Report& report) {
   const int rounds = std::max(10, static_cast<int>(60 * config.scale));
   const int per_block = 100;
   ClientSamples samples[3];
+  CommandClient clients[3];
+  for (int c = 0; c < 3; ++c) clients[c].kind = kClients[c];
   for (int r = 0; r < rounds; ++r) {
     // The order rotates so that no client always follows the same one.
     for (int j = 0; j < 3; ++j) {
       const int c = (r + j) % 3;
-      if (!MeasureRound(kClients[c], sim.command_port, per_block, samples[c])) {
+      if (!MeasureRound(clients[c], sim.command_port, per_block, samples[c])) {
         report.notes.push_back(std::string(ClientName(kClients[c])) + " could not connect");
       }
     }
   }
+  for (CommandClient& client : clients) ReleaseClient(client);
   const SyscallFigures calls = MeasureSyscalls(config, sim.command_port, report);
   const std::int64_t sim_cpu = StopSimProcess(sim);
 
@@ -203,10 +204,13 @@ int RunCommandDriver(const std::string& client, const std::string& op, unsigned 
     return 2;
   }
   const Operation operation = op == "write" ? WriteOneRegister : ReadSixteenRegisters;
-  if (!ConnectClient(c, static_cast<std::uint16_t>(port))) return 1;
+  if (!ConnectClient(c, static_cast<std::uint16_t>(port))) {
+    ReleaseClient(c);
+    return 1;
+  }
   long failures = 0;
   for (long i = 0; i < count; ++i) failures += operation(c) ? 0 : 1;
-  CloseClient(c);
+  ReleaseClient(c);
   return failures == 0 ? 0 : 1;
 }
 

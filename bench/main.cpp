@@ -115,6 +115,10 @@ int main(int argc, char** argv) {
   a.config.self = SelfPath();
   a.config.sim_executable = KR2270_SIM_EXE;
   a.config.temp_dir = "/tmp/kr2270-bench";
+  if (argc == 2 && std::string(argv[1]) == "--help") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
   if (!Parse(argc, argv, &a)) {
     std::fputs(kUsage, stderr);
     return 2;

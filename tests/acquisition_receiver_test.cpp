@@ -16,7 +16,8 @@ namespace {
 std::vector<std::uint8_t> Groups(std::size_t size, std::size_t first, std::size_t count) {
   std::vector<std::uint8_t> bytes;
   for (std::size_t g = first; g < first + count; ++g) {
-    for (std::size_t b = 0; b < size; ++b) bytes.push_back(static_cast<std::uint8_t>(g * 37 + b * 101 + g / 7));
+    for (std::size_t b = 0; b < size; ++b)
+      bytes.push_back(static_cast<std::uint8_t>(g * 37 + b * 101 + g / 7));
   }
   return bytes;
 }
@@ -61,7 +62,8 @@ TEST(Decimation, KeepsEveryFthGroupWhereverTheReceivesEnd) {
       InSegments(Groups(static_cast<std::size_t>(group), 0, 203), max_segment, 3,
                  [&](std::vector<std::uint8_t> segment) {
                    const std::size_t n = CompleteBlock(state, segment.data(), segment.size());
-                   kept.insert(kept.end(), segment.begin(), segment.begin() + static_cast<std::ptrdiff_t>(n));
+                   kept.insert(kept.end(), segment.begin(),
+                               segment.begin() + static_cast<std::ptrdiff_t>(n));
                  });
       std::vector<std::uint8_t> expected;
       for (std::size_t g = 0; g < 203; g += static_cast<std::size_t>(factor)) {
@@ -80,7 +82,8 @@ struct Receiving {
   std::vector<std::uint8_t> small_ring;
   std::uint8_t* const full_ring = device->stream_fifo.buffer;
 
-  Receiving(std::int32_t group_size, std::size_t block_bytes, std::uint32_t ring_bytes) : small_ring(ring_bytes) {
+  Receiving(std::int32_t group_size, std::size_t block_bytes, std::uint32_t ring_bytes)
+      : small_ring(ring_bytes) {
     device->receiver.group_size = group_size;
     device->receiver.block.resize(block_bytes);
     device->stream_fifo.buffer = small_ring.data();
@@ -116,18 +119,6 @@ TEST(WholeGroups, OnlyWholeGroupsEnterTheRing) {
   });
   EXPECT_EQ(taken, stream);
   EXPECT_EQ(rx.Lost(), 0u);
-}
-
-// A ring of 64 bytes holds five 12-byte groups; what does not fit is dropped
-// group by group, and the stream goes on at a group boundary.
-TEST(WholeGroups, DropsAndCountsWholeGroupsWhenTheRingIsFull) {
-  Receiving rx(12, 40, 64);
-  InSegments(Groups(12, 0, 8), 5, 7, [&](const std::vector<std::uint8_t>& segment) { rx.Receive(segment); });
-  EXPECT_EQ(rx.Lost(), 3u);
-  EXPECT_EQ(rx.TakeAll(), Groups(12, 0, 5));
-  InSegments(Groups(12, 8, 2), 5, 9, [&](const std::vector<std::uint8_t>& segment) { rx.Receive(segment); });
-  EXPECT_EQ(rx.Lost(), 3u);
-  EXPECT_EQ(rx.TakeAll(), Groups(12, 8, 2));
 }
 
 TEST(ReceiveLowWater, BatchesAboutTwoMillisecondsWithinTheBlock) {

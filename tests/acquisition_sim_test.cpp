@@ -24,7 +24,9 @@ struct SimRig {
 
   explicit SimRig(bool sequence = true) : module(Options(sequence)) {
     EXPECT_EQ(module.Start(), 0);
-    EXPECT_EQ(KR2270_CmdConnect(device, "127.0.0.1", 0, module.command_port(), module.data_port(), 2000), 0);
+    EXPECT_EQ(
+        KR2270_CmdConnect(device, "127.0.0.1", 0, module.command_port(), module.data_port(), 2000),
+        0);
   }
   ~SimRig() { KR2270_DeviceClose(device); }
 
@@ -64,7 +66,8 @@ std::int32_t SplitAndCheck(Device* device, const sim::StreamLayout& l, std::uint
     EXPECT_EQ(KR2270_HcCodeGetAd(device, k, ad.data()), n);
     for (std::int32_t i = 0; i < n; ++i) {
       const std::uint64_t g = (first + static_cast<std::uint64_t>(i)) * factor;
-      if (static_cast<std::uint32_t>(ad[static_cast<std::size_t>(i)]) != sim::SequenceAnalog(g, k, 4)) {
+      if (static_cast<std::uint32_t>(ad[static_cast<std::size_t>(i)]) !=
+          sim::SequenceAnalog(g, k, 4)) {
         ADD_FAILURE() << "analog " << k << " group " << g;
         return -1;
       }
@@ -72,18 +75,21 @@ std::int32_t SplitAndCheck(Device* device, const sim::StreamLayout& l, std::uint
   }
   if (l.digital) {
     EXPECT_EQ(KR2270_HcCodeGetDi(device, di.data()), n);
-    EXPECT_EQ(di.back(), sim::SequenceDigital((first + static_cast<std::uint64_t>(n) - 1) * factor));
+    EXPECT_EQ(di.back(),
+              sim::SequenceDigital((first + static_cast<std::uint64_t>(n) - 1) * factor));
   }
   for (int c = 1; c <= 4; ++c) {
     if (((l.counter_mask >> (c - 1)) & 1u) == 0) continue;
     EXPECT_EQ(KR2270_HcCodeGetCt(device, c, ct.data()), n);
-    EXPECT_EQ(ct.back(), sim::SequenceCounter((first + static_cast<std::uint64_t>(n) - 1) * factor, c));
+    EXPECT_EQ(ct.back(),
+              sim::SequenceCounter((first + static_cast<std::uint64_t>(n) - 1) * factor, c));
   }
   return n;
 }
 
 // Runs the stream until `groups` groups have been split and checked.
-void Collect(Device* device, const sim::StreamLayout& l, std::uint64_t groups, std::uint64_t factor) {
+void Collect(Device* device, const sim::StreamLayout& l, std::uint64_t groups,
+             std::uint64_t factor) {
   const auto deadline = std::chrono::steady_clock::now() + 20s;
   std::uint64_t checked = 0;
   while (checked < groups) {
@@ -103,14 +109,16 @@ TEST(EndToEnd, EveryRateCodeDeliversTheWholeStream) {
   };
   SimRig rig;
   const sim::StreamLayout l{4, 0xFF, false, 0, 0};
-  for (const Rate r : {Rate{8, 256000, 1}, Rate{16, 16000, 2}, Rate{24, 128000, 1},
-                       Rate{36, 32000, 1}, Rate{40, 64000, 1}, Rate{48, 1000, 4},
-                       Rate{52, 4000, 1}, Rate{56, 8000, 1}}) {
+  for (const Rate r :
+       {Rate{8, 256000, 1}, Rate{16, 16000, 2}, Rate{24, 128000, 1}, Rate{36, 32000, 1},
+        Rate{40, 64000, 1}, Rate{48, 1000, 4}, Rate{52, 4000, 1}, Rate{56, 8000, 1}}) {
     SCOPED_TRACE(testing::Message() << "rate code " << r.code);
     const double rate = r.rate;
     ASSERT_EQ(KR2270_HcSetFreq(rig.device, r.code, 2000), 0);
     // About 10 ms of stream per block.
-    ASSERT_EQ(KR2270_HcSetTranBytesCount(rig.device, static_cast<std::int32_t>(rate * 32 / 100) + 64, 2000), 0);
+    ASSERT_EQ(KR2270_HcSetTranBytesCount(rig.device,
+                                         static_cast<std::int32_t>(rate * 32 / 100) + 64, 2000),
+              0);
     ASSERT_EQ(KR2270_HcStart(rig.device, 1, 2000), 0);
     Collect(rig.device, l, static_cast<std::uint64_t>(rate / 5), r.factor);  // 0.2 s
     ASSERT_EQ(KR2270_HcStart(rig.device, 0, 2000), 0);
@@ -138,7 +146,8 @@ TEST(EndToEnd, CloseWhileStreaming) {
   ASSERT_EQ(KR2270_HcSetFreq(rig.device, 8, 2000), 0);
   ASSERT_EQ(KR2270_HcSetTranBytesCount(rig.device, 81920, 2000), 0);
   ASSERT_EQ(KR2270_HcStart(rig.device, 1, 2000), 0);
-  ASSERT_TRUE(rig.module.WaitUntil([](const sim::Simulator& m) { return m.groups_sent() > 1000; }, 5000ms));
+  ASSERT_TRUE(
+      rig.module.WaitUntil([](const sim::Simulator& m) { return m.groups_sent() > 1000; }, 5000ms));
   KR2270_DeviceClose(rig.device);
   rig.device = nullptr;
   EXPECT_TRUE(rig.module.WaitUntil([](const sim::Simulator& m) { return !m.streaming(); }, 5000ms));
@@ -156,7 +165,8 @@ TEST(EndToEnd, AResetOfTheDataConnectionIsReported) {
     std::this_thread::sleep_for(1ms);
   }
   // A reset may discard what was still in flight; what did arrive is intact.
-  const std::int32_t groups = SplitAndCheck(rig.device, sim::StreamLayout{4, 0xFF, false, 0, 0}, 0, 1);
+  const std::int32_t groups =
+      SplitAndCheck(rig.device, sim::StreamLayout{4, 0xFF, false, 0, 0}, 0, 1);
   EXPECT_GT(groups, 0);
   EXPECT_LE(groups, 4000);
   EXPECT_EQ(KR2270_HcStart(rig.device, 0, 2000), 0);

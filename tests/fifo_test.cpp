@@ -36,7 +36,7 @@ TEST(StreamFifo, PutAndGetStopAtTheirLimits) {
   SmallRing ring(32);
   EXPECT_EQ(FifoPut(ring.fifo, Pattern(0, 22).data(), 22), 22u);
   EXPECT_EQ(FifoPut(ring.fifo, Pattern(22, 100).data(), 100), 10u);  // 10 free
-  EXPECT_EQ(FifoGet(ring.fifo, nullptr, 12), 12u);                    // discarded
+  EXPECT_EQ(FifoGet(ring.fifo, nullptr, 12), 12u);                   // discarded
   std::vector<std::uint8_t> got(50);
   EXPECT_EQ(FifoGet(ring.fifo, got.data(), 50), 20u);  // 20 held
   got.resize(20);
@@ -94,7 +94,8 @@ TEST(StreamFifo, CarriesAStreamBetweenTwoThreads) {
     std::mt19937 random(1);
     std::uint64_t put = 0;
     while (put < kTotal) {
-      const auto want = static_cast<std::uint32_t>(std::min<std::uint64_t>(1 + random() % 40, kTotal - put));
+      const auto want =
+          static_cast<std::uint32_t>(std::min<std::uint64_t>(1 + random() % 40, kTotal - put));
       put += FifoPut(ring.fifo, Pattern(put, want).data(), want);
       if (FifoFree(ring.fifo) == 0) std::this_thread::yield();
     }

@@ -14,7 +14,6 @@
 #include "device/device.h"
 #include "kr2270c.h"
 #include "recording/header.h"
-#include "recording/recording.h"
 
 namespace kr2270 {
 namespace {
@@ -126,7 +125,6 @@ TEST(RecordingReader, ReadsSpanEveryFileTheyNeedByteForByte) {
 }
 
 TEST(RecordingReader, ChainEndsAtTheFirstMissingOrForeignFile) {
-  TempDir dir;
   const Settings s = FourByteGroups();
   Bytes foreign_magic = HeaderOf(s);
   foreign_magic[0] = 'X';
@@ -197,9 +195,11 @@ TEST(RecordingReader, StartsAreTruncatedContinuedOrRefused) {
     std::int32_t count;
     std::int64_t first_group;
   } reads[] = {
-      {-1, 3, 0},                  // the first continuation starts at 0
-      {-1, 2, 3},  {2.9, 1, 2},    // truncated
-      {10, 4, 10}, {-1.5, 1, 14},  // truncates to -1: continues
+      {-1, 3, 0},     // the first continuation starts at 0
+      {-1, 2, 3},     // continues
+      {2.9, 1, 2},    // truncated
+      {10, 4, 10},    // positioned
+      {-1.5, 1, 14},  // truncates to -1: continues
   };
   for (const auto& r : reads) {
     std::int32_t groups = -1;
@@ -507,46 +507,6 @@ TEST(RecordingReader, PositionsBeyondFourGiBAreReached) {
   const Bytes tail = StreamBytes(0, 12);
   expected.insert(expected.end(), tail.begin(), tail.end());
   EXPECT_EQ(TakeRing(device.get()), expected);
-}
-
-TEST(RecordingReader, WhatTheWriterRotatedReadsBackWhole) {
-  TempDir dir;
-  DevicePtr writer = NewDevice();
-  writer->settings = FourByteGroups(52);
-  writer->settings.ad_enabled[5] = 1;
-  writer->settings.di_in_fifo = 1;  // groups of 10 bytes, split across files
-  SetRecordFileLimit(writer.get(), 2000);
-  ASSERT_EQ(KR2270_DFWOpen(writer.get(), dir.path.c_str(), 0), 0);
-  const std::string first = writer->writer.path;
-  for (std::int64_t i = 0; i < 20; ++i) {
-    const Bytes block = StreamBytes(i * 777, 777);
-    std::lock_guard<std::mutex> hold(writer->file_lock);
-    ASSERT_EQ(AppendRecording(writer.get(), block.data(), 777), 0);
-  }
-  ASSERT_EQ(KR2270_DFWClose(writer.get()), 0);
-  ASSERT_GE(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 5);
-
-  DevicePtr device = NewDevice();
-  ASSERT_EQ(KR2270_DFROpen(device.get(), first.c_str(), 0), 0);
-  EXPECT_EQ(GroupTotal(device.get()), 20 * 777 / 10);
-  std::int32_t groups = 0;
-  EXPECT_EQ(KR2270_DFRRead(device.get(), 0, INT32_MAX, &groups), 0);
-  EXPECT_EQ(groups, 20 * 777 / 10);
-  EXPECT_EQ(TakeRing(device.get()), StreamBytes(0, groups * 10));
-}
-
-TEST(RecordingReader, ASecondOpenAndTheDeviceCloseReleaseTheReader) {
-  TempDir dir;
-  const std::string a = MakeChain(dir.path, {400}, HeaderOf(FourByteGroups()));
-  const std::string b = dir.path + "/other_1.dat";
-  WriteFile(b, HeaderOf(FourByteGroups()), StreamBytes(0, 80));
-  DevicePtr device = NewDevice();
-  ASSERT_EQ(KR2270_DFROpen(device.get(), a.c_str(), 0), 0);
-  ASSERT_EQ(KR2270_DFRRead(device.get(), 0, 1, nullptr), 0);  // holds a file open
-  ASSERT_EQ(KR2270_DFROpen(device.get(), b.c_str(), 0), 0);
-  EXPECT_EQ(GroupTotal(device.get()), 20);
-  ASSERT_EQ(KR2270_DFRRead(device.get(), 0, 1, nullptr), 0);
-  // Leak checkers see whether the close released the reader and its file.
 }
 
 }  // namespace

@@ -91,11 +91,27 @@ TEST(ClientsTest, EachClientWritesAndReadsTheModule) {
     EXPECT_TRUE(WriteOneRegister(client)) << ClientName(kind);
     EXPECT_EQ(simulator.HoldingRegister(kWriteRegister), 1) << ClientName(kind);
     EXPECT_TRUE(ReadSixteenRegisters(client)) << ClientName(kind);
-    CloseClient(client);
+    ReleaseClient(client);
     // One request per command, nothing else on the wire.
     EXPECT_TRUE(simulator.WaitUntil([](const sim::Simulator& s) { return s.requests_served() >= 2; },
                                     std::chrono::milliseconds(5000)));
     EXPECT_EQ(simulator.requests_served(), 2u) << ClientName(kind);
+  }
+}
+
+// The rounds of the bench connect each client again and again to one module.
+TEST(ClientsTest, EachClientConnectsAgainAfterAClose) {
+  sim::Simulator simulator;
+  ASSERT_EQ(simulator.Start(), 0);
+  for (const ClientKind kind : {ClientKind::kLibrary, ClientKind::kLibmodbus, ClientKind::kFloor}) {
+    CommandClient client;
+    client.kind = kind;
+    for (int round = 0; round < 3; ++round) {
+      ASSERT_TRUE(ConnectClient(client, simulator.command_port())) << ClientName(kind);
+      EXPECT_TRUE(ReadSixteenRegisters(client)) << ClientName(kind) << " round " << round;
+      CloseClient(client);
+    }
+    ReleaseClient(client);
   }
 }
 

@@ -13,9 +13,8 @@ struct RateEntry {
 // Codes 16 and 48 are not streamed by the module: it runs at 36 or 52 and the
 // receiver keeps every 2nd or 4th group.
 constexpr RateEntry kRates[] = {
-    {8, 256000.0, 8, 1},   {16, 16000.0, 36, 2}, {24, 128000.0, 24, 1},
-    {36, 32000.0, 36, 1},  {40, 64000.0, 40, 1}, {48, 1000.0, 52, 4},
-    {52, 4000.0, 52, 1},   {56, 8000.0, 56, 1},
+    {8, 256000.0, 8, 1},  {16, 16000.0, 36, 2}, {24, 128000.0, 24, 1}, {36, 32000.0, 36, 1},
+    {40, 64000.0, 40, 1}, {48, 1000.0, 52, 4},  {52, 4000.0, 52, 1},   {56, 8000.0, 56, 1},
 };
 
 const RateEntry* FindRate(std::int32_t rate_code) {

@@ -106,7 +106,8 @@ void PassOnBlock(Device* device, std::size_t received) {
   const std::size_t whole = GatherWholeGroups(state, received);
   if (whole > 0) {
     const auto group = static_cast<std::size_t>(state.group_size);
-    const std::uint64_t dropped = PutGroups(device->stream_fifo, state.block.data(), whole / group, group);
+    const std::uint64_t dropped =
+        PutGroups(device->stream_fifo, state.block.data(), whole / group, group);
     if (dropped != 0) device->lost_groups.fetch_add(dropped, std::memory_order_relaxed);
     AppendToRecording(device, state.block.data(), whole);
   }

@@ -18,15 +18,15 @@ constexpr std::uint16_t kTriggerCountRegister = 26;
 
 std::uint8_t TriggerControlByte(std::int32_t enable, std::int32_t mode, bool start) {
   const std::uint32_t control = (static_cast<std::uint32_t>(mode & 3) << 3) |
-                                (static_cast<std::uint32_t>(enable & 1) << 2) |
-                                (start ? 1u : 0u);
+                                (static_cast<std::uint32_t>(enable & 1) << 2) | (start ? 1u : 0u);
   return static_cast<std::uint8_t>(control);
 }
 
 std::int32_t HcSetFreq(Device* device, std::int32_t rate_code, std::int32_t timeout_ms) {
   if (device == nullptr || SampleRateOfCode(rate_code) == 0.0) return KR2270_ERROR_ARGUMENT;
   const auto device_code = static_cast<std::uint8_t>(DeviceRateCode(rate_code));
-  const std::int32_t status = WriteRegisters(device, kRateRegister, {0x00, device_code}, timeout_ms);
+  const std::int32_t status =
+      WriteRegisters(device, kRateRegister, {0x00, device_code}, timeout_ms);
   if (status == KR2270_OK) device->settings.rate_code = rate_code;
   return status;
 }
@@ -79,7 +79,8 @@ std::int32_t AdFilterTimesPC(Device* device, std::int32_t times, double* rate_ou
 
 }  // namespace kr2270
 
-KR2270_EXPORT int32_t KR2270_HcSetFreq(KR2270Device* device, int32_t rate_code, int32_t timeout_ms) {
+KR2270_EXPORT int32_t KR2270_HcSetFreq(KR2270Device* device, int32_t rate_code,
+                                       int32_t timeout_ms) {
   return kr2270::Guarded([&] { return kr2270::HcSetFreq(device, rate_code, timeout_ms); });
 }
 
@@ -93,7 +94,8 @@ KR2270_EXPORT int32_t KR2270_HcSetTranBytesCount(KR2270Device* device, int32_t b
   return kr2270::Guarded([&] { return kr2270::HcSetTranBytesCount(device, bytes, timeout_ms); });
 }
 
-KR2270_EXPORT int32_t KR2270_HcSetTriCount(KR2270Device* device, int32_t count, int32_t timeout_ms) {
+KR2270_EXPORT int32_t KR2270_HcSetTriCount(KR2270Device* device, int32_t count,
+                                           int32_t timeout_ms) {
   return kr2270::Guarded([&] { return kr2270::HcSetTriCount(device, count, timeout_ms); });
 }
 
@@ -101,6 +103,7 @@ KR2270_EXPORT int32_t KR2270_HcGetGroupBc(KR2270Device* device) {
   return kr2270::Guarded([&] { return kr2270::HcGetGroupBc(device); });
 }
 
-KR2270_EXPORT int32_t KR2270_AdFilterTimesPC(KR2270Device* device, int32_t times, double* rate_out) {
+KR2270_EXPORT int32_t KR2270_AdFilterTimesPC(KR2270Device* device, int32_t times,
+                                             double* rate_out) {
   return kr2270::Guarded([&] { return kr2270::AdFilterTimesPC(device, times, rate_out); });
 }

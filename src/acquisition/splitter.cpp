@@ -4,6 +4,7 @@
 #include "acquisition/acquisition.h"
 #include "acquisition/group_layout.h"
 #include "command/bytes.h"
+#include "config/checks.h"
 #include "device/export.h"
 
 namespace kr2270 {
@@ -15,7 +16,7 @@ enum class Item : std::uint8_t { kAnalog4, kAnalog2, kDigital, kCounter, kEncode
 struct Column {
   Item item;
   std::int32_t offset;
-  std::int32_t index;  // channel, counter or encoder, from 0
+  std::int32_t index;   // channel, counter or encoder, from 0
   void* out = nullptr;  // this split's part of the item's queue
 };
 
@@ -146,7 +147,8 @@ void ParseFromRing(const Layout& layout, const FifoPieces& pieces, std::size_t k
 std::int32_t SplitPlain(Device* device, std::int32_t n) {
   Layout layout = LayoutOf(device->settings);
   const auto group = static_cast<std::uint32_t>(layout.group_size);
-  const std::uint32_t k = std::min(static_cast<std::uint32_t>(n), FifoFilled(device->stream_fifo) / group);
+  const std::uint32_t k =
+      std::min(static_cast<std::uint32_t>(n), FifoFilled(device->stream_fifo) / group);
   if (k == 0) return 0;
   for (std::int32_t c = 0; c < layout.count; ++c) AttachQueue(device, layout.columns[c], k);
   ParseFromRing(layout, FifoPeek(device->stream_fifo, k * group), k);
@@ -172,7 +174,8 @@ void AverageColumn(const Column& column, const std::uint8_t* groups, std::size_t
   const std::uint8_t* from = groups + column.offset;
   for (std::size_t m = 0; m < outputs; ++m) {
     std::int64_t sum = 0;
-    for (std::size_t i = 0; i < times; ++i) sum += SignedCode(ReadAnalog(column.item, from + i * stride));
+    for (std::size_t i = 0; i < times; ++i)
+      sum += SignedCode(ReadAnalog(column.item, from + i * stride));
     out[m] = CodeOf(sum / static_cast<std::int64_t>(times));
     from += times * stride;
   }
@@ -192,10 +195,12 @@ std::int32_t SplitAveraged(Device* device, std::int32_t n) {
   const std::int32_t times = device->filter_times;
   if (layout.group_size == 0 || times <= 0 || n <= 0) return 0;
   const auto group = static_cast<std::uint32_t>(layout.group_size);
-  const std::uint32_t available = FifoFilled(device->stream_fifo) / group / static_cast<std::uint32_t>(times);
+  const std::uint32_t available =
+      FifoFilled(device->stream_fifo) / group / static_cast<std::uint32_t>(times);
   if (static_cast<std::uint32_t>(n) > available) return 0;  // all or nothing
   // n x F x G cannot exceed the bytes buffered, so it fits 32 bits.
-  const std::uint32_t bytes = static_cast<std::uint32_t>(n) * static_cast<std::uint32_t>(times) * group;
+  const std::uint32_t bytes =
+      static_cast<std::uint32_t>(n) * static_cast<std::uint32_t>(times) * group;
   if (device->split_scratch.size() < bytes) device->split_scratch.resize(bytes);
   FifoGet(device->stream_fifo, device->split_scratch.data(), bytes);
   // Only analog items are averaged; anything else a recording may carry
@@ -238,12 +243,12 @@ std::int32_t CopyQueue(const ChannelQueue<T>& queue, T* destination) {
   return static_cast<std::int32_t>(queue.count);
 }
 
-bool InRange(std::int32_t number, std::int32_t last) { return number >= 1 && number <= last; }
+constexpr std::int32_t kEncoders = 2;
 
 }  // namespace
 
 std::int32_t HcCodeGetAd(Device* device, std::int32_t channel, std::int32_t* codes) {
-  if (device == nullptr || !InRange(channel, 8)) return KR2270_ERROR_ARGUMENT;
+  if (device == nullptr || !IsLineNumber(channel, kAnalogChannels)) return KR2270_ERROR_ARGUMENT;
   const auto& queue = device->ad_queue[channel - 1];
   if (queue.count == 0) return 0;
   if (codes == nullptr) return KR2270_ERROR_ARGUMENT;
@@ -257,14 +262,16 @@ std::int32_t HcCodeGetDi(Device* device, std::uint16_t* words) {
 }
 
 std::int32_t HcCodeGetCt(Device* device, std::int32_t counter, std::uint32_t* values) {
-  if (device == nullptr || !InRange(counter, 4) || values == nullptr) return KR2270_ERROR_ARGUMENT;
+  if (device == nullptr || !IsLineNumber(counter, kCounters) || values == nullptr)
+    return KR2270_ERROR_ARGUMENT;
   const auto& queue = device->ct_queue[counter - 1];
   if (queue.count == 0) return 0;
   return CopyQueue(queue, values);
 }
 
 std::int32_t HcCodeGetEc(Device* device, std::int32_t encoder, std::uint32_t* values) {
-  if (device == nullptr || !InRange(encoder, 2) || values == nullptr) return KR2270_ERROR_ARGUMENT;
+  if (device == nullptr || !IsLineNumber(encoder, kEncoders) || values == nullptr)
+    return KR2270_ERROR_ARGUMENT;
   const auto& queue = device->ec_queue[encoder - 1];
   if (queue.count == 0) return 0;
   return CopyQueue(queue, values);

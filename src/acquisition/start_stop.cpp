@@ -63,8 +63,8 @@ bool ConfigureDataSocket(platform::Socket s, std::uint32_t address, std::uint16_
 }
 
 std::int32_t WriteTrigger(Device* device, bool start, std::int32_t timeout_ms) {
-  const std::uint8_t control = TriggerControlByte(device->settings.trigger_enable,
-                                                  device->settings.trigger_mode, start);
+  const std::uint8_t control =
+      TriggerControlByte(device->settings.trigger_enable, device->settings.trigger_mode, start);
   return WriteRegisters(device, kTriggerRegister, {0x00, control}, timeout_ms);
 }
 

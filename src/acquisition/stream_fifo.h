@@ -41,8 +41,8 @@ inline std::uint32_t FifoFilled(const StreamFifo& fifo) {
 }
 // Bytes free, as seen by the producer.
 inline std::uint32_t FifoFree(const StreamFifo& fifo) {
-  return fifo.size - (fifo.in.load(std::memory_order_relaxed) -
-                      fifo.out.load(std::memory_order_acquire));
+  return fifo.size -
+         (fifo.in.load(std::memory_order_relaxed) - fifo.out.load(std::memory_order_acquire));
 }
 
 }  // namespace kr2270
