@@ -27,6 +27,8 @@ constexpr int kRecordingSettleMs = 2000;
 // The header at the start of every recording file (format version 1, the
 // only one the writer produces).
 constexpr std::int64_t kRecordingHeaderBytes = 318;
+// Pause after finding the ring empty: the library offers no call that waits
+// for data, and 2 ms is far below what the 32 MiB ring holds at any rate.
 constexpr auto kIdlePoll = std::chrono::milliseconds(2);
 
 std::atomic<bool> g_interrupted{false};
@@ -118,7 +120,7 @@ void ShowStatus(KR2270Device* device, StatusLine& line, const AcquisitionResult&
 // Takes outputs until the target, an interrupt, a lost connection or a stall.
 void TakeUntilDone(KR2270Device* device, const AcquisitionPlan& plan, int timeout_ms,
                    AcquisitionResult& result, const BatchSinks& sinks, Clock::time_point start) {
-  StatusLine line = MakeStatusLine();
+  StatusLine line = MakeStatusLine(sinks.csv != nullptr && IsStdout(sinks.csv->path));
   GroupBatch batch;
   const double stall_limit_s = std::max(kMinStallMs, timeout_ms) / 1000.0;
   double last_data_s = 0.0;

@@ -11,9 +11,9 @@ constexpr double kRedrawInterval_s = 0.25;
 
 }  // namespace
 
-StatusLine MakeStatusLine() {
+StatusLine MakeStatusLine(bool rows_on_stdout) {
   StatusLine line;
-  line.enabled = isatty(STDERR_FILENO) == 1;
+  line.enabled = isatty(STDERR_FILENO) == 1 && !(rows_on_stdout && isatty(STDOUT_FILENO) == 1);
   return line;
 }
 

@@ -21,7 +21,9 @@ struct StatusLine {
   double rate = 0.0;  // groups per second over the last interval
 };
 
-StatusLine MakeStatusLine();  // enabled when stderr is a terminal
+// Enabled when stderr is a terminal, unless CSV rows are printed to the same
+// terminal, where the line would tear them apart.
+StatusLine MakeStatusLine(bool rows_on_stdout);
 
 // Redraws at most a few times a second.
 void UpdateStatusLine(StatusLine& line, const StatusFigures& figures);
