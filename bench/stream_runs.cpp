@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "command_clients.h"
+#include "sim/simulator.h"
 
 namespace kr2270::bench {
 namespace {
@@ -85,19 +86,20 @@ PlainRun RunPlainReceiver(const SimProcess& sim, std::int32_t device_rate_code, 
   return run;
 }
 
-LibraryRun RunLibraryStream(const SimProcess& sim, double seconds, Pace pace, Check check,
-                            bool convert) {
+LibraryRun RunLibraryStream(const SimProcess& sim, std::int32_t rate_code, double seconds,
+                            Pace pace, Check check, bool convert) {
   LibraryRun run;
   KR2270Device* device = KR2270_DeviceCreate();
   if (device == nullptr) return run;
   const std::int32_t transfer =
-      RecommendedTransferBytes(static_cast<std::int32_t>(sim::GroupSize(FullLayout())), kHighestGroupRate);
+      RecommendedTransferBytes(static_cast<std::int32_t>(sim::GroupSize(FullLayout())),
+                               sim::GroupRateOfDeviceCode(rate_code));
   StreamConsumer consumer;
   PrepareConsumer(consumer, device, FullLayout(), kMaxSplit);
   consumer.check = check;
   consumer.convert = convert;
   if (KR2270_CmdConnect(device, "127.0.0.1", 0, sim.command_port, sim.data_port, kTimeoutMs) == 0 &&
-      ConfigureFullStream(device, kHighestRateCode, transfer, kTimeoutMs) == 0) {
+      ConfigureFullStream(device, rate_code, transfer, kTimeoutMs) == 0) {
     const std::int64_t process0 = ProcessCpuNs();
     const std::int64_t thread0 = ThreadCpuNs();
     const double t0 = NowSeconds();

@@ -50,7 +50,9 @@ struct LibraryRun {
   std::int64_t receiver_cpu_ns = 0;  // every thread of the process but this one
   std::int64_t app_cpu_ns = 0;       // the library calls on this thread
 };
-LibraryRun RunLibraryStream(const SimProcess& sim, double seconds, Pace pace, Check check,
-                            bool convert);
+// The full layout at rate_code (one the host does not decimate) with the
+// recommended transfer size.
+LibraryRun RunLibraryStream(const SimProcess& sim, std::int32_t rate_code, double seconds,
+                            Pace pace, Check check, bool convert);
 
 }  // namespace kr2270::bench

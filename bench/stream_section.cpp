@@ -41,7 +41,7 @@ void AddPacedRows(const Config& config, const SimProcess& sim, Report& report) {
   PlainTotals plain;
   plain.Add(RunPlainReceiver(sim, kHighestRateCode, plain_seconds));
   const LibraryRun lib =
-      RunLibraryStream(sim, stream_seconds, Pace::kEvery10Ms, Check::kEveryGroup, true);
+      RunLibraryStream(sim, kHighestRateCode, stream_seconds, Pace::kEvery10Ms, Check::kEveryGroup, true);
   plain.Add(RunPlainReceiver(sim, kHighestRateCode, plain_seconds));
 
   const double lib_total = Percent(lib.receiver_cpu_ns + lib.app_cpu_ns, lib.seconds);
@@ -83,7 +83,7 @@ void AddFloodRows(const Config& config, const SimProcess& flood, Report& report)
   int lib_failures = 0;
   for (int round = 0; round < 2; ++round) {
     plain.Add(RunPlainReceiver(flood, kHighestRateCode, seconds));
-    const LibraryRun lib = RunLibraryStream(flood, seconds, Pace::kContinuous, Check::kEndsOnly, false);
+    const LibraryRun lib = RunLibraryStream(flood, kHighestRateCode, seconds, Pace::kContinuous, Check::kEndsOnly, false);
     if (!lib.ok) {
       ++lib_failures;
       continue;

@@ -145,13 +145,20 @@ inline std::string CheckHeaderFromMemory(const std::uint8_t* data, std::size_t s
 
 // --- the reader over files on disk -------------------------------------------------
 
-inline std::filesystem::path FuzzDirectory() {
-  static const std::filesystem::path dir = [] {
-    auto d = std::filesystem::temp_directory_path() / ("kr2270_fuzz_rec_" + std::to_string(getpid()));
-    std::filesystem::create_directories(d);
+// A directory of this process, removed at exit. Never destroyed itself, so
+// that the exit handler can still name it.
+inline const std::filesystem::path& FuzzDirectory() {
+  static const std::filesystem::path* dir = [] {
+    auto* d = new std::filesystem::path(std::filesystem::temp_directory_path() /
+                                        ("kr2270_fuzz_rec_" + std::to_string(getpid())));
+    std::filesystem::create_directories(*d);
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(FuzzDirectory(), ignored);
+    });
     return d;
   }();
-  return dir;
+  return *dir;
 }
 
 inline Device* ReaderDevice() {
@@ -203,7 +210,7 @@ inline std::string CheckReader(const std::uint8_t* data, std::size_t size) {
     file.insert(file.end(), from, from + got);
   }
 
-  const std::filesystem::path dir = FuzzDirectory();
+  const std::filesystem::path& dir = FuzzDirectory();
   for (int i = 1; i <= 5; ++i) std::filesystem::remove(dir / ("r_" + std::to_string(i) + ".dat"));
   for (int i = 0; i < file_count; ++i) {
     std::ofstream(dir / ("r_" + std::to_string(i + 1) + ".dat"), std::ios::binary)
