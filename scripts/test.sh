@@ -1,8 +1,16 @@
 #!/usr/bin/env bash
-# Builds the project and runs the whole test suite.
+# Builds the project and runs every check: the test suite under
+# AddressSanitizer + UndefinedBehaviorSanitizer, the threaded tests under
+# ThreadSanitizer, a short run of each fuzz harness, and last the whole test
+# suite in the normal build (warnings are errors there).
+#   KR2270_QUICK=1  only the normal build and its tests
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+if [ "${KR2270_QUICK:-0}" != 1 ]; then
+  scripts/ci-sanitizers.sh
+  scripts/fuzz-smoke.sh
+fi
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j2
 ctest --test-dir build --output-on-failure -j2
