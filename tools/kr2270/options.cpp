@@ -54,16 +54,16 @@ int ParseListNumber(const std::string& text, int highest, const std::string& opt
   return *number;
 }
 
-void AddRangeSettings(std::vector<RangeSetting>& settings, const std::vector<std::string>& specs,
+void AddRangeSettings(std::vector<RangeSetting>& settings, const std::vector<std::string>& texts,
                       bool extended, const std::string& option) {
-  for (const std::string& spec : specs) {
-    const auto equals = spec.find('=');
+  for (const std::string& text : texts) {
+    const auto equals = text.find('=');
     if (equals == std::string::npos)
-      FailUsage(option + ": '" + spec + "' is not CHANNELS=CODE (e.g. 1-4=2)");
-    const auto code = ParseInt(Trimmed(spec.substr(equals + 1)));
+      FailUsage(option + ": '" + text + "' is not CHANNELS=CODE (e.g. 1-4=2)");
+    const auto code = ParseInt(Trimmed(text.substr(equals + 1)));
     if (!code || *code < 0 || *code > 255)
-      FailUsage(option + ": range code in '" + spec + "' is not a number in 0..255");
-    for (int channel : ParseNumberList(spec.substr(0, equals), kAnalogChannels, option))
+      FailUsage(option + ": range code in '" + text + "' is not a number in 0..255");
+    for (int channel : ParseNumberList(text.substr(0, equals), kAnalogChannels, option))
       settings.push_back({channel, *code, extended});
   }
 }

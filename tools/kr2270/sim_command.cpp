@@ -25,18 +25,18 @@ struct SimOptions {
 };
 
 // "CHANNELS=DC,AMPLITUDE,FREQUENCY" in volts and hertz.
-void ApplySignal(sim::Options& options, const std::string& spec) {
-  const auto equals = spec.find('=');
+void ApplySignal(sim::Options& options, const std::string& signal_text) {
+  const auto equals = signal_text.find('=');
   if (equals == std::string::npos)
-    FailUsage("--signal: '" + spec + "' is not CHANNELS=DC,AMPLITUDE,FREQUENCY");
-  std::istringstream values(spec.substr(equals + 1));
+    FailUsage("--signal: '" + signal_text + "' is not CHANNELS=DC,AMPLITUDE,FREQUENCY");
+  std::istringstream values(signal_text.substr(equals + 1));
   sim::ChannelSignal signal{};
   char comma1 = 0;
   char comma2 = 0;
   values >> signal.dc_volts >> comma1 >> signal.amplitude_volts >> comma2 >> signal.frequency_hz;
   if (!values || comma1 != ',' || comma2 != ',' || !(values >> std::ws).eof())
-    FailUsage("--signal: '" + spec + "' is not CHANNELS=DC,AMPLITUDE,FREQUENCY");
-  for (int channel : ParseNumberList(spec.substr(0, equals), kAnalogChannels, "--signal"))
+    FailUsage("--signal: '" + signal_text + "' is not CHANNELS=DC,AMPLITUDE,FREQUENCY");
+  for (int channel : ParseNumberList(signal_text.substr(0, equals), kAnalogChannels, "--signal"))
     options.signal[static_cast<std::size_t>(channel - 1)] = signal;
 }
 
@@ -48,7 +48,7 @@ sim::Options SimulatorOptions(const SimOptions& o) {
   options.flood = o.flood;
   options.ex_ranges = o.ex_ranges;
   options.clock_scale = o.clock_scale;
-  for (const std::string& spec : o.signals) ApplySignal(options, spec);
+  for (const std::string& signal_text : o.signals) ApplySignal(options, signal_text);
   return options;
 }
 
