@@ -24,7 +24,6 @@ void NaiveSplit(const sim::StreamLayout& layout, const std::uint8_t* groups, std
 // then (code - zero) * (span - offset) / (full - zero) + offset. Built without
 // auto-vectorisation so that it stays the scalar reference.
 void ScalarCodeToValue(std::int32_t* codes, std::int32_t count, double* values,
-                       std::int32_t zero_code, std::int32_t full_code, double span,
-                       double offset);
+                       std::int32_t zero_code, std::int32_t full_code, double span, double offset);
 
 }  // namespace kr2270::bench

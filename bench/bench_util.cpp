@@ -181,7 +181,8 @@ bool ParseDdRate(const std::string& text, double* bytes_per_second) {
 std::int32_t RecommendedTransferBytes(std::int32_t group_bytes, double group_rate) {
   if (group_bytes <= 0) return 0;
   constexpr std::int32_t kRegisterMax = 65535;
-  const auto ten_ms = std::max<std::int32_t>(1, static_cast<std::int32_t>(std::lround(group_rate / 100.0)));
+  const auto ten_ms =
+      std::max<std::int32_t>(1, static_cast<std::int32_t>(std::lround(group_rate / 100.0)));
   const std::int32_t largest = std::max<std::int32_t>(1, kRegisterMax / group_bytes);
   return std::min(ten_ms, largest) * group_bytes;
 }
@@ -220,9 +221,9 @@ SimProcess StartSimProcess(const std::string& executable, const std::vector<std:
   std::string line;
   unsigned command_port = 0;
   unsigned data_port = 0;
-  const bool ready = sim.pid > 0 && ReadLine(fds[0], 10000, &line) &&
-                     std::sscanf(line.c_str(), "command_port=%u data_port=%u", &command_port,
-                                 &data_port) == 2;
+  const bool ready =
+      sim.pid > 0 && ReadLine(fds[0], 10000, &line) &&
+      std::sscanf(line.c_str(), "command_port=%u data_port=%u", &command_port, &data_port) == 2;
   close(fds[0]);
   if (!ready) {
     StopSimProcess(sim);

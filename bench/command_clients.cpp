@@ -12,6 +12,9 @@
 namespace kr2270::bench {
 namespace {
 
+std::uint8_t High(std::uint16_t v) { return static_cast<std::uint8_t>(v >> 8); }
+std::uint8_t Low(std::uint16_t v) { return static_cast<std::uint8_t>(v); }
+
 // The floor's requests never change, so they are built once.
 const std::array<std::uint8_t, 15> kFloorWrite = FloorWriteRequest(kWriteRegister, 1);
 const std::array<std::uint8_t, 12> kFloorRead = FloorReadRequest(kReadRegister, kReadRegisters);
@@ -30,17 +33,15 @@ const char* ClientName(ClientKind kind) {
   return "hand-written";
 }
 
+// MBAP header (transaction 0, protocol 0, length, unit 1), function 0x10, the
+// address, one register, 2 bytes, the value.
 std::array<std::uint8_t, 15> FloorWriteRequest(std::uint16_t address, std::uint16_t value) {
-  return {0x00, 0x00, 0x00, 0x00, 0x00, 0x09, 0x01, 0x10,
-          static_cast<std::uint8_t>(address >> 8), static_cast<std::uint8_t>(address),
-          0x00, 0x01, 0x02,
-          static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
+  return {0, 0, 0, 0, 0, 9, 1, 0x10, High(address), Low(address), 0, 1, 2, High(value), Low(value)};
 }
 
+// MBAP header, function 0x03, the address, the number of registers.
 std::array<std::uint8_t, 12> FloorReadRequest(std::uint16_t address, std::uint16_t registers) {
-  return {0x00, 0x00, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03,
-          static_cast<std::uint8_t>(address >> 8), static_cast<std::uint8_t>(address),
-          static_cast<std::uint8_t>(registers >> 8), static_cast<std::uint8_t>(registers)};
+  return {0, 0, 0, 0, 0, 6, 1, 3, High(address), Low(address), High(registers), Low(registers)};
 }
 
 bool FloorExchange(int fd, const std::uint8_t* request, std::size_t request_length,

@@ -24,8 +24,8 @@ constexpr std::size_t kGroupBytes = 58;
 
 struct InProcessSim {
   sim::Simulator simulator;
-  double epoch = 0.0;          // model time 0 on this process's clock
-  double epoch_error = 0.0;    // how far off epoch may be
+  double epoch = 0.0;        // model time 0 on this process's clock
+  double epoch_error = 0.0;  // how far off epoch may be
   explicit InProcessSim(const sim::Options& options) : simulator(options) {}
 };
 
@@ -90,8 +90,8 @@ std::vector<double> LibraryLatency(InProcessSim& s, std::int32_t rate_code, doub
       }
       const double arrived = NowSeconds();
       if (clock.rate == 0.0) clock = ClockOfRun(s);
-      Record(clock, consumer.next_group - static_cast<std::uint64_t>(k), static_cast<std::uint64_t>(k),
-             arrived, latency_us);
+      Record(clock, consumer.next_group - static_cast<std::uint64_t>(k),
+             static_cast<std::uint64_t>(k), arrived, latency_us);
     }
     KR2270_HcStart(device, 0, kTimeoutMs);
   }
@@ -145,7 +145,8 @@ void RunLatencySection(const Config& config, Report& report) {
   } rates[] = {{8, 256000.0, 5000.0}, {56, 8000.0, kNone}};
   for (const auto& r : rates) {
     std::uint64_t off_pattern = 0;
-    const std::vector<double> lib = LibraryLatency(s, r.rate_code, r.group_rate, seconds, &off_pattern);
+    const std::vector<double> lib =
+        LibraryLatency(s, r.rate_code, r.group_rate, seconds, &off_pattern);
     const std::vector<double> plain = PlainLatency(s, r.rate_code, seconds);
     const Bound bound = std::isnan(r.goal_us) ? Bound::kNoGoal : Bound::kAtMost;
     const std::string what = "Latency at rate code " + std::to_string(r.rate_code);

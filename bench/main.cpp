@@ -51,7 +51,8 @@ std::string MachineLine() {
       break;
     }
   }
-  return model + ", " + std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " cores, Linux " + u.release;
+  return model + ", " + std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " cores, Linux " +
+         u.release;
 }
 
 std::string Today() {
@@ -88,7 +89,8 @@ bool Parse(int argc, char** argv, Arguments* a) {
       a->config.stream_seconds = std::atof(value().c_str());
     } else if (arg == "--modules" && has_value) {
       a->config.module_counts.clear();
-      for (const std::string& n : SplitList(value())) a->config.module_counts.push_back(std::atoi(n.c_str()));
+      for (const std::string& n : SplitList(value()))
+        a->config.module_counts.push_back(std::atoi(n.c_str()));
     } else if (arg == "--sim" && has_value) {
       a->config.sim_executable = value();
     } else if (arg == "--out" && has_value) {
@@ -147,12 +149,14 @@ int main(int argc, char** argv) {
   text += kr2270::bench::RenderTable(report.rows) + "\n";
   for (const std::string& note : report.notes) text += "- " + note + "\n";
   char tail[160];
-  std::snprintf(tail, sizeof tail, "- Load average (1 min) %.2f before, %.2f after; %.0f s in all\n",
-                load_before, kr2270::bench::LoadAverage(), kr2270::bench::NowSeconds() - started);
+  std::snprintf(tail, sizeof tail,
+                "- Load average (1 min) %.2f before, %.2f after; %.0f s in all\n", load_before,
+                kr2270::bench::LoadAverage(), kr2270::bench::NowSeconds() - started);
   text += tail;
   std::fputs(text.c_str(), stdout);
   if (!a.out.empty()) std::ofstream(a.out) << text;
   int shorts = 0;
-  for (const auto& row : report.rows) shorts += kr2270::bench::VerdictOf(row) == kr2270::bench::Verdict::kShort;
+  for (const auto& row : report.rows)
+    shorts += kr2270::bench::VerdictOf(row) == kr2270::bench::Verdict::kShort;
   return shorts == 0 ? 0 : 1;
 }

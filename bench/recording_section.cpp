@@ -90,8 +90,8 @@ double PlayBack(const std::string& path, std::uint64_t expected_groups, Report& 
   if (KR2270_DFROpen(device, path.c_str(), 0) == 0) {
     for (;;) {
       std::int32_t read = 0;
-      const std::int32_t status =
-          KR2270_DFRRead(device, static_cast<double>(groups), static_cast<std::int32_t>(kReadGroups), &read);
+      const std::int32_t status = KR2270_DFRRead(device, static_cast<double>(groups),
+                                                 static_cast<std::int32_t>(kReadGroups), &read);
       if (status != 0 || read <= 0) break;
       const std::int32_t k = KR2270_HcCodeSplit(device, read);
       if (k <= 0) break;
@@ -153,7 +153,8 @@ void RunRecordingSection(const Config& config, Report& report) {
 
     // The synced recording is clean in the page cache: both read it from there.
     dd_read.push_back(Dd({"dd", "if=" + synced.path, "of=/dev/null", "bs=1M"}));
-    playback.push_back(PlayBack(synced.path, std::uint64_t{kBlockGroups} * static_cast<std::uint64_t>(blocks), report));
+    playback.push_back(PlayBack(
+        synced.path, std::uint64_t{kBlockGroups} * static_cast<std::uint64_t>(blocks), report));
     unlink(synced.path.c_str());
   }
   KR2270_DeviceClose(writer);

@@ -4,8 +4,7 @@
 namespace kr2270::bench {
 
 void ScalarCodeToValue(std::int32_t* codes, std::int32_t count, double* values,
-                       std::int32_t zero_code, std::int32_t full_code, double span,
-                       double offset) {
+                       std::int32_t zero_code, std::int32_t full_code, double span, double offset) {
   for (std::int32_t i = 0; i < count; ++i) {
     std::uint32_t word = static_cast<std::uint32_t>(codes[i]);
     if ((word & 0x800000u) != 0) {

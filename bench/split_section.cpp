@@ -80,8 +80,8 @@ void AddSplitRows(const Config& config, Report& report) {
   report.rows.push_back({"Split (58 B groups, 2560 per split)", split_rate, "GB/s", "memcpy",
                          bytes / Median(memcpy_s) / 1e9, Bound::kAtLeast, GoalOn::kRatio, 0.30});
   report.rows.push_back({"Split (58 B groups, 2560 per split)", split_rate, "GB/s",
-                         "naive push_back splitter", bytes / Median(naive_s) / 1e9,
-                         Bound::kAtLeast, GoalOn::kRatio, 3.0});
+                         "naive push_back splitter", bytes / Median(naive_s) / 1e9, Bound::kAtLeast,
+                         GoalOn::kRatio, 3.0});
   report.rows.push_back({"Heap allocations per split at working size",
                          static_cast<double>(allocations) / rounds, "", "", kNone, Bound::kAtMost,
                          GoalOn::kValue, 0.0});
@@ -114,9 +114,9 @@ void AddConversionRows(const Config& config, Report& report) {
   // Both start from the same raw words and agree bit for bit.
   convert_lib();
   convert_scalar();
-  const bool same = lib_codes == scalar_codes &&
-                    std::memcmp(lib_values.data(), scalar_values.data(),
-                                lib_values.size() * sizeof(double)) == 0;
+  const bool same =
+      lib_codes == scalar_codes &&
+      std::memcmp(lib_values.data(), scalar_values.data(), lib_values.size() * sizeof(double)) == 0;
   // Later calls see the codes already sign-extended: the same values, with
   // bit 23 as random as before.
   const int calls = 64;

@@ -50,10 +50,12 @@ void Fetch(StreamConsumer& c) {
 void Convert(StreamConsumer& c, std::int32_t k) {
   const sim::StreamLayout& l = c.layout;
   for (int ch = 0; ch < 8; ++ch) {
-    if (Has(l.analog_mask, ch)) KR2270_AdCodeToValue(c.device, ch + 1, c.ad[ch].data(), k, c.values.data());
+    if (Has(l.analog_mask, ch))
+      KR2270_AdCodeToValue(c.device, ch + 1, c.ad[ch].data(), k, c.values.data());
   }
   for (int ct = 0; ct < 4; ++ct) {
-    if (Has(l.counter_mask, ct)) KR2270_CtCodeToValue(c.device, ct + 1, c.ct[ct].data(), k, c.values.data());
+    if (Has(l.counter_mask, ct))
+      KR2270_CtCodeToValue(c.device, ct + 1, c.ct[ct].data(), k, c.values.data());
   }
 }
 
@@ -130,7 +132,8 @@ std::uint64_t CountPatternMismatches(const StreamConsumer& consumer, std::uint64
                                      std::int32_t k) {
   std::uint64_t bad = 0;
   for (std::int32_t i = 0; i < k; ++i) {
-    if (!GroupMatches(consumer, static_cast<std::size_t>(i), first + static_cast<std::uint64_t>(i))) {
+    if (!GroupMatches(consumer, static_cast<std::size_t>(i),
+                      first + static_cast<std::uint64_t>(i))) {
       ++bad;
     }
   }

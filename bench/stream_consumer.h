@@ -20,7 +20,7 @@ std::int32_t ConfigureFullStream(KR2270Device* device, std::int32_t rate_code,
                                  std::int32_t transfer_bytes, std::int32_t timeout_ms);
 
 enum class Check {
-  kEveryGroup,   // every item of every group against the pattern
+  kEveryGroup,  // every item of every group against the pattern
   // The first and last group of each split, each placed in the pattern by
   // its counter 1. A jump (groups dropped at a full ring) is counted as a gap
   // and the count resumes after it.
@@ -33,9 +33,9 @@ struct StreamConsumer {
   Check check = Check::kEveryGroup;
   bool convert = true;
   std::int32_t max_split = 0;
-  std::uint64_t next_group = 0;   // pattern index of the next group expected
-  std::uint64_t mismatches = 0;   // groups (or split ends) that broke the pattern
-  std::uint64_t gaps = 0;         // kEndsOnly: splits with a jump in the pattern
+  std::uint64_t next_group = 0;  // pattern index of the next group expected
+  std::uint64_t mismatches = 0;  // groups (or split ends) that broke the pattern
+  std::uint64_t gaps = 0;        // kEndsOnly: splits with a jump in the pattern
   std::int64_t library_cpu_ns = 0;
   std::int64_t library_calls = 0;
   std::vector<std::int32_t> ad[8];

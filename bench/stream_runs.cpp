@@ -29,8 +29,12 @@ bool WriteFullLayout(modbus_t* ctx, std::int32_t device_rate_code) {
   const struct {
     int address;
     std::uint16_t value;
-  } writes[] = {{14, 0x04FF}, {35, 0x0001}, {53, 0x000F}, {194, 0x0003},
-                {16, static_cast<std::uint16_t>(device_rate_code)}, {23, 0x0001}};
+  } writes[] = {{14, 0x04FF},
+                {35, 0x0001},
+                {53, 0x000F},
+                {194, 0x0003},
+                {16, static_cast<std::uint16_t>(device_rate_code)},
+                {23, 0x0001}};
   for (const auto& w : writes) {
     if (!WriteRegister(ctx, w.address, w.value)) return false;
   }

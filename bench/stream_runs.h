@@ -43,7 +43,7 @@ struct LibraryRun {
   double seconds = 0.0;      // from the start to the stop
   std::uint64_t groups = 0;  // groups the application received, drained after the stop
   std::uint64_t groups_before_stop = 0;
-  std::uint64_t lost = 0;    // KR2270_HcGetLostGroups
+  std::uint64_t lost = 0;  // KR2270_HcGetLostGroups
   std::uint64_t mismatches = 0;
   std::uint64_t gaps = 0;
   bool data_lost = false;

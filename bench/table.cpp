@@ -86,10 +86,9 @@ std::string RenderTable(const std::vector<Row>& rows) {
       result += by;
     }
     out += "| " + row.figure + " | " + WithUnit(row.value, row.unit) + " | " +
-           (row.anchor.empty() ? "-" : row.anchor) + " | " +
-           WithUnit(row.anchor_value, row.unit) + " | " +
-           (std::isnan(ratio) ? "-" : FormatNumber(ratio) + "x") + " | " + GoalText(row) + " | " +
-           result + " |\n";
+           (row.anchor.empty() ? "-" : row.anchor) + " | " + WithUnit(row.anchor_value, row.unit) +
+           " | " + (std::isnan(ratio) ? "-" : FormatNumber(ratio) + "x") + " | " + GoalText(row) +
+           " | " + result + " |\n";
   }
   return out;
 }

@@ -46,11 +46,13 @@ TEST(NaiveSplitTest, QueuesHoldThePatternOfEveryLayout) {
     for (std::size_t g = 0; g < q.di.size(); ++g) EXPECT_EQ(q.di[g], sim::SequenceDigital(g));
     for (int c = 0; c < 4; ++c) {
       ASSERT_EQ(q.ct[c].size(), (layout.counter_mask >> c & 1u) ? n : 0u);
-      for (std::size_t g = 0; g < q.ct[c].size(); ++g) EXPECT_EQ(q.ct[c][g], sim::SequenceCounter(g, c + 1));
+      for (std::size_t g = 0; g < q.ct[c].size(); ++g)
+        EXPECT_EQ(q.ct[c][g], sim::SequenceCounter(g, c + 1));
     }
     for (int e = 0; e < 2; ++e) {
       ASSERT_EQ(q.ec[e].size(), (layout.encoder_mask >> e & 1u) ? n : 0u);
-      for (std::size_t g = 0; g < q.ec[e].size(); ++g) EXPECT_EQ(q.ec[e][g], sim::SequenceEncoder(g, e + 1));
+      for (std::size_t g = 0; g < q.ec[e].size(); ++g)
+        EXPECT_EQ(q.ec[e][g], sim::SequenceEncoder(g, e + 1));
     }
   }
 }
@@ -61,7 +63,11 @@ void Scalar(std::int32_t* codes, std::int32_t n, double* values) {
 }
 
 TEST(ScalarConvertTest, ExamplesOfTheConversion) {
-  std::int32_t codes[] = {4194303, 8388607, 0, 0x800000, static_cast<std::int32_t>(0xAB7FFFFFu),
+  std::int32_t codes[] = {4194303,
+                          8388607,
+                          0,
+                          0x800000,
+                          static_cast<std::int32_t>(0xAB7FFFFFu),
                           static_cast<std::int32_t>(0x12FFFFFFu)};
   double values[6];
   Scalar(codes, 6, values);

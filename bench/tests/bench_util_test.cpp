@@ -73,9 +73,10 @@ TEST(StraceTest, TextWithoutTotalIsRefused) {
 
 TEST(DdTest, RateFromTheStatisticsLine) {
   double rate = 0.0;
-  ASSERT_TRUE(ParseDdRate("256+0 records in\n256+0 records out\n"
-                          "268435456 bytes (268 MB, 256 MiB) copied, 0.25 s, 1.1 GB/s\n",
-                          &rate));
+  ASSERT_TRUE(
+      ParseDdRate("256+0 records in\n256+0 records out\n"
+                  "268435456 bytes (268 MB, 256 MiB) copied, 0.25 s, 1.1 GB/s\n",
+                  &rate));
   EXPECT_DOUBLE_EQ(rate, 268435456.0 / 0.25);
   EXPECT_FALSE(ParseDdRate("dd: failed to open 'x': No such file or directory\n", &rate));
 }

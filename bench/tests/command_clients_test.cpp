@@ -93,8 +93,9 @@ TEST(ClientsTest, EachClientWritesAndReadsTheModule) {
     EXPECT_TRUE(ReadSixteenRegisters(client)) << ClientName(kind);
     ReleaseClient(client);
     // One request per command, nothing else on the wire.
-    EXPECT_TRUE(simulator.WaitUntil([](const sim::Simulator& s) { return s.requests_served() >= 2; },
-                                    std::chrono::milliseconds(5000)));
+    EXPECT_TRUE(
+        simulator.WaitUntil([](const sim::Simulator& s) { return s.requests_served() >= 2; },
+                            std::chrono::milliseconds(5000)));
     EXPECT_EQ(simulator.requests_served(), 2u) << ClientName(kind);
   }
 }

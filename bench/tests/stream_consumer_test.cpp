@@ -128,10 +128,10 @@ TEST(ConfigureFullStreamTest, WritesTheLayoutToTheModule) {
                               simulator.data_port(), 2000),
             0);
   ASSERT_EQ(ConfigureFullStream(device, 56, 4640, 2000), 0);
-  EXPECT_EQ(simulator.HoldingRegister(14), 0x04FF);   // 4-byte codes, channels 1..8
-  EXPECT_EQ(simulator.HoldingRegister(35) & 1, 1);    // digital word
+  EXPECT_EQ(simulator.HoldingRegister(14), 0x04FF);     // 4-byte codes, channels 1..8
+  EXPECT_EQ(simulator.HoldingRegister(35) & 1, 1);      // digital word
   EXPECT_EQ(simulator.HoldingRegister(53) & 0xF, 0xF);  // counters 1..4
-  EXPECT_EQ(simulator.HoldingRegister(194) & 3, 3);   // encoders 1, 2
+  EXPECT_EQ(simulator.HoldingRegister(194) & 3, 3);     // encoders 1, 2
   EXPECT_EQ(simulator.HoldingRegister(16), 56);
   EXPECT_EQ(KR2270_HcGetGroupBc(device), 58);
   KR2270_CmdClose(device);
