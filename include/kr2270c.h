@@ -487,6 +487,78 @@ KR2270_API int32_t KR2270_DFWGetInfo(KR2270Device *device, int64_t *bytes,
  *  NULL; "unknown status" for codes the library does not return). */
 KR2270_API const char *KR2270_StatusText(int32_t status);
 
+/* ---- Streaming extensions for applications --------------------------------
+ * (Declared here so that every part of the project agrees on them; each
+ *  comment says what the function does once it is built.) */
+
+/** Extension. Waits until at least min_groups whole groups (averaged outputs
+ *  when averaging) are buffered and returns that count (> 0). -2 when
+ *  timeout_ms (0 = no limit) passes first; -3 when the data connection is
+ *  lost or the acquisition stops with fewer buffered; -1 for a null handle or
+ *  min_groups < 1. Does not poll: the receiver wakes the waiter. May be called
+ *  from the splitting thread while another thread stops the acquisition. */
+KR2270_API int32_t KR2270_HcWaitGroups(KR2270Device *device, int32_t min_groups,
+                                       int32_t timeout_ms);
+
+/** Causes of a gap. */
+enum KR2270GapCause {
+  KR2270_GAP_RING_FULL = 1,      /* the application did not split in time */
+  KR2270_GAP_LINK_LOST = 2,      /* the data connection was down (reconnect) */
+  KR2270_GAP_MODULE_RESTART = 3  /* the module came back after a restart */
+};
+
+/** One gap of the stream. */
+typedef struct KR2270Gap {
+  /* Index of the first group after the gap, counted in groups handed out by
+   * KR2270_HcCodeSplit since the start (averaged outputs when averaging). */
+  uint64_t group_index;
+  /* Groups missing (whole groups; averaged outputs when averaging). */
+  uint64_t missing_groups;
+  int32_t cause;     /* a KR2270GapCause */
+  int32_t estimated; /* 1: missing_groups estimated from time and rate */
+} KR2270Gap;
+
+/** Extension. Copies the gaps since the last start, oldest first, up to
+ *  max_gaps of them (gaps may be NULL when max_gaps is 0), and returns how many
+ *  gaps there are in all (which may exceed max_gaps). The log keeps at least the
+ *  first and the last 1000 gaps; older middle ones are counted but not kept.
+ *  -1 for a null handle or max_gaps < 0. */
+KR2270_API int32_t KR2270_HcGetGaps(KR2270Device *device, KR2270Gap *gaps,
+                                    int32_t max_gaps);
+
+/** Extension. With enable = 1, a failure of the data or command connection
+ *  while streaming makes the library reconnect both with back-off for up to
+ *  max_wait_ms, re-send every mirrored setting (KR2270_CmdRestoreSettings),
+ *  restart the stream and record the gap. Off by default. -1 for a null handle
+ *  or a negative max_wait_ms. */
+KR2270_API int32_t KR2270_SetAutoReconnect(KR2270Device *device, int32_t enable,
+                                           int32_t max_wait_ms);
+
+/** A snapshot of a Device's counters. Set struct_size to sizeof(KR2270Health)
+ *  before the call; the library fills at most that many bytes, so that the
+ *  struct can grow without breaking callers. */
+typedef struct KR2270Health {
+  uint32_t struct_size;
+  int32_t last_error;          /* status of the last failure, 0 when none */
+  uint64_t groups_received;    /* whole groups put into the ring since start */
+  uint64_t groups_dropped;     /* whole groups dropped because the ring was full */
+  uint64_t gaps;               /* gaps since start */
+  uint64_t reconnects;         /* successful automatic reconnects since start */
+  uint64_t command_timeouts;   /* command exchanges that timed out */
+  uint64_t stale_replies;      /* late replies discarded */
+  uint64_t ring_fill_bytes;    /* bytes buffered in the ring now */
+  uint64_t ring_high_water;    /* largest ring fill since start, bytes */
+  int32_t command_connected;   /* 1 when the command connection is open */
+  int32_t data_connected;      /* 1 when the data connection is open */
+} KR2270Health;
+
+/** Extension. Fills *health (see KR2270Health). -1 for a null handle or
+ *  pointer, or a struct_size below 8. */
+KR2270_API int32_t KR2270_GetHealth(KR2270Device *device, KR2270Health *health);
+
+/** Extension. The library version, "MAJOR.MINOR.PATCH" (never NULL). */
+KR2270_API const char *KR2270_GetVersion(void);
+
 #ifdef __cplusplus
 }
 #endif

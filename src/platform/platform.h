@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <ctime>
 #include <string>
 
 namespace kr2270::platform {
@@ -65,6 +67,33 @@ void SleepMs(int ms);
 // File-attribute query: true when path names an existing directory/file.
 bool IsDirectory(const char* path);
 bool FileExists(const char* path);
+bool IsRegularFile(const char* path);
+
+// Files. Every file the library opens is binary and close-on-exec.
+struct FileOpen {
+  std::FILE* file = nullptr;
+  int error = 0;  // error number when file is null
+};
+// Creates path for writing; fails when it exists, so that no file is ever
+// truncated, not even by a race with another process.
+FileOpen CreateNewFile(const char* path);
+// Opens path for reading only when it is a regular file; never blocks (a FIFO
+// or a device named like a recording must not hang the caller).
+FileOpen OpenRegularFile(const char* path);
+// True when error (from FileOpen) means the path already exists.
+bool IsExistsError(int error);
+// Error number of the last failed C library file call.
+int LastFileError();
+// 64-bit positioning from the start of the file; false on failure.
+bool SeekFile(std::FILE* file, std::int64_t offset);
+// Size of an open file in bytes, or -1.
+std::int64_t FileSize(std::FILE* file);
+
+// Paths.
+bool IsPathSeparator(char c);
+inline constexpr char kPathSeparator = '/';
+// Local broken-down time of a time_t; false on failure.
+bool LocalTime(std::time_t seconds, std::tm* local);
 
 // Debug output of the library (stderr here).
 void DebugOutput(const char* text);

@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "kr2270c.h"
+#include "platform/platform.h"
 #include "recording/recording.h"
 
 namespace kr2270 {
@@ -13,8 +14,9 @@ namespace {
 std::size_t ChainNumberAt(const std::string& path) {
   const std::size_t underscore = path.rfind('_');
   if (underscore == std::string::npos) return std::string::npos;
-  const std::size_t slash = path.rfind('/');
-  if (slash != std::string::npos && slash > underscore) return std::string::npos;
+  for (std::size_t i = underscore + 1; i < path.size(); ++i) {
+    if (platform::IsPathSeparator(path[i])) return std::string::npos;
+  }
   return underscore + 1;
 }
 

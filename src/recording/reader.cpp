@@ -1,7 +1,6 @@
 #include "recording/reader.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -34,14 +33,13 @@ void CloseReaderFile(RecordingReader* reader) {
 // a different magic or version (a file of another recording). An empty file,
 // left by a rotation just before the close, belongs to the chain.
 std::int64_t ChainFileLength(const std::string& path, const std::uint8_t* identity) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  // Anything but a regular file (a FIFO, a directory) ends the chain.
+  std::FILE* file = platform::OpenRegularFile(path.c_str()).file;
   if (file == nullptr) return -1;
   std::uint8_t start[kHeaderIdentityBytes];
   const std::size_t got = std::fread(start, 1, sizeof start, file);
   std::int64_t length = -1;
-  if (std::memcmp(start, identity, got) == 0 && fseeko(file, 0, SEEK_END) == 0) {
-    length = ftello(file);
-  }
+  if (std::memcmp(start, identity, got) == 0) length = platform::FileSize(file);
   std::fclose(file);
   return length;
 }
@@ -73,7 +71,7 @@ std::size_t FileHolding(const RecordingReader* reader, std::int64_t p) {
 bool PositionFile(RecordingReader* reader, std::size_t index, std::int64_t offset) {
   if (reader->reader_file == nullptr || reader->open_index != index) {
     CloseReaderFile(reader);
-    reader->reader_file = std::fopen(reader->chain_paths[index].c_str(), "rb");
+    reader->reader_file = platform::OpenRegularFile(reader->chain_paths[index].c_str()).file;
     if (reader->reader_file == nullptr) {
       Fail(reader, KR2270_ERROR_FILE);
       return false;
@@ -83,7 +81,7 @@ bool PositionFile(RecordingReader* reader, std::size_t index, std::int64_t offse
     reader->open_index = index;
   }
   if (reader->file_offset == offset) return true;
-  if (fseeko(reader->reader_file, static_cast<off_t>(offset), SEEK_SET) != 0) {
+  if (!platform::SeekFile(reader->reader_file, offset)) {
     reader->file_offset = -1;
     Fail(reader, KR2270_ERROR_FILE_SEEK);
     return false;
@@ -144,10 +142,7 @@ std::size_t ReadFromFile(RecordingReader* reader, std::uint8_t* destination, std
 }  // namespace
 
 std::int32_t OpenRecording(RecordingReader* reader, Settings* settings, const std::string& path) {
-  if (!platform::FileExists(path.c_str()) || platform::IsDirectory(path.c_str())) {
-    return Fail(reader, KR2270_ERROR_FILE);
-  }
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::FILE* file = platform::OpenRegularFile(path.c_str()).file;
   if (file == nullptr) return Fail(reader, KR2270_ERROR_FILE);
   std::uint8_t header[kHeaderBytes];
   const std::size_t got = std::fread(header, 1, sizeof header, file);
@@ -169,7 +164,7 @@ std::int64_t ReadRecordingBytes(RecordingReader* reader, std::uint8_t* destinati
     const std::int64_t part = std::min(length - done, reader->file_data_sizes[index] - within);
     const std::size_t got =
         ReadFromFile(reader, destination + done, static_cast<std::size_t>(part));
-    const int error = errno;
+    const int error = platform::LastFileError();
     const auto got_bytes = static_cast<std::int64_t>(got);
     reader->file_offset += got_bytes;
     done += got_bytes;

@@ -1,7 +1,6 @@
 // The recording writer: the receiver thread appends each completed block; the
 // header goes in front of the first block of every file.
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <ctime>
@@ -20,7 +19,9 @@ constexpr std::int32_t kMaxDirectoryBytes = 259;
 constexpr int kMaxStampAttempts = 1000;
 
 std::string JoinPath(std::string directory, const std::string& name) {
-  if (directory.empty() || directory.back() != '/') directory += '/';
+  if (directory.empty() || !platform::IsPathSeparator(directory.back())) {
+    directory += platform::kPathSeparator;
+  }
   return directory + name;
 }
 
@@ -34,24 +35,21 @@ std::string TimeStamp(const std::tm& t, int attempt) {
   return stamp;
 }
 
-// Creates a file that did not exist: an earlier recording is never truncated,
-// not even by a race.
-std::FILE* CreateExclusive(const std::string& path) { return std::fopen(path.c_str(), "wbx"); }
-
 std::FILE* CreateFirstFile(const std::string& directory, std::string* path) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
-  if (localtime_r(&now, &local) == nullptr) return nullptr;
+  if (!platform::LocalTime(now, &local)) return nullptr;
   for (int attempt = 1; attempt <= kMaxStampAttempts; ++attempt) {
     const std::string stem = JoinPath(directory, TimeStamp(local, attempt));
     // A leftover _2 would be read as this recording's continuation.
     if (platform::FileExists((stem + "_2.dat").c_str())) continue;
-    std::FILE* file = CreateExclusive(stem + "_1.dat");
-    if (file != nullptr) {
+    // An earlier recording is never truncated, not even by a race.
+    const platform::FileOpen created = platform::CreateNewFile((stem + "_1.dat").c_str());
+    if (created.file != nullptr) {
       *path = stem + "_1.dat";
-      return file;
+      return created.file;
     }
-    if (errno != EEXIST) return nullptr;
+    if (!platform::IsExistsError(created.error)) return nullptr;
   }
   return nullptr;
 }
@@ -91,7 +89,7 @@ std::int32_t RotateFile(RecordingWriter& writer) {
     return StopRecording(writer, KR2270_ERROR_FILE);
   }
   // A file of that name from elsewhere is neither overwritten nor extended.
-  writer.file = CreateExclusive(writer.path);
+  writer.file = platform::CreateNewFile(writer.path.c_str()).file;
   if (writer.file == nullptr) return StopRecording(writer, KR2270_ERROR_FILE);
   UseIoBuffer(writer);
   ++writer.files;

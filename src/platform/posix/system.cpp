@@ -1,4 +1,8 @@
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <chrono>
 #include <cstdio>
@@ -25,6 +29,68 @@ bool IsDirectory(const char* path) {
 bool FileExists(const char* path) {
   struct stat st {};
   return path != nullptr && ::stat(path, &st) == 0;
+}
+
+bool IsRegularFile(const char* path) {
+  struct stat st {};
+  return path != nullptr && ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+namespace {
+
+FileOpen WrapDescriptor(int fd, const char* mode) {
+  FileOpen result;
+  if (fd < 0) {
+    result.error = errno;
+    return result;
+  }
+  result.file = ::fdopen(fd, mode);
+  if (result.file == nullptr) {
+    result.error = errno;
+    ::close(fd);
+  }
+  return result;
+}
+
+}  // namespace
+
+FileOpen CreateNewFile(const char* path) {
+  return WrapDescriptor(::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666), "wb");
+}
+
+FileOpen OpenRegularFile(const char* path) {
+  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return WrapDescriptor(fd, "rb");
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    FileOpen refused;
+    refused.error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return refused;
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  return WrapDescriptor(fd, "rb");
+}
+
+bool IsExistsError(int error) { return error == EEXIST; }
+
+int LastFileError() { return errno; }
+
+bool SeekFile(std::FILE* file, std::int64_t offset) {
+  return ::fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
+std::int64_t FileSize(std::FILE* file) {
+  struct stat st {};
+  if (::fstat(::fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return static_cast<std::int64_t>(st.st_size);
+}
+
+bool IsPathSeparator(char c) { return c == '/'; }
+
+bool LocalTime(std::time_t seconds, std::tm* local) {
+  return ::localtime_r(&seconds, local) != nullptr;
 }
 
 void DebugOutput(const char* text) {
