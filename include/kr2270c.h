@@ -11,7 +11,14 @@
  *
  *  - The first argument is the handle returned by KR2270_DeviceCreate.
  *  - Functions that talk to the module take the reply time-out in milliseconds
- *    as their last argument (0 = wait without limit).
+ *    as their last argument (0 = wait without limit). A call returns within
+ *    its own time-out (plus scheduling slack), and never takes a late reply
+ *    to an earlier, timed-out request for its own: such replies are thrown
+ *    away as they arrive, and one more than 500 ms late counts as dropped.
+ *    While a late reply of the same kind (read or write) is still owed, a
+ *    call whose time-out ends before it can come waits for it and, if it
+ *    does not come in time, returns -2 without sending anything; a call of
+ *    the other kind is sent at once.
  *  - Channels, counters, encoders and outputs are numbered from 1; in arrays,
  *    element 0 belongs to line 1. Arrays belong to the caller and must hold the
  *    number of elements given in the comment.
@@ -103,7 +110,9 @@ KR2270_API int32_t KR2270_CmdConnect(KR2270Device *device, const char *ip,
                                      int32_t data_port, int32_t timeout_ms);
 
 /** Closes the command connection. The handle stays usable: it may connect
- *  again or replay recordings. NULL does nothing. */
+ *  again or replay recordings. NULL does nothing. Returns at once even while
+ *  another thread waits for a reply (with or without a time-out): that call
+ *  is woken and fails with -3 or -4. */
 KR2270_API void KR2270_CmdClose(KR2270Device *device);
 
 /** Re-sends every setting the handle mirrors, for a module that restarted or
