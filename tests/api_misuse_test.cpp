@@ -528,6 +528,7 @@ TEST_F(ApiMisuseConnected, SuccessfulCallsStayInsideTheirArrays) {
   const std::int32_t group = KR2270_HcGetGroupBc(device_);
   ASSERT_EQ(group, 58);
   std::vector<std::uint8_t> groups(3 * 58 + 5, 0x11);
+  device_->stream_settings = device_->settings;  // the groups of a run, as a start takes it
   ASSERT_EQ(FifoPut(device_->stream_fifo, groups.data(), static_cast<std::uint32_t>(groups.size())),
             groups.size());
   ASSERT_EQ(KR2270_HcCodeSplit(device_, 100), 3);

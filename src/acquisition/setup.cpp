@@ -49,9 +49,12 @@ std::int32_t SendTransferSize(Device* device, std::int32_t bytes, std::int32_t t
 
 std::int32_t HcSetFreq(Device* device, std::int32_t rate_code, std::int32_t timeout_ms) {
   if (device == nullptr || SampleRateOfCode(rate_code) == 0.0) return KR2270_ERROR_ARGUMENT;
-  const std::int32_t status = SendRate(device, rate_code, timeout_ms);
-  if (status == KR2270_OK) device->settings.rate_code = rate_code;
-  return status;
+  // The rate gives recorded groups their time: fixed for a run, like the layout.
+  return UnlessStreaming(device, [&] {
+    const std::int32_t status = SendRate(device, rate_code, timeout_ms);
+    if (status == KR2270_OK) MirrorSettings(device, [&](Settings& s) { s.rate_code = rate_code; });
+    return status;
+  });
 }
 
 std::int32_t HcSetTri(Device* device, std::int32_t enable, std::int32_t mode,
@@ -59,8 +62,10 @@ std::int32_t HcSetTri(Device* device, std::int32_t enable, std::int32_t mode,
   if (device == nullptr || device->streaming.load() != 0) return KR2270_ERROR_ARGUMENT;
   const std::int32_t status = SendTrigger(device, enable, mode, false, timeout_ms);
   if (status != KR2270_OK) return status;
-  device->settings.trigger_enable = static_cast<std::uint8_t>(enable & 1);
-  device->settings.trigger_mode = static_cast<std::uint8_t>(mode & 3);
+  MirrorSettings(device, [&](Settings& s) {
+    s.trigger_enable = static_cast<std::uint8_t>(enable & 1);
+    s.trigger_mode = static_cast<std::uint8_t>(mode & 3);
+  });
   return KR2270_OK;
 }
 
@@ -74,7 +79,7 @@ std::int32_t HcSetTranBytesCount(Device* device, std::int32_t bytes, std::int32_
 std::int32_t HcSetTriCount(Device* device, std::int32_t count, std::int32_t timeout_ms) {
   if (device == nullptr) return KR2270_ERROR_ARGUMENT;
   const std::int32_t status = SendTriggerCount(device, count, timeout_ms);
-  if (status == KR2270_OK) device->settings.trigger_count = count;
+  if (status == KR2270_OK) MirrorSettings(device, [&](Settings& s) { s.trigger_count = count; });
   return status;
 }
 

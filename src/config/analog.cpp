@@ -1,4 +1,5 @@
 // Analog input setup and the analog snapshot.
+#include "acquisition/acquisition.h"
 #include "command/bytes.h"
 #include "command/command.h"
 #include "config/checks.h"
@@ -49,7 +50,7 @@ std::int32_t AdSetRange(Device* device, std::int32_t channel, std::int32_t range
   const std::uint8_t code = Low8(range_code);
   const std::int32_t status = SendRange(device, channel, code, timeout_ms);
   if (status != KR2270_OK) return status;
-  RecordRange(device->settings, channel, code, false);
+  MirrorSettings(device, [&](Settings& s) { RecordRange(s, channel, code, false); });
   return KR2270_OK;
 }
 
@@ -59,8 +60,10 @@ std::int32_t AdSetRangeEx(Device* device, std::int32_t channel, std::int32_t ex,
   const std::uint8_t code = Low8(range_code);
   const std::int32_t status = SendRange(device, channel, code, timeout_ms);
   if (status != KR2270_OK) return status;
-  RecordRange(device->settings, channel, code, ex != 0);
-  device->settings.ad_range_ex[channel - 1] = Low8(ex);
+  MirrorSettings(device, [&](Settings& s) {
+    RecordRange(s, channel, code, ex != 0);
+    s.ad_range_ex[channel - 1] = Low8(ex);
+  });
   return KR2270_OK;
 }
 
@@ -70,17 +73,22 @@ std::int32_t AdInFifo(Device* device, const std::uint8_t* enable, std::int32_t c
                       std::int32_t timeout_ms) {
   if (device == nullptr || enable == nullptr) return KR2270_ERROR_ARGUMENT;
   const std::uint8_t width = Low8(code_bytes);
-  Settings& settings = device->settings;
-  settings.ad_code_bytes = (width == 2 || width == 4) ? width : std::uint8_t{4};
-  for (int i = 0; i < kAnalogChannels; ++i) settings.ad_enabled[i] = enable[i];
-  return SendAdStream(device, width, enable, timeout_ms);
+  return UnlessStreaming(device, [&] {
+    MirrorSettings(device, [&](Settings& s) {
+      s.ad_code_bytes = (width == 2 || width == 4) ? width : std::uint8_t{4};
+      for (int i = 0; i < kAnalogChannels; ++i) s.ad_enabled[i] = enable[i];
+    });
+    return SendAdStream(device, width, enable, timeout_ms);
+  });
 }
 
 std::int32_t AdSetEndMode(Device* device, const std::uint8_t* mode, std::int32_t timeout_ms) {
   if (device == nullptr || mode == nullptr) return KR2270_ERROR_ARGUMENT;
-  for (int i = 0; i < kAnalogChannels; ++i) {
-    device->settings.ad_end_mode[i] = static_cast<std::uint8_t>(unsigned{mode[i]} & 1u);
-  }
+  MirrorSettings(device, [&](Settings& s) {
+    for (int i = 0; i < kAnalogChannels; ++i) {
+      s.ad_end_mode[i] = static_cast<std::uint8_t>(unsigned{mode[i]} & 1u);
+    }
+  });
   return SendEndModes(device, mode, timeout_ms);
 }
 
@@ -88,8 +96,10 @@ std::int32_t AdSetSleep(Device* device, const std::int8_t* flag, std::int32_t ti
   if (device == nullptr || flag == nullptr) return KR2270_ERROR_ARGUMENT;
   const std::int32_t status = SendSleep(device, flag, timeout_ms);
   if (status != KR2270_OK) return status;
-  device->settings.ad_sleep[0] = flag[0];
-  device->settings.ad_sleep[1] = flag[1];
+  MirrorSettings(device, [&](Settings& s) {
+    s.ad_sleep[0] = flag[0];
+    s.ad_sleep[1] = flag[1];
+  });
   return KR2270_OK;
 }
 

@@ -1,6 +1,7 @@
 // Counters and encoders.
 #include <cmath>
 
+#include "acquisition/acquisition.h"
 #include "command/bytes.h"
 #include "command/command.h"
 #include "config/checks.h"
@@ -44,7 +45,7 @@ std::int32_t CtSetFreqBase(Device* device, std::int32_t counter, double base_ms,
   const std::int32_t status = SendCounterBase(device, counter, divisor, timeout_ms);
   if (status != KR2270_OK) return status;
   const double achieved = AchievedBaseMs(divisor);
-  device->settings.ct_freq_base[counter - 1] = achieved;
+  MirrorSettings(device, [&](Settings& s) { s.ct_freq_base[counter - 1] = achieved; });
   if (achieved_ms != nullptr) *achieved_ms = achieved;
   return KR2270_OK;
 }
@@ -53,7 +54,9 @@ std::int32_t CtSetModeAll(Device* device, const std::int8_t* mode, std::int32_t 
   if (device == nullptr || mode == nullptr) return KR2270_ERROR_ARGUMENT;
   const std::int32_t status = SendCounterModes(device, mode, timeout_ms);
   if (status != KR2270_OK) return status;
-  for (int i = 0; i < kCounters; ++i) device->settings.ct_mode[i] = mode[i];
+  MirrorSettings(device, [&](Settings& s) {
+    for (int i = 0; i < kCounters; ++i) s.ct_mode[i] = mode[i];
+  });
   return KR2270_OK;
 }
 
@@ -62,7 +65,7 @@ void RestoreCounterBase(Device* device, std::int32_t counter, double base_ms,
   std::uint32_t divisor = 0;
   if (!DivisorOfAchievedBase(base_ms, &divisor)) return;
   if (SendCounterBase(device, counter, divisor, timeout_ms) == KR2270_OK) {
-    device->settings.ct_freq_base[counter - 1] = base_ms;
+    MirrorSettings(device, [&](Settings& s) { s.ct_freq_base[counter - 1] = base_ms; });
   }
 }
 
@@ -74,12 +77,13 @@ void RestoreCounterBase(Device* device, std::int32_t counter, double base_ms,
 std::int32_t CtClear(Device* device, const std::uint8_t* clear, std::int32_t timeout_ms) {
   if (device == nullptr) return KR2270_ERROR_ARGUMENT;
   if (clear == nullptr) return KR2270_ERROR_RANGE;
+  const Settings saved = CopyOfSettings(device);
   std::int8_t saved_mode[kCounters];
   double saved_base[kCounters];
   std::int8_t clearing_mode[kCounters];
   for (int i = 0; i < kCounters; ++i) {
-    saved_mode[i] = device->settings.ct_mode[i];
-    saved_base[i] = device->settings.ct_freq_base[i];
+    saved_mode[i] = saved.ct_mode[i];
+    saved_base[i] = saved.ct_freq_base[i];
     clearing_mode[i] = clear[i] != 0 ? std::int8_t{2} : saved_mode[i];
   }
   for (int i = 0; i < kCounters; ++i) {
@@ -97,23 +101,27 @@ std::int32_t CtClear(Device* device, const std::uint8_t* clear, std::int32_t tim
 // Reduces the caller's flags to bit 0 in place and records them before
 // sending: the stream layout follows the request even if the write fails.
 template <std::size_t N>
-void ReduceStreamFlags(std::uint8_t* enable, std::uint8_t (&recorded)[N]) {
-  for (std::size_t i = 0; i < N; ++i) {
-    enable[i] &= 1u;
-    recorded[i] = enable[i];
-  }
+void ReduceStreamFlags(Device* device, std::uint8_t* enable, std::uint8_t (Settings::*recorded)[N]) {
+  for (std::size_t i = 0; i < N; ++i) enable[i] &= 1u;
+  MirrorSettings(device, [&](Settings& s) {
+    for (std::size_t i = 0; i < N; ++i) (s.*recorded)[i] = enable[i];
+  });
 }
 
 std::int32_t CtInFifo(Device* device, std::uint8_t* enable, std::int32_t timeout_ms) {
   if (device == nullptr || enable == nullptr) return KR2270_ERROR_ARGUMENT;
-  ReduceStreamFlags(enable, device->settings.ct_in_fifo);
-  return SendCtStream(device, enable, timeout_ms);
+  return UnlessStreaming(device, [&] {
+    ReduceStreamFlags(device, enable, &Settings::ct_in_fifo);
+    return SendCtStream(device, enable, timeout_ms);
+  });
 }
 
 std::int32_t EcInFifo(Device* device, std::uint8_t* enable, std::int32_t timeout_ms) {
   if (device == nullptr || enable == nullptr) return KR2270_ERROR_ARGUMENT;
-  ReduceStreamFlags(enable, device->settings.ec_in_fifo);
-  return SendEcStream(device, enable, timeout_ms);
+  return UnlessStreaming(device, [&] {
+    ReduceStreamFlags(device, enable, &Settings::ec_in_fifo);
+    return SendEcStream(device, enable, timeout_ms);
+  });
 }
 
 std::int32_t EcClear(Device* device, const std::uint8_t* clear, std::int32_t timeout_ms) {
