@@ -92,6 +92,8 @@ std::int32_t AttachReader(Device* device, const std::string& path) {
   Settings loaded = CopyOfSettings(device);
   const std::int32_t status = OpenRecording(reader, &loaded, path);
   MirrorSettings(device, [&](Settings& s) { s = loaded; });
+  // Groups still buffered belong to another layout: they go.
+  FifoReset(device->stream_fifo);
   device->stream_settings = loaded;
   return std::min(status, 0);
 }
