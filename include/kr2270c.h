@@ -152,7 +152,9 @@ KR2270_API int32_t KR2270_AdSetRangeEx(KR2270Device *device, int32_t channel,
 
 /** Chooses the analog channels of the stream (enable[8], bit 0 of each byte)
  *  and the bytes per code (2 or 4; anything else is recorded as 4). The
- *  choice is recorded before sending and kept when the write fails. */
+ *  choice is recorded before sending and kept when the write fails.
+ *  Refused (-1, nothing sent or recorded) while acquisition runs: a run keeps
+ *  the layout it started with. */
 KR2270_API int32_t KR2270_AdInFifo(KR2270Device *device, const uint8_t *enable,
                                    int32_t code_bytes, int32_t timeout_ms);
 
@@ -199,7 +201,8 @@ KR2270_API int32_t KR2270_DoSetVotage(KR2270Device *device, const uint8_t *level
                                       int32_t timeout_ms);
 
 /** Puts the 16-bit digital-input word into the stream (bit 0 of flag).
- *  Recorded only when the module accepted it. */
+ *  Recorded only when the module accepted it. Refused (-1, nothing sent)
+ *  while acquisition runs. */
 KR2270_API int32_t KR2270_DiInFifo(KR2270Device *device, int32_t flag,
                                    int32_t timeout_ms);
 
@@ -228,12 +231,14 @@ KR2270_API int32_t KR2270_CtClear(KR2270Device *device, const uint8_t *clear,
                                   int32_t timeout_ms);
 
 /** Chooses the counters of the stream. enable[4] is rewritten to bit 0 of each
- *  byte. Recorded before sending and kept when the write fails. */
+ *  byte. Recorded before sending and kept when the write fails. Refused (-1,
+ *  nothing sent, nothing rewritten) while acquisition runs. */
 KR2270_API int32_t KR2270_CtInFifo(KR2270Device *device, uint8_t *enable,
                                    int32_t timeout_ms);
 
 /** Chooses the encoders of the stream. enable[2] is rewritten to bit 0 of each
- *  byte. Recorded before sending and kept when the write fails. */
+ *  byte. Recorded before sending and kept when the write fails. Refused (-1,
+ *  nothing sent, nothing rewritten) while acquisition runs. */
 KR2270_API int32_t KR2270_EcInFifo(KR2270Device *device, uint8_t *enable,
                                    int32_t timeout_ms);
 
@@ -318,7 +323,8 @@ KR2270_API int32_t KR2270_AdWriteRef(KR2270Device *device, int32_t value,
 
 /** Sets the rate code: 8 = 256000, 16 = 16000, 24 = 128000, 36 = 32000,
  *  40 = 64000, 48 = 1000, 52 = 4000, 56 = 8000 groups per second (16 and 48
- *  are decimated on the host). Other codes return -1 with nothing sent. */
+ *  are decimated on the host). Other codes return -1 with nothing sent, and
+ *  so does any code while acquisition runs. */
 KR2270_API int32_t KR2270_HcSetFreq(KR2270Device *device, int32_t rate_code,
                                     int32_t timeout_ms);
 
@@ -352,13 +358,19 @@ KR2270_API int32_t KR2270_AdFilterTimesPC(KR2270Device *device, int32_t times,
  * ======================================================================== */
 
 /** Starts (bit 0 of start set) or stops acquisition.
- *  Start: refused with -1 and nothing sent when acquisition already runs,
- *  the transfer size is 0 or less, no channel is enabled, the averaging count
- *  is negative, or averaging is asked for with non-analog channels in the
- *  stream. Resets the stream ring and the lost-group count, enables the
- *  stream, opens the data connection (-101 when it cannot) and sets the start
- *  bit. Stop: closes the data connection and clears the start bit; buffered
- *  groups can still be split. Returns 0 or the status of the failing step.
+ *  Start: refused with -1 and nothing sent when acquisition already runs, a
+ *  reader is attached (KR2270_DFROpen; detach it first), the transfer size is
+ *  0 or less, no channel is enabled, the averaging count is negative, or
+ *  averaging is asked for with non-analog channels in the stream. The run
+ *  keeps the settings of this moment: the receiver, the splitter and every
+ *  recording header of the run use them, and the stream layout and rate
+ *  setters are refused until the stop. Groups still buffered after the stop
+ *  are split with the run's layout. Resets the stream ring and the lost-group
+ *  count, enables the stream, opens the data connection (-101 when it
+ *  cannot) and sets the start bit. Stop: closes the data connection, clears
+ *  the stream enable and the start bit (both are tried; the first failure is
+ *  returned, the stream is stopped on the host either way); buffered groups
+ *  can still be split. Returns 0 or the status of the failing step.
  *  What a start sends: at rate codes 16 and 48 the transfer size rounded to
  *  whole windows of 2 or 4 groups, then the stream enable (register 23 = 1)
  *  and the trigger byte with the start bit. Nothing else: it relies on the
@@ -433,15 +445,25 @@ KR2270_API int32_t KR2270_CtCodeToValue(KR2270Device *device, int32_t counter,
 
 /** Starts recording the stream into directory dir (dir_length bytes, at most
  *  259, or 0 for a NUL-terminated text). Files are named from the local time,
- *  YY-MM-DD-hh-mm-ss_1.dat, then _2.dat ... as each reaches 500 MiB. An
- *  existing recording is never overwritten. A recording already open is
- *  closed first. Returns 0, -1 (null handle or text), -201 (no such
- *  directory, path too long, the file cannot be created). */
+ *  YY-MM-DD-hh-mm-ss_1.dat (with -2, -3 ... after the time when that name is
+ *  taken), then _2.dat ... as each reaches 500 MiB. An existing file is never
+ *  overwritten or truncated. Each acquisition run is a recording of its own:
+ *  when the groups of a later run arrive while the open recording already
+ *  holds a run's groups, a new recording begins in the same directory (a new
+ *  first file, named as above) whose header carries the new run's settings.
+ *  A recording already open is closed first; when that close, or anything
+ *  earlier, lost data that no call has reported yet, that failure (-201 or
+ *  -202) is returned, it is thereby reported, and nothing new is opened.
+ *  Returns 0, -1 (null handle or text), -201 (no such directory, path too
+ *  long, the file cannot be created), or the earlier recording's failure. */
 KR2270_API int32_t KR2270_DFWOpen(KR2270Device *device, const char *dir,
                                   int32_t dir_length);
 
-/** Ends the recording. Returns 0, -1 (null handle), or -202 when anything
- *  since the open failed to reach the file (the final flush included). */
+/** Ends the recording. Returns 0, -1 (null handle), -202 when data did not
+ *  reach a file (a short write, the final flush included), or -201 when the
+ *  recording stopped because its next file (or a run's new recording) could
+ *  not be created. The first such failure since the last report is returned
+ *  once, by this call or by KR2270_DFWOpen, then forgotten. */
 KR2270_API int32_t KR2270_DFWClose(KR2270Device *device);
 
 /* ===========================================================================
@@ -455,10 +477,13 @@ KR2270_API int32_t KR2270_DFWClose(KR2270Device *device);
  * ======================================================================== */
 
 /** Opens the recording whose first file is path (path_length bytes, or 0 for
- *  a NUL-terminated text) and the files _N+1, _N+2 ... that follow it. A
- *  reader already attached is released first. Returns 0, -1 (null handle or
- *  path, command connection open), -201 (missing file) or -203 (bad
- *  header). */
+ *  a NUL-terminated text) and the files _N+1, _N+2 ... that follow it. Only
+ *  regular files are taken, opened without blocking: a FIFO, a directory or
+ *  anything else named like the next file ends the chain, and as path is
+ *  refused with -201. A reader already attached is released first; groups
+ *  still buffered in the stream ring are dropped. Returns 0, -1 (null handle
+ *  or path, command connection open, acquisition running), -201 (missing
+ *  file) or -203 (bad header). */
 KR2270_API int32_t KR2270_DFROpen(KR2270Device *device, const char *path,
                                   int32_t path_length);
 
@@ -468,7 +493,8 @@ KR2270_API int32_t KR2270_DFRClose(KR2270Device *device);
 /** Puts up to count whole groups from group index start (truncated; -1
  *  continues after the previous read) into the stream ring, as many as the
  *  ring can take. *groups_read (may be NULL) receives the number put.
- *  Returns the reader status (0, or the sticky error), or -1. */
+ *  Returns the reader status (0, or the sticky error), or -1 (no reader, bad
+ *  start, acquisition running). */
 KR2270_API int32_t KR2270_DFRRead(KR2270Device *device, double start,
                                   int32_t count, int32_t *groups_read);
 
@@ -512,8 +538,10 @@ KR2270_API int32_t KR2270_HcIsDataLost(KR2270Device *device);
 
 /** Extension. *bytes (may be NULL) receives the bytes written to the current
  *  recording since KR2270_DFWOpen, headers included; *files (may be NULL) the
- *  number of files begun. Returns 0 while recording works, -202 once a write
- *  failed (the recording then stopped), -1 for a null handle. */
+ *  number of files begun (across the recordings that later runs began).
+ *  Returns 0 while recording works, -202 once a write failed or -201 once a
+ *  next file could not be created (the recording then stopped) until
+ *  KR2270_DFWOpen or KR2270_DFWClose reported it, -1 for a null handle. */
 KR2270_API int32_t KR2270_DFWGetInfo(KR2270Device *device, int64_t *bytes,
                                      int32_t *files);
 

@@ -93,17 +93,20 @@ std::int32_t StartAcquisition(Device* device, std::int32_t timeout_ms) {
 std::int32_t StopAcquisition(Device* device, std::int32_t timeout_ms) {
   // Wakes a receive in progress so that data_lock comes free at once.
   platform::ShutdownSocket(device->data_socket_wake.exchange(platform::kNoSocket));
+  std::int32_t disabled = KR2270_OK;
   {
     std::unique_lock<std::mutex> hold(device->data_lock);
     device->streaming.store(0);
     platform::CloseSocket(device->data_socket);
-    WriteStreamEnable(device, 0, timeout_ms);
+    disabled = WriteStreamEnable(device, 0, timeout_ms);
     device->data_socket = platform::kNoSocket;
     // Once the stop returns, the thread no longer touches the ring, so that
     // playback or a new start may use it.
     device->receiver_wake.wait(hold, [&] { return !device->receiver.busy; });
   }
-  return WriteTrigger(device, false, timeout_ms);
+  // Both writes are tried; the first failure is the one reported.
+  const std::int32_t cleared = WriteTrigger(device, false, timeout_ms);
+  return disabled != KR2270_OK ? disabled : cleared;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 
 #include "device/lifecycle.h"
@@ -53,6 +54,8 @@ void ScanRecordingChain(RecordingReader* reader, const std::string& path,
     const std::int64_t length = ChainFileLength(name, identity);
     if (length < 0) break;
     const std::int64_t data = std::max<std::int64_t>(0, length - reader->header_size);
+    // Sparse files can claim any size: a total past 64 bits ends the chain.
+    if (data > std::numeric_limits<std::int64_t>::max() - total) break;
     reader->chain_paths.push_back(name);
     reader->file_data_sizes.push_back(data);
     total += data;
