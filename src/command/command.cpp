@@ -5,6 +5,7 @@
 
 #include "command/frame.h"
 #include "device/export.h"
+#include "device/health.h"
 #include "device/lifecycle.h"
 
 namespace kr2270 {
@@ -46,8 +47,10 @@ std::int32_t MsLeft(std::int64_t deadline_ns) {
   return static_cast<std::int32_t>(std::clamp<std::int64_t>(left, 1, INT32_MAX));
 }
 
-// Reads frames of replies still owed by the module and throws them away.
-void DiscardOwedReplies(CommandChannel& cmd) {
+// Reads frames of replies still owed by the module and throws them away;
+// returns how many whole ones it threw away.
+std::uint64_t DiscardOwedReplies(CommandChannel& cmd) {
+  std::uint64_t discarded = 0;
   const std::int64_t deadline = platform::MonotonicNs() + kOwedReplyGraceMs * kNsPerMs;
   std::uint8_t* bytes = cmd.carry;
   std::size_t have = cmd.carry_length;
@@ -59,6 +62,7 @@ void DiscardOwedReplies(CommandChannel& cmd) {
       std::memmove(bytes, bytes + frame, have - frame);
       have -= frame;
       --cmd.owed_replies;
+      ++discarded;
       continue;
     }
     if (platform::MonotonicNs() >= deadline) break;
@@ -73,6 +77,7 @@ void DiscardOwedReplies(CommandChannel& cmd) {
   cmd.owed_replies = 0;
   cmd.carry_length = 0;
   if (leftovers) cmd.needs_drain = true;
+  return discarded;
 }
 
 void RememberOwedReply(CommandChannel& cmd, const std::uint8_t* partial, std::size_t have) {
@@ -136,12 +141,14 @@ std::int32_t CommandTransaction(Device* device, std::span<const std::uint8_t> re
   CommandChannel& cmd = device->cmd;
   // A negative time-out cannot be set on a socket.
   if (cmd.socket == platform::kNoSocket || timeout_ms < 0) return KR2270_ERROR_SOCKET;
-  if (cmd.owed_replies > 0) DiscardOwedReplies(cmd);
+  if (cmd.owed_replies > 0) device->health.stale_replies.fetch_add(DiscardOwedReplies(cmd));
   if (cmd.needs_drain) DrainNow(cmd);
   const platform::IoResult sent = platform::Send(cmd.socket, request.data(), request.size());
   if (!sent.ok()) return StatusOf(sent.error);
   if (static_cast<std::size_t>(sent.bytes) != request.size()) return KR2270_ERROR_SOCKET;
-  return ReceiveFrame(cmd, reply, timeout_ms);
+  const std::int32_t received = ReceiveFrame(cmd, reply, timeout_ms);
+  if (received < 0) NoteCommandFailure(device, received);
+  return received;
 }
 
 void DrainCommandSocket(Device* device) {
@@ -183,6 +190,7 @@ void CloseCommandConnection(Device* device) {
   CommandChannel& cmd = device->cmd;
   platform::CloseSocket(cmd.socket);
   cmd.socket = platform::kNoSocket;
+  device->health.command_open.store(false);
   cmd.owed_replies = 0;
   cmd.carry_length = 0;
   cmd.needs_drain = false;
@@ -230,6 +238,7 @@ std::int32_t CmdConnect(Device* device, const char* ip, std::uint32_t ip_length,
   {
     std::lock_guard<std::mutex> hold(device->cmd.lock);
     device->cmd.socket = s;
+    device->health.command_open.store(true);
   }
   device->data_port = data_port;
   return KR2270_OK;

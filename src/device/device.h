@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "acquisition/channel_queue.h"
+#include "acquisition/gap_log.h"
 #include "acquisition/stream_fifo.h"
 #include "platform/platform.h"
 
@@ -84,6 +85,18 @@ struct ReceiverState {
   bool busy = false;
 };
 
+// Counters behind KR2270_GetHealth. Each has one writer that adds with a
+// relaxed operation, so the hot path never takes a lock for them.
+struct HealthCounters {
+  std::atomic<std::uint64_t> groups_received{0};  // receiver; since start
+  std::atomic<std::uint64_t> ring_high_water{0};  // receiver; bytes, since start
+  std::atomic<std::uint64_t> reconnects{0};
+  std::atomic<std::uint64_t> command_timeouts{0};  // under cmd.lock
+  std::atomic<std::uint64_t> stale_replies{0};     // under cmd.lock
+  std::atomic<std::int32_t> last_error{0};
+  std::atomic<bool> command_open{false};
+};
+
 // Recording writer state; guarded by file_lock.
 struct RecordingWriter {
   std::FILE* file = nullptr;
@@ -123,6 +136,13 @@ struct KR2270Device {
   kr2270::ReceiverState receiver;
   std::atomic<std::uint64_t> lost_groups{0};
   std::atomic<bool> data_link_lost{false};
+  kr2270::HealthCounters health;
+  kr2270::GapLog gaps;  // gaps.lock
+
+  // KR2270_HcWaitGroups sleeps on groups_ready; the receiver, the stop and a
+  // lost connection notify it under wait_lock, so that no wake-up is missed.
+  std::mutex wait_lock;
+  std::condition_variable groups_ready;
 
   // Stream ring and channel queues.
   kr2270::StreamFifo stream_fifo;
