@@ -49,14 +49,24 @@ struct Settings {
   std::uint8_t ad_range_ex[8] = {};
 };
 
-// Command connection state; every field is guarded by cmd_lock.
+// Command connection state; every field but `wake` is guarded by cmd_lock.
 struct CommandChannel {
   std::mutex lock;
   platform::Socket socket = platform::kNoSocket;
-  // Replies still owed by the module for requests that timed out; they are
-  // discarded before the next request so they are never taken for its reply.
+  // Copy of socket that the close reads without the lock, to wake an
+  // exchange waiting for a reply; kNoSocket once the close began.
+  std::atomic<platform::Socket> wake{platform::kNoSocket};
+  // Late replies thrown away since the handle was created.
+  std::atomic<std::uint64_t> stale_replies{0};
+  // Requests that timed out with their replies still owed by the module,
+  // oldest first (their first 12 bytes): the replies are thrown away as
+  // they arrive, so they are never taken for a later request's reply.
+  static constexpr int kMaxOwedReplies = 4;
+  std::uint8_t owed[kMaxOwedReplies][12] = {};
   int owed_replies = 0;
-  // Bytes of an owed reply that arrived before its request timed out.
+  // Monotonic time after which the owed replies count as dropped.
+  std::int64_t owed_until_ns = 0;
+  // Bytes of owed replies that arrived before their requests timed out.
   std::uint8_t carry[260] = {};
   std::size_t carry_length = 0;
   // Bytes beyond a reply arrived with it: the stream must be drained.
@@ -92,9 +102,7 @@ struct HealthCounters {
   std::atomic<std::uint64_t> ring_high_water{0};  // receiver; bytes, since start
   std::atomic<std::uint64_t> reconnects{0};
   std::atomic<std::uint64_t> command_timeouts{0};  // under cmd.lock
-  std::atomic<std::uint64_t> stale_replies{0};     // under cmd.lock
   std::atomic<std::int32_t> last_error{0};
-  std::atomic<bool> command_open{false};
 };
 
 // Recording writer state; guarded by file_lock.

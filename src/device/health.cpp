@@ -29,10 +29,10 @@ KR2270Health Snapshot(Device* device) {
   }
   health.reconnects = counters.reconnects.load(relaxed);
   health.command_timeouts = counters.command_timeouts.load(relaxed);
-  health.stale_replies = counters.stale_replies.load(relaxed);
+  health.stale_replies = device->cmd.stale_replies.load(relaxed);
   health.ring_fill_bytes = FifoFilled(device->stream_fifo);
   health.ring_high_water = counters.ring_high_water.load(relaxed);
-  health.command_connected = counters.command_open.load() ? 1 : 0;
+  health.command_connected = device->cmd.wake.load() != platform::kNoSocket ? 1 : 0;
   health.data_connected =
       device->data_socket_wake.load() != platform::kNoSocket && !device->data_link_lost.load() ? 1 : 0;
   return health;
@@ -50,11 +50,12 @@ std::int32_t GetHealth(Device* device, KR2270Health* health) {
 
 }  // namespace
 
-void NoteCommandFailure(Device* device, std::int32_t status) {
+std::int32_t NoteCommandFailure(Device* device, std::int32_t status) {
   device->health.last_error.store(status, std::memory_order_relaxed);
   if (status == KR2270_ERROR_TIMEOUT) {
     device->health.command_timeouts.fetch_add(1, std::memory_order_relaxed);
   }
+  return status;
 }
 
 }  // namespace kr2270

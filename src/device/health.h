@@ -8,6 +8,7 @@
 namespace kr2270 {
 
 // A command exchange failed with status; counts it when it was a time-out.
-void NoteCommandFailure(Device* device, std::int32_t status);
+// Returns status.
+std::int32_t NoteCommandFailure(Device* device, std::int32_t status);
 
 }  // namespace kr2270
