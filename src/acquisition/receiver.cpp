@@ -45,6 +45,20 @@ void CountDropped(Device* device, std::uint64_t dropped) {
             KR2270_GAP_RING_FULL, false);
 }
 
+// True when the stream runs again. A reconnect that gives up ends the
+// acquisition as a lost connection does.
+bool ReconnectOrGiveUp(Device* device, std::unique_lock<std::mutex>& hold) {
+  device->receiver.busy = true;
+  const Comeback comeback = RestoreStream(device, hold);
+  device->receiver.busy = false;
+  device->receiver_wake.notify_all();
+  if (comeback == Comeback::kGaveUp) {
+    device->data_link_lost.store(true);
+    NotifyGroupWaiters(device);
+  }
+  return comeback == Comeback::kBack;
+}
+
 }  // namespace
 
 std::int32_t DataReceive(Device* device, std::uint8_t* destination, std::int32_t count) {
@@ -163,6 +177,7 @@ void ReceiverLoop(Device* device) {
       state.busy = false;
       device->receiver_wake.notify_all();
     } else if (received < 0) {
+      if (ReconnectWanted(device) && ReconnectOrGiveUp(device, hold)) continue;
       // Nothing more will come on this connection: wait for a stop or a
       // close instead of failing in a loop.
       NoteConnectionEnd(device);
