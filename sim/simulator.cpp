@@ -499,6 +499,10 @@ void Simulator::Impl::DataLoop() {
     if ((fds[2].revents & POLLIN) == 0) continue;
     const int c = ::accept4(data_listen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (c < 0) continue;
+    if (opt.data_no_delay) {
+      const int one = 1;
+      ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
     bool enabled;
     {
       std::lock_guard<std::mutex> lk(mu);
