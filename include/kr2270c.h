@@ -579,8 +579,12 @@ KR2270_API int32_t KR2270_HcGetGaps(KR2270Device *device, KR2270Gap *gaps,
  *  otherwise KR2270_GAP_LINK_LOST; its length estimated from the time and
  *  the rate). Meanwhile KR2270_HcWaitGroups keeps waiting and
  *  KR2270_HcIsDataLost returns 0. When max_wait_ms pass first, the acquisition
- *  ends as a lost connection does without the reconnect. A failure of the
- *  command connection alone is not acted on. Off by default. Returns 0, or -1
+ *  ends as a lost connection does without the reconnect. When a command
+ *  exchange finds the command connection gone (reset or closed by the
+ *  module) while streaming, the receiver thread opens a new one, with the
+ *  same back-off and limit, and the stream goes on; the exchange that found
+ *  it still fails. Each success counts in KR2270Health.reconnects. Off by
+ *  default. Returns 0, or -1
  *  for a null handle or a negative max_wait_ms. Threads: any thread; takes
  *  effect at the next failure. A stop during the reconnect returns within
  *  about one exchange time-out (500 ms). */

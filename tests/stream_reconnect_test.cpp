@@ -207,5 +207,25 @@ TEST_F(StreamReconnect, StopWhileReconnectingEndsTheWaitAndReturnsPromptly) {
   EXPECT_EQ(waiter.get(), KR2270_ERROR_RESET);
 }
 
+TEST_F(StreamReconnect, ALostCommandConnectionAloneIsReopenedWhileTheStreamGoesOn) {
+  ASSERT_EQ(KR2270_SetAutoReconnect(device_, 1, 10000), 0);
+  ASSERT_EQ(KR2270_HcStart(device_, 1, T), 0);
+  std::int32_t status = 0;
+  ASSERT_TRUE(TakeUntil(500, 10000, &status)) << status;
+  uint8_t inputs[16] = {};
+  ASSERT_EQ(KR2270_DiReadAllOnce(device_, inputs, T), 0);
+  sim_->InjectReplyFault(sim::ReplyFault::Close());
+  EXPECT_LT(KR2270_DiReadAllOnce(device_, inputs, T), 0);
+  const auto start = Clock::now();
+  while (HealthOf(device_).reconnects == 0 && MsSince(start) < 10000) TakeBuffered();
+  ASSERT_EQ(HealthOf(device_).reconnects, 1u);
+  EXPECT_EQ(KR2270_DiReadAllOnce(device_, inputs, T), 0);
+  ASSERT_TRUE(TakeUntil(taken_.size() + 2000, 10000, &status)) << status;
+  EXPECT_EQ(RunStarts().size(), 1u);  // one run, nothing missing
+  EXPECT_EQ(KR2270_HcGetGaps(device_, nullptr, 0), 0);
+  EXPECT_EQ(HealthOf(device_).command_connected, 1);
+  EXPECT_EQ(KR2270_HcStart(device_, 0, T), 0);
+}
+
 }  // namespace
 }  // namespace kr2270

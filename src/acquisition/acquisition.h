@@ -70,6 +70,11 @@ bool ReconnectWanted(const Device* device);
 // while waiting and during command exchanges).
 Comeback RestoreStream(Device* device, std::unique_lock<std::mutex>& hold);
 std::int32_t SetAutoReconnect(Device* device, std::int32_t enable, std::int32_t max_wait_ms);
+// After a command exchange found the connection gone while streaming: one
+// attempt at a new command connection when its back-off allows, from the
+// receiver thread (data_lock held, given up for the attempt). The stream
+// goes on meanwhile.
+void ReopenLostCommandConnection(Device* device, std::unique_lock<std::mutex>& hold);
 
 // --- waiting for groups ------------------------------------------------------------
 std::int32_t HcWaitGroups(Device* device, std::int32_t min_groups, std::int32_t timeout_ms);

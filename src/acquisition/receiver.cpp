@@ -160,6 +160,9 @@ void ReceiverLoop(Device* device) {
              (device->streaming.load() != 0 && state.run != ended_run);
     });
     if (device->thread_run.load() == 0) return;
+    if (device->command_lost.load() && ReconnectWanted(device)) {
+      ReopenLostCommandConnection(device, hold);
+    }
     const std::int32_t received =
         DataReceive(device, ReceiveTarget(state), static_cast<std::int32_t>(ReceiveRoom(state)));
     if (received > 0) {

@@ -109,6 +109,7 @@ Comeback RestoreStream(Device* device, std::unique_lock<std::mutex>& hold) {
       RecordGap(device->gaps, index, EstimatedMissing(device->receiver, ReconnectClock::now() - lost_at),
                 cause, true);
       device->health.reconnects.fetch_add(1, std::memory_order_relaxed);
+      device->command_lost.store(false);
       return Comeback::kBack;
     }
     device->health.last_error.store(status, std::memory_order_relaxed);
@@ -116,6 +117,38 @@ Comeback RestoreStream(Device* device, std::unique_lock<std::mutex>& hold) {
     device->receiver_wake.wait_for(hold, wait, [&] { return Stopping(device); });
     back_off_ms = std::min(2 * back_off_ms, kLongestBackOffMs);
   }
+}
+
+void ReopenLostCommandConnection(Device* device, std::unique_lock<std::mutex>& hold) {
+  ReceiverState& state = device->receiver;
+  const auto now = ReconnectClock::now();
+  if (state.command_lost_at == ReconnectClock::time_point{}) {
+    state.command_lost_at = now;
+    state.command_next_try = now;
+    state.command_back_off_ms = kFirstBackOffMs;
+  }
+  if (now < state.command_next_try) return;
+  if (now - state.command_lost_at > std::chrono::milliseconds(device->reconnect_wait_ms.load())) {
+    device->command_lost.store(false);  // given up: the application sees the failures
+    state.command_lost_at = {};
+    return;
+  }
+  // Busy: a stop waits for the attempt before it writes its own commands.
+  state.busy = true;
+  hold.unlock();
+  const std::int32_t status =
+      ReopenCommandConnection(device, state.address, state.command_port, kAttemptTimeoutMs);
+  hold.lock();
+  state.busy = false;
+  device->receiver_wake.notify_all();
+  if (status == KR2270_OK) {
+    device->command_lost.store(false);
+    device->health.reconnects.fetch_add(1, std::memory_order_relaxed);
+    state.command_lost_at = {};
+    return;
+  }
+  state.command_next_try = ReconnectClock::now() + std::chrono::milliseconds(state.command_back_off_ms);
+  state.command_back_off_ms = std::min(2 * state.command_back_off_ms, kLongestBackOffMs);
 }
 
 bool ReconnectWanted(const Device* device) {

@@ -50,6 +50,8 @@ void PrepareReceiver(Device* device) {
   platform::ParseIpv4(device->ip_address, &state.address);
   state.command_port = device->command_port.load();
   state.data_port = device->data_port;
+  state.command_lost_at = {};
+  device->command_lost.store(false);
   // Room for a carried partial group and at least as much again.
   const std::int32_t block = std::max(device->transfer_bytes.load(), 2 * state.group_size);
   state.block.resize(static_cast<std::size_t>(block));

@@ -239,6 +239,7 @@ std::int32_t WriteRegisters(Device* device, std::uint16_t address,
   const std::int32_t received =
       CommandTransaction(device, std::span<const std::uint8_t>(request, length), reply, timeout_ms);
   if (received < 0) return NoteCommandFailure(device, received);
+  if (received == 0) NoteCommandConnectionGone(device);
   const std::int32_t status = JudgeWriteReply(reply, static_cast<std::size_t>(received), payload.size());
   if (status != KR2270_OK) DrainCommandSocket(device);
   return status;
@@ -253,6 +254,7 @@ std::int32_t ReadRegisters(Device* device, std::uint16_t address,
   const std::int32_t received =
       CommandTransaction(device, std::span<const std::uint8_t>(request, length), reply, timeout_ms);
   if (received < 0) return NoteCommandFailure(device, received);
+  if (received == 0) NoteCommandConnectionGone(device);
   bool drain = false;
   const std::int32_t status =
       JudgeReadReply(reply, static_cast<std::size_t>(received), destination, &drain);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -93,6 +94,10 @@ struct ReceiverState {
   std::uint32_t address = 0;  // network byte order
   std::int32_t command_port = 0;
   std::int32_t data_port = 0;
+  // A lost command connection being reopened; zero when none is.
+  std::chrono::steady_clock::time_point command_lost_at{};
+  std::chrono::steady_clock::time_point command_next_try{};
+  std::int32_t command_back_off_ms = 0;
   // Guarded by data_lock. Runs begun by the start sequence, so that the
   // thread notices a new run even when it slept through a stop and a start.
   std::uint64_t run = 0;
@@ -153,6 +158,9 @@ struct KR2270Device {
   std::atomic<bool> data_link_lost{false};
   std::atomic<bool> auto_reconnect{false};
   std::atomic<std::int32_t> reconnect_wait_ms{0};
+  // The command connection failed while streaming with the reconnect on; the
+  // receiver thread opens a new one.
+  std::atomic<bool> command_lost{false};
   kr2270::HealthCounters health;
   kr2270::GapLog gaps;  // gaps.lock
 

@@ -50,8 +50,19 @@ std::int32_t GetHealth(Device* device, KR2270Health* health) {
 
 }  // namespace
 
+void NoteCommandConnectionGone(Device* device) {
+  // A connection closed by the application is no failure to repair.
+  if (device->auto_reconnect.load() && device->streaming.load() != 0 &&
+      device->cmd.wake.load() != platform::kNoSocket) {
+    device->command_lost.store(true);
+  }
+}
+
 std::int32_t NoteCommandFailure(Device* device, std::int32_t status) {
   device->health.last_error.store(status, std::memory_order_relaxed);
+  if (status == KR2270_ERROR_RESET || status == KR2270_ERROR_SOCKET) {
+    NoteCommandConnectionGone(device);
+  }
   if (status == KR2270_ERROR_TIMEOUT) {
     device->health.command_timeouts.fetch_add(1, std::memory_order_relaxed);
   }

@@ -10,5 +10,8 @@ namespace kr2270 {
 // A command exchange failed with status; counts it when it was a time-out.
 // Returns status.
 std::int32_t NoteCommandFailure(Device* device, std::int32_t status);
+// An exchange got no reply at all: the module closed the connection (or sent
+// nothing that could be parsed).
+void NoteCommandConnectionGone(Device* device);
 
 }  // namespace kr2270
