@@ -72,6 +72,10 @@ struct Options {
   bool sequence = false;   // stream the sequence pattern (sim/sequence.h)
   bool flood = false;      // stream as fast as the connection takes
   bool ex_ranges = false;  // extended-range variant: codes 1/2/3 = 1/0.1/0.01 V
+  // TCP_NODELAY on the data connection. Off, the stream leaves with Nagle's
+  // algorithm, as from a module whose stack waits for an acknowledgement
+  // before it sends a small segment.
+  bool data_no_delay = false;
   double clock_scale = 1.0;
   std::array<ChannelSignal, kAnalogChannels> signal = DefaultSignals();
 };
@@ -148,6 +152,17 @@ class Simulator {
   // byte offset is checked against the running stream in order.
   void InjectReplyFault(const ReplyFault& fault);
   void InjectDataFault(const DataFault& fault);
+
+  // Faults that act at once, from any thread.
+  // A power cycle: both connections are dropped and every register goes
+  // back to its power-on value; the ports keep listening.
+  void Restart();
+  // The stream pauses for ms milliseconds (commands are still answered).
+  void StallStream(int ms);
+  // The data connection ends (with a reset when reset is true); the module
+  // accepts a new one as usual.
+  void DropDataConnection(bool reset);
+  uint64_t restarts() const;
 
   // The value last written to a register (power-on value if never written).
   uint16_t HoldingRegister(uint16_t address) const;
