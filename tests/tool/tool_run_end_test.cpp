@@ -258,6 +258,20 @@ TEST_F(ToolRunEnd, CtrlCDuringTheRunCompletesEveryFile) {
   ExpectPlayableRecording(rec, "interrupted");
 }
 
+TEST_F(ToolRunEnd, CtrlCWithAModuleThatNoLongerAnswersEndsWithinASecondOrSo) {
+  SimProcess module;
+  RunningProcess tool = StartTool(Join(
+      {"acquire", "--rate", "52", "--timeout", "10000", "--csv", csv, "--record", rec}, module.HostArgs()));
+  ASSERT_TRUE(WaitFor([&] { return FileSize(csv + ".partial") > 64 * 1024; })) << "no rows arrived";
+  kill(module.process.pid, SIGSTOP);
+  kill(tool.pid, SIGINT);
+  // The stop is not answered; waiting the 10 s time-out for it would fail here.
+  const ProcessResult r = WaitProcess(tool, seconds(5));
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(CheckedCsvRows(ReadFile(csv)), SummaryGroups(r.out));
+}
+
 // A loopback port whose listener completes connections but never reads:
 // a module that accepts and never answers.
 struct SilentModule {

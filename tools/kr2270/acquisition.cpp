@@ -29,6 +29,8 @@ constexpr int kRecordingSettleMs = 2000;
 // Longest wait for groups in one go: bounds how late an interrupt, a
 // stall or a failed output is seen.
 constexpr std::int32_t kWaitSliceMs = 100;
+// Longest wait for the reply to the stop after an interrupt.
+constexpr int kInterruptedStopMs = 300;
 // Pause between looks at the recording's size, which nothing signals.
 constexpr auto kIdlePoll = std::chrono::milliseconds(2);
 
@@ -41,7 +43,10 @@ struct RunningAcquisition {
   bool streaming = false;
   bool recording = false;
   void StopStreaming() {
-    if (streaming) KR2270_HcStart(device, 0, timeout_ms);
+    // After Ctrl-C the user waits: a module that does not answer the stop
+    // is not waited for as long as the run's time-out allows.
+    const int wait_ms = Interrupted() ? std::min(timeout_ms, kInterruptedStopMs) : timeout_ms;
+    if (streaming) KR2270_HcStart(device, 0, wait_ms);
     streaming = false;
   }
   ~RunningAcquisition() {
