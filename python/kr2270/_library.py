@@ -260,4 +260,6 @@ def status_text(status):
 
 
 def version():
-    return lib().KR2270_GetVersion().decode("ascii")
+    """The library's version text ("unknown" for a library without one)."""
+    L = lib()
+    return L.KR2270_GetVersion().decode("ascii") if L.has("KR2270_GetVersion") else "unknown"
