@@ -3,12 +3,12 @@
 #include "acquisition/acquisition.h"
 #include "acquisition/group_layout.h"
 #include "command/command.h"
+#include "config/setting_writes.h"
 #include "device/export.h"
 
 namespace kr2270 {
 namespace {
 
-constexpr std::uint16_t kTriggerRegister = 22;
 constexpr std::uint16_t kStreamEnableRegister = 23;
 // The rounding write at start does not use the caller's time-out.
 constexpr std::int32_t kRoundingTimeoutMs = 1000;
@@ -63,9 +63,8 @@ bool ConfigureDataSocket(platform::Socket s, std::uint32_t address, std::uint16_
 }
 
 std::int32_t WriteTrigger(Device* device, bool start, std::int32_t timeout_ms) {
-  const std::uint8_t control =
-      TriggerControlByte(device->settings.trigger_enable, device->settings.trigger_mode, start);
-  return WriteRegisters(device, kTriggerRegister, {0x00, control}, timeout_ms);
+  return SendTrigger(device, device->settings.trigger_enable, device->settings.trigger_mode, start,
+                     timeout_ms);
 }
 
 std::int32_t StartAcquisition(Device* device, std::int32_t timeout_ms) {
