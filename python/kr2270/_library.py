@@ -35,6 +35,7 @@ EXPORTS = {
     "KR2270_DeviceClose": (None, [Handle]),
     "KR2270_CmdConnect": (i32, [Handle, c_char_p, c_uint32, i32, i32, i32]),
     "KR2270_CmdClose": (None, [Handle]),
+    "KR2270_CmdRestoreSettings": (i32, [Handle, i32]),
     "KR2270_AdSetRange": (i32, [Handle, i32, i32, i32]),
     "KR2270_AdSetRangeEx": (i32, [Handle, i32, i32, i32, i32]),
     "KR2270_AdInFifo": (i32, [Handle, P_u8, i32, i32]),
@@ -192,14 +193,19 @@ _LIBRARY_NAMES = (["kr2270c.dll"] if sys.platform == "win32"
                   else ["libkr2270c.so.1", "libkr2270c.so"])
 
 
-def _installed_dirs():
-    """The library directory recorded by `cmake --install`, relative to the
-    package, so that a moved prefix still works."""
+def _installed_dir(name):
+    """A directory recorded by `cmake --install`, relative to the package, so
+    that a moved prefix still works; None in a source tree."""
     try:
         from . import _installed
     except ImportError:
-        return []
-    return [os.path.normpath(os.path.join(_PACKAGE_DIR, _installed.LIBRARY_DIR))]
+        return None
+    return os.path.normpath(os.path.join(_PACKAGE_DIR, getattr(_installed, name)))
+
+
+def _installed_dirs():
+    directory = _installed_dir("LIBRARY_DIR")
+    return [directory] if directory else []
 
 
 def _source_tree_dirs():
@@ -223,15 +229,16 @@ def find_library():
 
 
 def find_simulator():
-    """KR2270_SIM, else kr2270-sim installed beside the library (bin/), else
-    the build tree's sim/kr2270-sim."""
+    """KR2270_SIM, else the installed kr2270-sim, else the build tree's
+    sim/kr2270-sim."""
     explicit = os.environ.get("KR2270_SIM")
     if explicit:
         return explicit
     exe = "kr2270-sim.exe" if sys.platform == "win32" else "kr2270-sim"
     lib_dir = os.path.dirname(os.path.abspath(lib().path))
-    for directory in (os.path.join(lib_dir, "sim"), os.path.join(lib_dir, "..", "bin"),
-                      lib_dir):
+    for directory in (_installed_dir("PROGRAM_DIR"), os.path.join(lib_dir, "sim"), lib_dir):
+        if directory is None:
+            continue
         candidate = os.path.normpath(os.path.join(directory, exe))
         if os.path.exists(candidate):
             return candidate
