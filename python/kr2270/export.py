@@ -138,7 +138,7 @@ def to_csv(source, path, piece_groups=PIECE_GROUPS):
         for piece in _pieces(source, piece_groups):
             parts = [piece.time[:, None], piece.ai, piece.codes, piece.di[:, None]
                      if layout.di else np.empty((len(piece), 0)), piece.counters, piece.encoders]
-            formats = (["%.9g"] + ["%.9g"] * len(layout.channels) + ["%d"] *
+            formats = (["%.17g"] + ["%.17g"] * len(layout.channels) + ["%d"] *
                        (len(layout.channels) + layout.di + len(layout.counters) +
                         len(layout.encoders)))
             table = np.hstack([p.astype(np.float64) for p in parts])

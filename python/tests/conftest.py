@@ -46,8 +46,9 @@ def recording(tmp_path_factory):
 
 
 @pytest.fixture(scope="session")
-def tool():
-    path = os.path.join(BUILD, "tools", "kr2270", "kr2270")
+def c_reference():
+    """The C program that does the package's work through the header."""
+    path = os.path.join(BUILD, "python", "c_reference")
     if not os.path.exists(path):
-        pytest.fail(f"the command-line tool is not built: {path}")
+        pytest.fail(f"not built: {path} (cmake --build build --target kr2270-py-reference)")
     return path
