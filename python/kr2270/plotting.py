@@ -33,9 +33,12 @@ class _Trace:
         self.spans = _gap_spans(block)
         self.gaps = len(block.gaps)
         t = block.time
+        # Encoders count both ways: drawn as signed, so that a step below 0
+        # does not leap to 4e9.
+        encoders = block.encoders.view(np.int32)
         if factor <= 1:
             self.t, self.ai, self.di = t, block.ai, block.di
-            self.counters, self.encoders = block.counters, block.encoders
+            self.counters, self.encoders = block.counters, encoders
             return
         # Two points per bin, its low and its high, so that no peak and no
         # pulse of a digital input disappears.
@@ -44,7 +47,7 @@ class _Trace:
         self.ai = _pairs(np.minimum, np.maximum, block.ai, edges)
         self.di = _pairs(np.bitwise_and, np.bitwise_or, block.di, edges)
         self.counters = _pairs(np.minimum, np.maximum, block.counters, edges)
-        self.encoders = _pairs(np.minimum, np.maximum, block.encoders, edges)
+        self.encoders = _pairs(np.minimum, np.maximum, encoders, edges)
 
     def extend(self, other):
         for name in ("t", "ai", "di", "counters", "encoders"):
