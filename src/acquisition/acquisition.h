@@ -63,6 +63,13 @@ void PassOnBlock(Device* device, std::size_t received);
 // block size.
 std::int32_t ReceiveLowWater(std::int64_t bytes_per_second, std::int32_t block_bytes);
 
+// --- waiting for groups ------------------------------------------------------------
+std::int32_t HcWaitGroups(Device* device, std::int32_t min_groups, std::int32_t timeout_ms);
+// Wakes every KR2270_HcWaitGroups call to look again: after groups were
+// published, the acquisition stopped or the data connection was lost.
+void NotifyGroupWaiters(Device* device);
+std::int32_t HcGetGaps(Device* device, KR2270Gap* gaps, std::int32_t max_gaps);
+
 // --- splitter --------------------------------------------------------------------
 std::int32_t HcCodeCanReadGroupCount(Device* device);
 std::int32_t HcCodeSplit(Device* device, std::int32_t n);

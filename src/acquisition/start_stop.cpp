@@ -50,6 +50,14 @@ void PrepareReceiver(Device* device) {
   state.block.resize(static_cast<std::size_t>(block));
 }
 
+// Only while the receiver is idle: it is the counters' writer.
+void ResetStreamCounters(Device* device) {
+  device->health.groups_received.store(0, std::memory_order_relaxed);
+  device->health.ring_high_water.store(0, std::memory_order_relaxed);
+  device->health.reconnects.store(0, std::memory_order_relaxed);
+  ClearGaps(device->gaps);
+}
+
 bool CommandConnected(Device* device) {
   std::lock_guard<std::mutex> hold(device->cmd.lock);
   return device->cmd.socket != platform::kNoSocket;
@@ -77,6 +85,7 @@ std::int32_t StartAcquisition(Device* device, std::int32_t timeout_ms) {
   FifoReset(device->stream_fifo);
   device->lost_groups.store(0);
   device->data_link_lost.store(false);
+  ResetStreamCounters(device);
   const std::int32_t connected = ConnectDataSocket(device, timeout_ms, device->data_port);
   if (connected != KR2270_OK) return connected;
   device->streaming.store(1);
@@ -99,6 +108,7 @@ std::int32_t StopAcquisition(Device* device, std::int32_t timeout_ms) {
     // playback or a new start may use it.
     device->receiver_wake.wait(hold, [&] { return !device->receiver.busy; });
   }
+  NotifyGroupWaiters(device);
   return WriteTrigger(device, false, timeout_ms);
 }
 
