@@ -409,8 +409,6 @@ class Stream:
         self._split_total = 0       # groups handed out by the library since the start
         self._returned = 0          # groups returned by read
         self._failure = None        # the link error to raise once the data is out
-        self._lost_seen = 0
-        self._polled_gaps = []      # gaps noticed without the library's gap log
         self._stop_lock = threading.Lock()
         self._running = False
         self.record_dir = None
@@ -497,25 +495,10 @@ class Stream:
             if left <= 0:
                 return -2
             remaining_ms = max(1, int(math.ceil(left * 1000.0)))
-        if self._lib.has("KR2270_HcWaitGroups"):
-            status = self._lib.KR2270_HcWaitGroups(self._device.handle, want, remaining_ms)
-            if status < 0 and status not in (-2, -3):
-                raise _error(status, "KR2270_HcWaitGroups")
-            return status
-        return self._poll(want, deadline)
-
-    def _poll(self, want, deadline):
-        # Only for a library without KR2270_HcWaitGroups.
-        handle = self._device.handle
-        while True:
-            ready = self._lib.check("KR2270_HcCodeCanReadGroupCount", handle)
-            if ready >= want:
-                return ready
-            if not self._running or self._lib.KR2270_HcIsDataLost(handle) == 1:
-                return -3
-            if deadline is not None and time.monotonic() >= deadline:
-                return -2
-            time.sleep(0.001)
+        status = self._lib.KR2270_HcWaitGroups(self._device.handle, want, remaining_ms)
+        if status < 0 and status not in (-2, -3):
+            raise _error(status, "KR2270_HcWaitGroups")
+        return status
 
     def _take(self, n):
         handle = self._device.handle
@@ -525,27 +508,17 @@ class Stream:
                 break
         first = self._split_total
         self._split_total += buffer.filled
-        gaps = self._gaps_until(self._split_total)
+        gaps = gaps_of(handle)
         inside = [g for g in gaps if first <= g.group_index < self._split_total]
         before = sum(g.missing_groups for g in gaps if g.group_index < first)
         return buffer.block(first, inside, before)
 
-    def _gaps_until(self, split_total):
-        if self._lib.has("KR2270_HcGetGaps"):
-            return gaps_of(self._device.handle)
-        # Without the gap log: a rise of the dropped count is a gap where the
-        # split stands, its size exact but its place approximate.
-        lost = self.lost_groups
-        if lost > self._lost_seen:
-            self._polled_gaps.append(Gap(split_total, lost - self._lost_seen, 1, True))
-            self._lost_seen = lost
-        return self._polled_gaps
-
     # --- state -----------------------------------------------------------
     @property
     def gaps(self):
-        """Every gap since the start."""
-        return self._gaps_until(self._split_total)
+        """Every gap since the start (the library keeps the first and the last
+        1000)."""
+        return gaps_of(self._device.handle)
 
     @property
     def lost_groups(self):
@@ -554,10 +527,7 @@ class Stream:
         handle = self._device.handle
         value = ctypes.c_uint64()
         self._lib.check("KR2270_HcGetLostGroups", handle, ctypes.byref(value))
-        dropped = value.value
-        if self._lib.has("KR2270_HcGetGaps"):
-            dropped += sum(g.missing_groups for g in gaps_of(handle) if g.cause != 1)
-        return dropped
+        return value.value + sum(g.missing_groups for g in gaps_of(handle) if g.cause != 1)
 
     @property
     def health(self):

@@ -9,7 +9,6 @@
  *                                      10 ms blocks, print groups=, lost=, cpu_s=
  */
 #define _POSIX_C_SOURCE 200809L
-#include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -178,8 +177,6 @@ static int cmd_replay_time(const char *path, int repeats) {
   return 0;
 }
 
-typedef int32_t (*WaitGroups)(KR2270Device *, int32_t, int32_t);
-
 static int cmd_stream(const char *host, int port, int data_port, double seconds) {
   KR2270Device *dev = KR2270_DeviceCreate();
   int32_t status = KR2270_CmdConnect(dev, host, 0, port, data_port, 2000);
@@ -196,24 +193,13 @@ static int cmd_stream(const char *host, int port, int data_port, double seconds)
   const int32_t block = 2560; /* 10 ms at 256000 groups/s */
   Arrays a;
   alloc_arrays(&a, &l, (size_t)block * 64);
-  WaitGroups wait = (WaitGroups)(size_t)dlsym(RTLD_DEFAULT, "KR2270_HcWaitGroups");
   double cpu0 = cpu_s(), t0 = now_s();
   status = KR2270_HcStart(dev, 1, 2000);
   if (status != 0) fail("KR2270_HcStart", status);
   uint64_t groups = 0;
   while (now_s() - t0 < seconds) {
-    int32_t ready;
-    if (wait) {
-      ready = wait(dev, block, 1000);
-      if (ready < 0) break;
-    } else {
-      ready = KR2270_HcCodeCanReadGroupCount(dev);
-      if (ready < block) {
-        struct timespec pause = {0, 1000000};
-        nanosleep(&pause, NULL);
-        continue;
-      }
-    }
+    int32_t ready = KR2270_HcWaitGroups(dev, block, 1000);
+    if (ready < 0) break;
     int32_t n = ready < block * 64 ? ready : block * 64;
     int32_t got = split_fetch_convert(dev, &l, &a, 0, n);
     if (got > 0) groups += (uint64_t)got;
