@@ -1,6 +1,6 @@
 """Recordings as blocks, against the live data and the C tool's replay; HDF5,
 CSV and NPY export; plots; the command line."""
-import csv
+import re
 import subprocess
 import sys
 
@@ -184,3 +184,14 @@ def test_plot_shades_gaps_and_reduces_long_spans(tmp_path):
     fig = kr2270.plot(block, tmp_path / "g.png")
     assert any(p.__class__.__name__ == "Polygon" or "Rectangle" in p.__class__.__name__
                for p in fig.axes[0].patches)
+
+
+def test_h5dump_reads_the_export(recording, tmp_path):
+    path, live = recording
+    out = tmp_path / "run.h5"
+    with kr2270.Recording(path) as rec:
+        rec.to_hdf5(out)
+    text = subprocess.run(["h5dump", "-d", "/digital/words", "-s", "0", "-c", "3", str(out)],
+                          capture_output=True, text=True, timeout=60, check=True).stdout
+    values = [int(v) for v in re.findall(r"\(\d+\): ([\d, ]+)", text)[0].split(",")]
+    assert values == live.di[:3].tolist()
