@@ -66,7 +66,10 @@ class Simulator:
 
     def close(self, timeout=10.0):
         if self.running:
-            self._process.send_signal(signal.SIGINT)
+            if os.name == "nt":
+                self._process.terminate()
+            else:
+                self._process.send_signal(signal.SIGINT)   # a clean stop
             try:
                 self._process.wait(timeout)
             except subprocess.TimeoutExpired:
