@@ -105,16 +105,15 @@ class BlockBuffer:
         self.di = np.empty(capacity if layout.di else 0, np.uint16)
         self.counters = np.empty((len(layout.counters), capacity), np.uint32)
         self.encoders = np.empty((len(layout.encoders), capacity), np.uint32)
+        # Base addresses, taken once: split_into runs once per block.
+        self.addresses = {name: getattr(self, name).ctypes.data
+                          for name in ("codes", "ai", "di", "counters", "encoders")}
 
     def block(self, first_index=0, gaps=(), missing_before=0):
         n = self.filled
         return Block(self.layout, self.ai[:, :n].T, self.codes[:, :n].T, self.di[:n],
                      self.counters[:, :n].T, self.encoders[:, :n].T,
                      first_index, list(gaps), missing_before)
-
-
-def _at(array, offset, pointer_type):
-    return ctypes.cast(array.ctypes.data + offset * array.itemsize, pointer_type)
 
 
 def split_into(handle, buffer, n):
@@ -125,21 +124,24 @@ def split_into(handle, buffer, n):
     got = L.check("KR2270_HcCodeSplit", handle, n) if n > 0 else 0
     if got == 0:
         return 0
-    row = buffer.filled
-    layout = buffer.layout
+    row, capacity, layout, at = buffer.filled, buffer.capacity, buffer.layout, buffer.addresses
+
+    def pointer(name, column, itemsize, pointer_type):
+        return ctypes.cast(at[name] + (column * capacity + row) * itemsize, pointer_type)
+
     for j, channel in enumerate(layout.channels):
-        codes = _at(buffer.codes[j], row, P_i32)
+        codes = pointer("codes", j, 4, P_i32)
         _expect(L.check("KR2270_HcCodeGetAd", handle, channel, codes), got)
         # Rewrites the codes sign-extended: the stored codes are the signed ones.
-        L.check("KR2270_AdCodeToValue", handle, channel, codes, got, _at(buffer.ai[j], row, P_f64))
+        L.check("KR2270_AdCodeToValue", handle, channel, codes, got, pointer("ai", j, 8, P_f64))
     if layout.di:
-        _expect(L.check("KR2270_HcCodeGetDi", handle, _at(buffer.di, row, P_u16)), got)
+        _expect(L.check("KR2270_HcCodeGetDi", handle, pointer("di", 0, 2, P_u16)), got)
     for j, counter in enumerate(layout.counters):
         _expect(L.check("KR2270_HcCodeGetCt", handle, counter,
-                        _at(buffer.counters[j], row, P_u32)), got)
+                        pointer("counters", j, 4, P_u32)), got)
     for j, encoder in enumerate(layout.encoders):
         _expect(L.check("KR2270_HcCodeGetEc", handle, encoder,
-                        _at(buffer.encoders[j], row, P_u32)), got)
+                        pointer("encoders", j, 4, P_u32)), got)
     buffer.filled += got
     return got
 

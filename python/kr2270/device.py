@@ -409,6 +409,7 @@ class Stream:
         self._split_total = 0       # groups handed out by the library since the start
         self._returned = 0          # groups returned by read
         self._failure = None        # the link error to raise once the data is out
+        self._gaps = []             # the library's gap log as last fetched
         self._stop_lock = threading.Lock()
         self._running = False
         self.record_dir = None
@@ -508,10 +509,18 @@ class Stream:
                 break
         first = self._split_total
         self._split_total += buffer.filled
-        gaps = gaps_of(handle)
+        gaps = self._gap_log()
         inside = [g for g in gaps if first <= g.group_index < self._split_total]
         before = sum(g.missing_groups for g in gaps if g.group_index < first)
         return buffer.block(first, inside, before)
+
+    def _gap_log(self):
+        # Fetched again only when the library counts another gap: most
+        # blocks have none, and this runs once per block.
+        count = self._lib.check("KR2270_HcGetGaps", self._device.handle, None, 0)
+        if count != len(self._gaps):
+            self._gaps = gaps_of(self._device.handle)
+        return self._gaps
 
     # --- state -----------------------------------------------------------
     @property
