@@ -567,11 +567,23 @@ typedef struct KR2270Gap {
 KR2270_API int32_t KR2270_HcGetGaps(KR2270Device *device, KR2270Gap *gaps,
                                     int32_t max_gaps);
 
-/** Extension. With enable = 1, a failure of the data or command connection
- *  while streaming makes the library reconnect both with back-off for up to
- *  max_wait_ms, re-send every mirrored setting (KR2270_CmdRestoreSettings),
- *  restart the stream and record the gap. Off by default. -1 for a null handle
- *  or a negative max_wait_ms. */
+/** Extension. With enable = 1 (bit 0), when the data connection fails while
+ *  streaming (reset or closed by the module, for example after a restart),
+ *  the receiver thread reconnects with back-off (50 ms doubling to 1 s) for up
+ *  to max_wait_ms milliseconds: it opens a new command connection when the old
+ *  one no longer answers, re-sends every setting the stream was started with
+ *  (as KR2270_CmdRestoreSettings does) before the module is allowed to stream
+ *  again, so that no group is ever split with a layout it was not sent with,
+ *  reconnects the data connection, sets the start bit again and records the
+ *  gap (KR2270_GAP_MODULE_RESTART when the module had lost its settings,
+ *  otherwise KR2270_GAP_LINK_LOST; its length estimated from the time and
+ *  the rate). Meanwhile KR2270_HcWaitGroups keeps waiting and
+ *  KR2270_HcIsDataLost returns 0. When max_wait_ms pass first, the acquisition
+ *  ends as a lost connection does without the reconnect. A failure of the
+ *  command connection alone is not acted on. Off by default. Returns 0, or -1
+ *  for a null handle or a negative max_wait_ms. Threads: any thread; takes
+ *  effect at the next failure. A stop during the reconnect returns within
+ *  about one exchange time-out (500 ms). */
 KR2270_API int32_t KR2270_SetAutoReconnect(KR2270Device *device, int32_t enable,
                                            int32_t max_wait_ms);
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "device/device.h"
 
@@ -59,9 +60,16 @@ void CarryPartialGroup(ReceiverState& state, std::size_t handed_on);
 // counting those that find no room) and to an open recording; runs on the
 // receiver thread outside data_lock.
 void PassOnBlock(Device* device, std::size_t received);
-// SO_RCVLOWAT for a stream: about 2 ms of it, at least 1 byte, at most the
-// block size.
-std::int32_t ReceiveLowWater(std::int64_t bytes_per_second, std::int32_t block_bytes);
+
+// --- automatic reconnect -----------------------------------------------------------
+enum class Comeback { kBack, kGaveUp, kStopped };
+// The receiver saw its connection end while streaming with the reconnect on.
+bool ReconnectWanted(const Device* device);
+// Reconnects with back-off until the stream runs again, the wait allowed is
+// over, or the application stops; the receiver holds data_lock (given up
+// while waiting and during command exchanges).
+Comeback RestoreStream(Device* device, std::unique_lock<std::mutex>& hold);
+std::int32_t SetAutoReconnect(Device* device, std::int32_t enable, std::int32_t max_wait_ms);
 
 // --- waiting for groups ------------------------------------------------------------
 std::int32_t HcWaitGroups(Device* device, std::int32_t min_groups, std::int32_t timeout_ms);

@@ -45,6 +45,20 @@ void CountDropped(Device* device, std::uint64_t dropped) {
             KR2270_GAP_RING_FULL, false);
 }
 
+// True when the stream runs again. A reconnect that gives up ends the
+// acquisition as a lost connection does.
+bool ReconnectOrGiveUp(Device* device, std::unique_lock<std::mutex>& hold) {
+  device->receiver.busy = true;
+  const Comeback comeback = RestoreStream(device, hold);
+  device->receiver.busy = false;
+  device->receiver_wake.notify_all();
+  if (comeback == Comeback::kGaveUp) {
+    device->data_link_lost.store(true);
+    NotifyGroupWaiters(device);
+  }
+  return comeback == Comeback::kBack;
+}
+
 }  // namespace
 
 std::int32_t DataReceive(Device* device, std::uint8_t* destination, std::int32_t count) {
@@ -136,13 +150,6 @@ void PassOnBlock(Device* device, std::size_t received) {
   CarryPartialGroup(state, whole);
 }
 
-std::int32_t ReceiveLowWater(std::int64_t bytes_per_second, std::int32_t block_bytes) {
-  // Each wake-up costs far more than the bytes it brings; 2 ms of stream per
-  // wake-up keeps the thread cheap without adding noticeable latency.
-  const std::int64_t two_ms = bytes_per_second / 500;
-  return static_cast<std::int32_t>(std::clamp<std::int64_t>(two_ms, 1, std::max(block_bytes, 1)));
-}
-
 void ReceiverLoop(Device* device) {
   ReceiverState& state = device->receiver;
   std::uint64_t ended_run = 0;  // the run whose connection is gone
@@ -163,6 +170,7 @@ void ReceiverLoop(Device* device) {
       state.busy = false;
       device->receiver_wake.notify_all();
     } else if (received < 0) {
+      if (ReconnectWanted(device) && ReconnectOrGiveUp(device, hold)) continue;
       // Nothing more will come on this connection: wait for a stop or a
       // close instead of failing in a loop.
       NoteConnectionEnd(device);

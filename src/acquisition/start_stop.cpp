@@ -45,6 +45,11 @@ void PrepareReceiver(Device* device) {
       state.group_size * SampleRateOfCode(DeviceRateCode(settings.rate_code)));
   state.window_position = 0;
   state.partial_length = 0;
+  state.started_settings = settings;
+  state.address = 0;
+  platform::ParseIpv4(device->ip_address, &state.address);
+  state.command_port = device->command_port.load();
+  state.data_port = device->data_port;
   // Room for a carried partial group and at least as much again.
   const std::int32_t block = std::max(device->transfer_bytes.load(), 2 * state.group_size);
   state.block.resize(static_cast<std::size_t>(block));
@@ -101,9 +106,13 @@ std::int32_t StopAcquisition(Device* device, std::int32_t timeout_ms) {
   {
     std::unique_lock<std::mutex> hold(device->data_lock);
     device->streaming.store(0);
+    // A reconnect in progress gives up at its next look.
+    device->receiver_wake.notify_all();
     platform::CloseSocket(device->data_socket);
     WriteStreamEnable(device, 0, timeout_ms);
     device->data_socket = platform::kNoSocket;
+    // A reconnect may have stored a new socket after the exchange above.
+    device->data_socket_wake.store(platform::kNoSocket);
     // Once the stop returns, the thread no longer touches the ring, so that
     // playback or a new start may use it.
     device->receiver_wake.wait(hold, [&] { return !device->receiver.busy; });
@@ -132,9 +141,9 @@ std::int32_t ConnectDataSocket(Device* device, std::int32_t timeout_ms, std::int
     platform::CloseSocket(s);
     return KR2270_ERROR_CONNECT;
   }
-  const ReceiverState& state = device->receiver;
-  platform::SetReceiveLowWater(
-      s, ReceiveLowWater(state.bytes_per_second, static_cast<std::int32_t>(state.block.size())));
+  // No receive low-water mark: bytes held below it go unacknowledged until
+  // the delayed-ACK timer runs out, and a sender with Nagle's algorithm then
+  // holds its next segment back for as long (tens of milliseconds).
   device->data_socket = s;
   device->data_socket_wake.store(s);
   return KR2270_OK;

@@ -87,6 +87,12 @@ struct ReceiverState {
   // the block: the ring and the recording only take whole groups.
   std::int32_t partial_length = 0;
   std::vector<std::uint8_t> block;
+  // What the automatic reconnect needs, copied at the start: the application
+  // may change the handle's settings while the stream runs.
+  Settings started_settings;
+  std::uint32_t address = 0;  // network byte order
+  std::int32_t command_port = 0;
+  std::int32_t data_port = 0;
   // Guarded by data_lock. Runs begun by the start sequence, so that the
   // thread notices a new run even when it slept through a stop and a start.
   std::uint64_t run = 0;
@@ -129,6 +135,7 @@ struct KR2270Device {
 
   // Connections.
   char ip_address[20] = {};
+  std::atomic<std::int32_t> command_port{0};
   std::int32_t data_port = 0;
   kr2270::CommandChannel cmd;
   kr2270::platform::Socket data_socket = kr2270::platform::kNoSocket;  // data_lock
@@ -144,6 +151,8 @@ struct KR2270Device {
   kr2270::ReceiverState receiver;
   std::atomic<std::uint64_t> lost_groups{0};
   std::atomic<bool> data_link_lost{false};
+  std::atomic<bool> auto_reconnect{false};
+  std::atomic<std::int32_t> reconnect_wait_ms{0};
   kr2270::HealthCounters health;
   kr2270::GapLog gaps;  // gaps.lock
 
