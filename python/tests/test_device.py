@@ -67,6 +67,10 @@ def test_pulses_watchdog_and_reference(device):
     assert device.read_reference() == 123456
     device.set_watchdog(5000)
     device.set_watchdog(None)
+    device.set_auto_reconnect(True, max_wait=2.0)
+    device.set_auto_reconnect(False)
+    with pytest.raises(ValueError):
+        device.set_auto_reconnect(True, max_wait=-1.0)
 
 
 def test_arguments_outside_their_range_are_refused_before_sending(device):
