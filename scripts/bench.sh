@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the benchmark and runs the whole suite (under 10 minutes), printing
-# one table: figure, anchor, ratio, goal, pass or short. The table is also
+# one table: figure, anchor, ratio, goal, pass or short, then the Python
+# package's rows (python/bench/bench_python.py). The tables are also
 # written to build-bench/bench-results.md. Extra arguments go to kr2270-bench
 # (--quick for a short smoke run, --only SECTIONS, --help).
 #
@@ -12,10 +13,19 @@ scripts/install-deps.sh
 build="${KR2270_BENCH_BUILD:-build-bench}"
 # -O2 and no -march=native: the figures are those of the portable build.
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKR2270_BUILD_BENCH=ON >/dev/null
-cmake --build "$build" -j2 --target kr2270-bench kr2270-sim
+cmake --build "$build" -j2 --target kr2270-bench kr2270-sim kr2270-py-reference
 load=$(cut -d' ' -f1 /proc/loadavg)
 if awk -v l="$load" 'BEGIN { exit !(l > 1.5) }'; then
   echo "bench.sh: load average $load: other work is running, figures will be noisy" >&2
 fi
 mkdir -p "$build/bench-tmp"
-exec "$build/bench/kr2270-bench" --tmp "$build/bench-tmp" --out "$build/bench-results.md" "$@"
+"$build/bench/kr2270-bench" --tmp "$build/bench-tmp" --out "$build/bench-results.md" "$@"
+
+# The Python package against the same work in C, appended to the table.
+seconds=30
+for arg in "$@"; do [ "$arg" = --quick ] && seconds=3; done
+python=/usr/bin/python3
+[ -x "$python" ] || python=$(command -v python3)
+PYTHONPATH="$PWD/python" KR2270C_LIBRARY="$PWD/$build/libkr2270c.so.1" \
+  "$python" python/bench/bench_python.py --seconds "$seconds" \
+  --reference "$build/python/c_reference" --out "$build/bench-results.md"

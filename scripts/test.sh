@@ -2,7 +2,8 @@
 # Builds the project and runs every check: the test suite under
 # AddressSanitizer + UndefinedBehaviorSanitizer, the threaded tests under
 # ThreadSanitizer, a short run of each fuzz harness, and last the whole test
-# suite in the normal build (warnings are errors there).
+# suite in the normal build (warnings are errors there), then the Python
+# package's tests against that build.
 #   KR2270_QUICK=1  only the normal build and its tests
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,3 +15,4 @@ fi
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j2
 ctest --test-dir build --output-on-failure -j2
+scripts/test-python.sh build

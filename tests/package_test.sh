@@ -92,4 +92,18 @@ for program in "$work/example_pc" "$work/consumer/build/example_cmake"; do
   libraries=$(ldd "$program")
   grep -q "$libdir/libkr2270c.so" <<<"$libraries" || fail "$program does not use the installed library"
 done
-echo "package_test: pkg-config and find_package builds work against $prefix"
+# The Python package, installed beside the library, loads the installed one.
+package=$(find "$prefix" -path '*/kr2270/__init__.py' | head -n 1)
+[[ -n "$package" ]] || fail "no Python package installed"
+site=$(dirname "$(dirname "$package")")
+if /usr/bin/python3 -c 'import numpy' 2>/dev/null; then
+  loaded=$(cd "$work" && env -u KR2270C_LIBRARY -u LD_LIBRARY_PATH PYTHONPATH="$site" \
+    timeout 60 /usr/bin/python3 -c "
+import kr2270
+with kr2270.Device('127.0.0.1', $port, $data_port) as dev:
+    assert 'ai1' in dev.snapshot()
+print(kr2270.find_library())") || fail "the installed Python package does not work"
+  [[ "$(dirname "$(realpath "$loaded")")" == "$(realpath "$libdir")" ]] ||
+    fail "the installed Python package loads $loaded, not the installed library"
+fi
+echo "package_test: pkg-config, find_package and Python work against $prefix"

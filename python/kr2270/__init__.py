@@ -1,0 +1,29 @@
+"""Python interface to the kr2270c driver library: NumPy arrays from live
+streams and recordings, HDF5/CSV/NPY export and plots.
+
+    with kr2270.Simulator() as sim, kr2270.Device(sim.host, sim.port, sim.data_port) as dev:
+        with dev.stream(rate=8000, channels=[1, 2]) as s:
+            block = s.read(800, timeout=2.0)
+"""
+from ._library import EXPORTS, Error, LinkLost, Timeout, find_library, status_text, version
+from .block import Block, Gap, Layout
+from .device import RATE_CODES, RANGES, Device, Stream
+from .recording import Recording
+from .simulator import Simulator
+
+
+def to_hdf5(source, path, **options):
+    """Writes a `Recording` or a `Block` to an HDF5 file (see docs/python.md)."""
+    from .export import to_hdf5 as write
+    return write(source, path, **options)
+
+
+def plot(source, path, **options):
+    """Writes a PNG of a `Block` or a `Recording` (see `kr2270.plotting.plot`)."""
+    from .plotting import plot as draw
+    return draw(source, path, **options)
+
+
+__all__ = ["Block", "Device", "EXPORTS", "Error", "Gap", "Layout", "LinkLost", "RANGES",
+           "RATE_CODES", "Recording", "Simulator", "Stream", "Timeout", "find_library", "plot",
+           "status_text", "to_hdf5", "version"]

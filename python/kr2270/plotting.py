@@ -1,0 +1,156 @@
+"""Headless plots of blocks and recordings."""
+import numpy as np
+
+from .block import Block
+
+MAX_POINTS = 20000   # per line; longer spans are drawn as min/max envelopes
+
+
+def _select(block, start, seconds):
+    if start is None and seconds is None:
+        return block
+    t = block.time
+    lo = np.searchsorted(t, start or 0.0)
+    hi = len(t) if seconds is None else np.searchsorted(t, (start or 0.0) + seconds)
+    return _slice(block, lo, hi)
+
+
+def _slice(block, lo, hi):
+    gaps = [g for g in block.gaps if block.first_index + lo <= g.group_index
+            < block.first_index + hi]
+    before = block.missing_before + sum(g.missing_groups for g in block.gaps
+                                        if g.group_index < block.first_index + lo)
+    return Block(block.layout, block.ai[lo:hi], block.codes[lo:hi], block.di[lo:hi],
+                 block.counters[lo:hi], block.encoders[lo:hi], block.first_index + lo, gaps,
+                 before)
+
+
+class _Trace:
+    """What the panels draw: times, arrays with one row per point, gap spans."""
+
+    def __init__(self, block, factor):
+        self.layout, self.rate, self.groups = block.layout, block.rate, len(block)
+        self.spans = _gap_spans(block)
+        self.gaps = len(block.gaps)
+        t = block.time
+        # Encoders count both ways: drawn as signed, so that a step below 0
+        # does not leap to 4e9.
+        encoders = block.encoders.view(np.int32)
+        if factor <= 1:
+            self.t, self.ai, self.di = t, block.ai, block.di
+            self.counters, self.encoders = block.counters, encoders
+            return
+        # Two points per bin, its low and its high, so that no peak and no
+        # pulse of a digital input disappears.
+        edges = np.arange(0, len(t), factor)
+        self.t = np.repeat(t[edges], 2)
+        self.ai = _pairs(np.minimum, np.maximum, block.ai, edges)
+        self.di = _pairs(np.bitwise_and, np.bitwise_or, block.di, edges)
+        self.counters = _pairs(np.minimum, np.maximum, block.counters, edges)
+        self.encoders = _pairs(np.minimum, np.maximum, encoders, edges)
+
+    def extend(self, other):
+        for name in ("t", "ai", "di", "counters", "encoders"):
+            setattr(self, name, np.concatenate([getattr(self, name), getattr(other, name)]))
+        self.spans += other.spans
+        self.gaps += other.gaps
+        self.groups += other.groups
+
+
+def _pairs(low, high, array, edges):
+    if array.shape[0] == 0:
+        return array[:0]
+    lo, hi = low.reduceat(array, edges, axis=0), high.reduceat(array, edges, axis=0)
+    out = np.empty((2 * lo.shape[0],) + lo.shape[1:], array.dtype)
+    out[0::2], out[1::2] = lo, hi
+    return out
+
+
+def _trace(source, start, seconds):
+    """The span to draw, reduced to about MAX_POINTS points per line; a
+    recording is read piece by piece so that any length fits in memory."""
+    if isinstance(source, Block):
+        block = _select(source, start, seconds)
+        return _Trace(block, -(-len(block) // MAX_POINTS))
+    rate = source.rate
+    first = int(round((start or 0.0) * rate))
+    if not 0 <= first < len(source):
+        raise ValueError(f"start {start} s is outside the recording ({source.seconds:g} s)")
+    count = len(source) - first if seconds is None else min(len(source) - first,
+                                                            int(round(seconds * rate)))
+    if count <= 0:
+        return None
+    factor = -(-count // MAX_POINTS)
+    piece = max(factor, (1 << 18) // factor * factor)
+    trace = None
+    for block in source.blocks(piece, first, count):
+        part = _Trace(block, factor)
+        trace = part if trace is None else (trace.extend(part) or trace)
+    return trace
+
+
+def _gap_spans(block):
+    """(start, end) in seconds of each gap, on the block's time axis."""
+    if not block.gaps or not block.rate:
+        return []
+    t = block.time
+    spans = []
+    for gap in block.gaps:
+        row = gap.group_index - block.first_index
+        end = t[row] if row < len(t) else t[-1] + gap.missing_groups / block.rate
+        spans.append((end - gap.missing_groups / block.rate, end))
+    return spans
+
+
+def plot(source, path, channels=None, start=None, seconds=None, title=None, size=(10, 7),
+         dpi=100):
+    """Writes a PNG of a Block or a Recording: one panel per kind (analog in
+    volts, digital inputs as offset lines, counters, encoders), time in seconds,
+    gaps shaded. `channels` limits the analog channels. Returns the figure."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    trace = _trace(source, start, seconds)
+    if trace is None or trace.groups == 0:
+        raise ValueError("nothing to plot: the span holds no groups")
+    layout = trace.layout
+    analog = [c for c in layout.channels if channels is None or c in channels]
+    panels = [kind for kind, present in (("analog", analog), ("digital", layout.di),
+                                         ("counters", layout.counters),
+                                         ("encoders", layout.encoders)) if present]
+    if not panels:
+        raise ValueError("nothing to plot: no channel of the selection is in the data")
+    fig, axes = plt.subplots(len(panels), 1, sharex=True, figsize=size, dpi=dpi, squeeze=False)
+    t = trace.t
+    for ax, kind in zip(axes[:, 0], panels):
+        if kind == "analog":
+            for c in analog:
+                ax.plot(t, trace.ai[:, layout.channels.index(c)], lw=0.8, label=f"ai{c}")
+            ax.set_ylabel("V")
+        elif kind == "digital":
+            for j in range(16):
+                bit = ((trace.di >> j) & 1).astype(np.float64)
+                ax.plot(t, bit * 0.8 + j, lw=0.8, drawstyle="steps-post")
+            ax.set_yticks(range(16), [f"di{j + 1}" for j in range(16)], fontsize=6)
+        else:
+            ids, values = ((layout.counters, trace.counters) if kind == "counters"
+                           else (layout.encoders, trace.encoders))
+            prefix = "ct" if kind == "counters" else "ec"
+            for k, i in enumerate(ids):
+                ax.plot(t, values[:, k].astype(np.float64), lw=0.8, label=f"{prefix}{i}")
+            ax.set_ylabel("count")
+        for lo, hi in trace.spans:
+            ax.axvspan(lo, hi, color="red", alpha=0.25, lw=0)
+        ax.set_title(kind, fontsize=9, loc="left")
+        if kind != "digital":
+            ax.legend(loc="upper right", fontsize=7, ncol=4)
+        ax.grid(True, alpha=0.3)
+    axes[-1, 0].set_xlabel("time (s)")
+    gaps = f", {trace.gaps} gaps shaded" if trace.gaps else ""
+    fig.suptitle(title or f"{trace.groups} groups at {trace.rate:g} groups/s{gaps}",
+                 fontsize=10)
+    fig.tight_layout()
+    fig.savefig(path, dpi=dpi)
+    plt.close(fig)
+    return fig

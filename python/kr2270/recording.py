@@ -1,0 +1,187 @@
+"""Recordings replayed through the library into blocks."""
+import ctypes
+import os
+
+import numpy as np
+
+from ._library import Error, P_f64, P_i32, lib
+from .block import BlockBuffer, Layout, split_into
+from .device import RING_BYTES, group_bytes
+
+# Groups replayed per library read: well inside the ring, which drops what
+# does not fit.
+_READ_BYTES = RING_BYTES // 4
+
+
+class Recording:
+    """A recording, from its first file (..._1.dat) and the files that follow.
+    Its settings are attributes; len() is its length in groups."""
+
+    def __init__(self, path):
+        self.path = os.path.abspath(os.fspath(path))
+        self._lib = lib()
+        self._handle = self._lib.KR2270_DeviceCreate()
+        if not self._handle:
+            raise MemoryError("KR2270_DeviceCreate")
+        try:
+            self._lib.check("KR2270_DFROpen", self._handle, self.path.encode(), 0)
+            self._load_settings()
+        except BaseException:
+            self.close()
+            raise
+
+    def _get(self, name, *arrays):
+        self._lib.check(name, self._handle, *arrays)
+        return arrays
+
+    def _load_settings(self):
+        u8 = ctypes.c_uint8
+        ad, = self._get("KR2270_DFRGetAdInFifo", (u8 * 8)())
+        ct, = self._get("KR2270_DFRGetCtInFifo", (u8 * 4)())
+        ec, = self._get("KR2270_DFRGetEcInFifo", (u8 * 2)())
+        di, = self._get("KR2270_DFRGetDiInFifo", (u8 * 1)())
+        ranges, = self._get("KR2270_DFRGetRange", (u8 * 8)())
+        enable, mode = self._get("KR2270_DFRGetTri", ctypes.c_int32(), ctypes.c_int32())
+        count, = self._get("KR2270_DFRGetTriCount", ctypes.c_int32())
+        base, = self._get("KR2270_DFRCtGetFreqBase", (ctypes.c_double * 4)())
+        modes, = self._get("KR2270_DFRCtGetModeAll", (ctypes.c_int8 * 4)())
+        zero, full = self._get("KR2270_DFRAdReadZeroFull", (ctypes.c_int32 * 8)(),
+                               (ctypes.c_int32 * 8)())
+        end, = self._get("KR2270_DFRAdGetEndMode", (ctypes.c_int32 * 8)())
+        sleep, = self._get("KR2270_DFRAdGetSleep", (ctypes.c_int32 * 2)())
+        rate = ctypes.c_double()
+        if self._lib.KR2270_DFRGetFreq(self._handle, ctypes.byref(rate)) < 0:
+            raise Error(-203, "KR2270_DFRGetFreq", "the recording's rate code is unknown")
+        groups = ctypes.c_double()
+        self._lib.check("KR2270_DFRGetGroupTotal", self._handle, ctypes.byref(groups), None)
+
+        self.channels = tuple(k + 1 for k in range(8) if ad[k] & 1)
+        self.di = bool(di[0] & 1)
+        self.counters = tuple(k + 1 for k in range(4) if ct[k] & 1)
+        self.encoders = tuple(k + 1 for k in range(2) if ec[k] & 1)
+        self.rate = rate.value
+        self.layout = Layout(self.channels, self.di, self.counters, self.encoders, self.rate)
+        self.group_bytes = self._lib.check("KR2270_HcGetGroupBc", self._handle)
+        analog_bytes = self.group_bytes - group_bytes(Layout((), self.di, self.counters,
+                                                              self.encoders))
+        self.code_bytes = analog_bytes // len(self.channels) if self.channels else 4
+        self.range_codes = list(ranges)
+        self.trigger = {"enable": enable.value, "mode": mode.value, "count": count.value}
+        self.counter_base = [b / 1000.0 for b in base]     # seconds
+        self.counter_modes = list(modes)
+        self.zero_codes, self.full_codes = list(zero), list(full)
+        self.end_modes, self.sleep = list(end), list(sleep)
+        # The values the library converts with, at the calibration codes.
+        self.span = self._values_at(self.full_codes)
+        self.offset = self._values_at(self.zero_codes)
+        self._groups = int(groups.value)
+        self._position = 0
+
+    def _values_at(self, codes):
+        out = []
+        for k, code in enumerate(codes):
+            c, v = np.array([code], np.int32), np.zeros(1)
+            self._lib.check("KR2270_AdCodeToValue", self._handle, k + 1,
+                            c.ctypes.data_as(P_i32), 1, v.ctypes.data_as(P_f64))
+            out.append(float(v[0]))
+        return out
+
+    @property
+    def ranges(self):
+        """Full scale of each streamed channel in volts."""
+        return {ch: self.span[ch - 1] for ch in self.channels}
+
+    @property
+    def seconds(self):
+        return self._groups / self.rate if self.rate else 0.0
+
+    @property
+    def files(self):
+        """The files of the chain that hold this recording."""
+        stem = self.path[:-len("_1.dat")] if self.path.endswith("_1.dat") else None
+        if stem is None:
+            return [self.path]
+        files, k = [], 1
+        while os.path.exists(f"{stem}_{k}.dat"):
+            files.append(f"{stem}_{k}.dat")
+            k += 1
+        return files
+
+    def settings(self):
+        """Every recorded setting, as plain values."""
+        return {"channels": list(self.channels), "di": self.di, "counters": list(self.counters),
+                "encoders": list(self.encoders), "rate": self.rate, "code_bytes": self.code_bytes,
+                "group_bytes": self.group_bytes, "range_codes": self.range_codes,
+                "span_volts": self.span, "offset_volts": self.offset,
+                "zero_codes": self.zero_codes, "full_codes": self.full_codes,
+                "end_modes": self.end_modes, "sleep": self.sleep,
+                "counter_modes": self.counter_modes, "counter_base_seconds": self.counter_base,
+                "trigger_enable": self.trigger["enable"], "trigger_mode": self.trigger["mode"],
+                "trigger_count": self.trigger["count"]}
+
+    def __len__(self):
+        return self._groups
+
+    def read(self, start=0, count=None):
+        """Groups [start, start + count) as a `Block` (count defaults to the
+        rest; a span past the end is cut at the end)."""
+        if self._handle is None:
+            raise Error(-1, "Recording.read", "the recording is closed")
+        start = int(start)
+        if not 0 <= start <= self._groups:
+            # The reader's status is sticky: a start past the end would spoil
+            # every later read, so it is refused here.
+            raise IndexError(f"start {start} is outside 0..{self._groups}")
+        count = self._groups - start if count is None else max(0, min(int(count),
+                                                                      self._groups - start))
+        buffer = BlockBuffer(self.layout, count)
+        per_read = max(1, _READ_BYTES // max(1, self.group_bytes))
+        position = float(start)
+        while buffer.filled < count:
+            got = ctypes.c_int32()
+            want = min(per_read, count - buffer.filled)
+            self._lib.check("KR2270_DFRRead", self._handle, position, want, ctypes.byref(got))
+            if got.value <= 0:
+                raise Error(-203, "KR2270_DFRRead", f"no groups at {int(position)}")
+            taken = 0
+            while taken < got.value:
+                step = split_into(self._handle, buffer, got.value - taken)
+                if step == 0:
+                    raise Error(-203, "KR2270_HcCodeSplit", "replayed groups did not split")
+                taken += step
+            position += got.value
+        return buffer.block(start)
+
+    def blocks(self, size=1 << 18, start=0, count=None):
+        """The recording (or a span of it) in blocks of at most `size` groups,
+        so that any length fits in bounded memory."""
+        end = self._groups if count is None else min(self._groups, start + count)
+        while start < end:
+            n = min(size, end - start)
+            yield self.read(start, n)
+            start += n
+
+    def to_hdf5(self, path, **options):
+        from .export import to_hdf5
+        return to_hdf5(self, path, **options)
+
+    def close(self):
+        if self._handle is not None:
+            self._lib.KR2270_DFRClose(self._handle)
+            self._lib.KR2270_DeviceClose(self._handle)
+            self._handle = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        if getattr(self, "_handle", None) is not None:
+            self.close()
+
+    def __repr__(self):
+        return (f"Recording({self.path!r}: {len(self)} groups at {self.rate:g}/s, "
+                f"channels={self.channels}, di={self.di}, counters={self.counters}, "
+                f"encoders={self.encoders})")

@@ -1,0 +1,197 @@
+"""Recordings as blocks, against the live data and the C tool's replay; HDF5,
+CSV and NPY export; plots; the command line."""
+import re
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import kr2270
+import kr2270.export
+
+PYTHON_DIR = __file__.rsplit("/tests/", 1)[0]
+
+
+def run_module(*args):
+    return subprocess.run([sys.executable, "-m", "kr2270", *args], capture_output=True,
+                          text=True, timeout=120, env={"PYTHONPATH": PYTHON_DIR,
+                                                       "PATH": "/usr/bin:/bin"})
+
+
+def test_settings_length_and_replay_equal_the_live_stream(recording):
+    path, live = recording
+    with kr2270.Recording(path) as rec:
+        assert rec.channels == tuple(range(1, 9)) and rec.di
+        assert rec.counters == (1, 2, 3, 4) and rec.encoders == (1, 2)
+        assert rec.rate == 8000.0 and rec.group_bytes == 58 and rec.code_bytes == 4
+        assert rec.ranges[1] == 5.0 and rec.ranges[2] == 10.0
+        assert len(rec) >= len(live)
+        assert rec.seconds == pytest.approx(len(rec) / 8000.0)
+        replay = rec.read(0, len(live))
+        np.testing.assert_array_equal(replay.codes, live.codes)
+        np.testing.assert_array_equal(replay.ai, live.ai)
+        np.testing.assert_array_equal(replay.di, live.di)
+        np.testing.assert_array_equal(replay.counters, live.counters)
+        np.testing.assert_array_equal(replay.encoders, live.encoders)
+        # Any span, and the same groups again.
+        part = rec.read(1000, 7)
+        assert part.first_index == 1000 and len(part) == 7
+        np.testing.assert_array_equal(part.codes, live.codes[1000:1007])
+        np.testing.assert_array_equal(part.time, np.arange(1000, 1007) / 8000.0)
+        assert len(rec.read(len(rec) - 3, 100)) == 3
+
+
+def test_a_start_past_the_end_is_refused_and_the_recording_stays_readable(recording):
+    path, live = recording
+    with kr2270.Recording(path) as rec:
+        with pytest.raises(IndexError):
+            rec.read(len(rec) + 1, 1)
+        np.testing.assert_array_equal(rec.read(0, 5).codes, live.codes[:5])
+
+
+def test_replay_is_bit_exact_with_the_c_path(recording, c_reference, tmp_path):
+    path, _ = recording
+    out = tmp_path / "c.bin"
+    subprocess.run([c_reference, "replay", path, str(out)], check=True, timeout=120)
+    with kr2270.Recording(path) as rec:
+        block = rec.read()
+    data = out.read_bytes()
+    n = int(np.frombuffer(data[:8], np.int64)[0])
+    assert n == len(block) == len(rec)
+    offset = 8
+
+    def take(dtype, columns):
+        nonlocal offset
+        size = np.dtype(dtype).itemsize * n * columns
+        array = np.frombuffer(data[offset:offset + size], dtype).reshape(columns, n).T
+        offset += size
+        return array
+
+    np.testing.assert_array_equal(take(np.int32, 8), block.codes)
+    # Same bits, not merely close: the values come from the same conversion.
+    assert take(np.float64, 8).tobytes() == np.ascontiguousarray(block.ai).tobytes()
+    np.testing.assert_array_equal(take(np.uint16, 1)[:, 0], block.di)
+    np.testing.assert_array_equal(take(np.uint32, 4), block.counters)
+    np.testing.assert_array_equal(take(np.uint32, 2), block.encoders)
+    assert offset == len(data)
+
+
+def test_hdf5_round_trip_in_small_pieces(recording, tmp_path):
+    h5py = pytest.importorskip("h5py")
+    path, _ = recording
+    out = tmp_path / "run.h5"
+    with kr2270.Recording(path) as rec:
+        block = rec.read()
+        # Pieces smaller than a chunk and not dividing the length.
+        kr2270.export.to_hdf5(rec, out, piece_groups=777)
+    with h5py.File(out) as f:
+        np.testing.assert_array_equal(f["analog/codes"][...], block.codes)
+        np.testing.assert_array_equal(f["analog/volts"][...], block.ai)
+        np.testing.assert_array_equal(f["digital/words"][...], block.di)
+        np.testing.assert_array_equal(f["counters/values"][...], block.counters)
+        np.testing.assert_array_equal(f["encoders/values"][...], block.encoders)
+        assert f.attrs["rate"] == 8000.0 and f.attrs["groups"] == len(block)
+        assert f.attrs["source_file"] == path
+        assert list(f["analog"].attrs["names"]) == [f"ai{k}" for k in range(1, 9)]
+        assert f["analog"].attrs["span_volts"][0] == 5.0
+        assert f["analog/codes"].compression == "gzip" and f["analog/codes"].chunks
+        assert f["calibration/zero_codes"].shape == (8,)
+        assert f["gaps"].shape == (0,)
+        assert '"trigger_count"' in f.attrs["settings_json"]
+
+
+def test_block_with_gaps_exports_them(tmp_path):
+    h5py = pytest.importorskip("h5py")
+    layout = kr2270.Layout((1,), False, (), (), 1000.0)
+    n = 10
+    block = kr2270.Block(layout, np.zeros((n, 1)), np.arange(n, dtype=np.int32)[:, None],
+                         np.empty(0, np.uint16), np.empty((n, 0), np.uint32),
+                         np.empty((n, 0), np.uint32), first_index=100,
+                         gaps=[kr2270.Gap(104, 50, 2)], missing_before=7)
+    # Row 4 comes after 50 missing groups (plus the 7 before the block).
+    np.testing.assert_allclose(block.time[[0, 3, 4]], np.array([107, 110, 161]) / 1000.0)
+    kr2270.to_hdf5(block, tmp_path / "b.h5")
+    with h5py.File(tmp_path / "b.h5") as f:
+        gaps = f["gaps"][...]
+        assert gaps["group_index"].tolist() == [104] and gaps["missing_groups"].tolist() == [50]
+        assert gaps["cause"].tolist() == [2]
+
+
+def test_command_line_export_csv_npy_and_info(recording, tmp_path):
+    path, _ = recording
+    result = run_module("export", path, "--csv", str(tmp_path / "r.csv"),
+                        "--npy", str(tmp_path / "npy"), "--hdf5", str(tmp_path / "r.h5"))
+    assert result.returncode == 0, result.stderr
+    with kr2270.Recording(path) as rec:
+        block = rec.read()
+    np.testing.assert_array_equal(np.load(tmp_path / "npy" / "codes.npy"), block.codes)
+    np.testing.assert_array_equal(np.load(tmp_path / "npy" / "di.npy"), block.di)
+    np.testing.assert_array_equal(np.load(tmp_path / "npy" / "encoders.npy"), block.encoders)
+    table = np.loadtxt(tmp_path / "r.csv", delimiter=",", skiprows=1)
+    assert table.shape == (len(block), 1 + 16 + 1 + 4 + 2)
+    np.testing.assert_array_equal(table[:, 9:17].astype(np.int64), block.codes)
+    np.testing.assert_array_equal(table[:, 1:9], block.ai)
+    assert "8000" in run_module("info", path).stdout
+    bad = run_module("export", str(tmp_path / "none_1.dat"), "--csv", str(tmp_path / "x.csv"))
+    assert bad.returncode == 1 and "-201" in bad.stderr
+
+
+def _panel_pixels(png, fig):
+    """The PNG's pixels inside each panel of the figure."""
+    height = png.shape[0]
+    for ax in fig.axes:
+        x0, y0, x1, y1 = ax.get_position().extents
+        yield png[int(height - y1 * height) + 2:int(height - y0 * height) - 2,
+                  int(x0 * png.shape[1]) + 2:int(x1 * png.shape[1]) - 2, :3]
+
+
+def test_plot_png_has_one_drawn_panel_per_kind(recording, tmp_path):
+    import matplotlib.image
+    path, live = recording
+    out = tmp_path / "live.png"
+    fig = kr2270.plot(live, out, size=(8, 6), dpi=50)
+    png = matplotlib.image.imread(out)
+    assert png.shape[:2] == (300, 400)
+    assert [ax.get_title(loc="left") for ax in fig.axes] == ["analog", "digital", "counters",
+                                                             "encoders"]
+    for pixels in _panel_pixels(png, fig):
+        # Lines drawn: coloured pixels, not only white and grid grey.
+        colourful = np.ptp(pixels, axis=2) > 0.2
+        assert colourful.mean() > 0.002
+    result = run_module("plot", path, "-o", str(tmp_path / "rec.png"), "--channels", "1",
+                        "--from", "0.05", "--seconds", "0.1")
+    assert result.returncode == 0, result.stderr
+    assert matplotlib.image.imread(tmp_path / "rec.png").shape[0] > 100
+
+
+def test_plot_shades_gaps_and_reduces_long_spans(tmp_path):
+    from kr2270 import plotting
+    layout = kr2270.Layout((1,), True, (), (), 1000.0)
+    n = plotting.MAX_POINTS * 5 + 3
+    codes = np.zeros((n, 1), np.int32)
+    ai = np.zeros((n, 1))
+    ai[12345, 0] = 9.0                       # one spike must survive the reduction
+    di = np.zeros(n, np.uint16)
+    di[777] = 1 << 6                         # and one pulse on input 7
+    block = kr2270.Block(layout, ai, codes, di, np.empty((n, 0), np.uint32),
+                         np.empty((n, 0), np.uint32), gaps=[kr2270.Gap(5000, 2000, 1)])
+    trace = plotting._Trace(block, 5)
+    assert len(trace.t) <= 2 * (n // 5 + 1)
+    assert trace.ai.max() == 9.0 and (trace.di & (1 << 6)).any()
+    (lo, hi), = trace.spans
+    assert (lo, hi) == pytest.approx((5.0, 7.0))
+    fig = kr2270.plot(block, tmp_path / "g.png")
+    assert any(p.__class__.__name__ == "Polygon" or "Rectangle" in p.__class__.__name__
+               for p in fig.axes[0].patches)
+
+
+def test_h5dump_reads_the_export(recording, tmp_path):
+    path, live = recording
+    out = tmp_path / "run.h5"
+    with kr2270.Recording(path) as rec:
+        rec.to_hdf5(out)
+    text = subprocess.run(["h5dump", "-d", "/digital/words", "-s", "0", "-c", "3", str(out)],
+                          capture_output=True, text=True, timeout=60, check=True).stdout
+    values = [int(v) for v in re.findall(r"\(\d+\): ([\d, ]+)", text)[0].split(",")]
+    assert values == live.di[:3].tolist()
