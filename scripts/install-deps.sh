@@ -2,7 +2,8 @@
 # Installs the Debian packages the build, the tests and the benchmarks need.
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
-          libbenchmark-dev libmodbus-dev libcli11-dev clang libclang-rt-14-dev strace)
+          libbenchmark-dev libmodbus-dev libcli11-dev clang libclang-rt-14-dev strace
+          libcpp-httplib-dev libjs-dygraphs chromium nodejs)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

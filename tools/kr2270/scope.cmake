@@ -1,0 +1,38 @@
+# kr2270 scope: the live view. Its HTTP server is Debian's cpp-httplib, its
+# charts Debian's dygraphs; the page and the charting library are built into
+# the executable, so it runs from the build tree or an install alike.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
+set(KR2270_DYGRAPHS_DIR /usr/share/javascript/dygraphs CACHE PATH
+    "where the dygraphs files are (Debian's libjs-dygraphs)")
+if(NOT EXISTS ${KR2270_DYGRAPHS_DIR}/dygraph.min.js)
+  message(FATAL_ERROR "dygraphs not found in ${KR2270_DYGRAPHS_DIR}: install libjs-dygraphs")
+endif()
+
+set(web ${PROJECT_SOURCE_DIR}/web)
+set(scope_asset_files
+  ${web}/index.html ${web}/scope.js ${web}/scope.css
+  ${KR2270_DYGRAPHS_DIR}/dygraph.min.js ${KR2270_DYGRAPHS_DIR}/dygraph.min.css)
+set(scope_assets
+  "/|text/html|${web}/index.html"
+  "/index.html|text/html|${web}/index.html"
+  "/scope.js|text/javascript|${web}/scope.js"
+  "/scope.css|text/css|${web}/scope.css"
+  "/dygraph.min.js|text/javascript|${KR2270_DYGRAPHS_DIR}/dygraph.min.js"
+  "/dygraph.min.css|text/css|${KR2270_DYGRAPHS_DIR}/dygraph.min.css")
+set(scope_assets_cpp ${CMAKE_CURRENT_BINARY_DIR}/scope_assets.cpp)
+set(scope_assets_list ${CMAKE_CURRENT_BINARY_DIR}/scope_assets.list)
+string(REPLACE ";" "\n" scope_assets_lines "${scope_assets}")
+file(WRITE ${scope_assets_list} "${scope_assets_lines}\n")
+add_custom_command(
+  OUTPUT ${scope_assets_cpp}
+  COMMAND ${CMAKE_COMMAND} "-DOUTPUT=${scope_assets_cpp}" "-DLIST=${scope_assets_list}"
+          -P ${PROJECT_SOURCE_DIR}/cmake/embed_files.cmake
+  DEPENDS ${scope_asset_files} ${scope_assets_list} ${PROJECT_SOURCE_DIR}/cmake/embed_files.cmake
+  COMMENT "Building the scope page into the tool"
+  VERBATIM)
+
+target_sources(kr2270 PRIVATE
+  scope.cpp scope_hub.cpp scope_json.cpp scope_recording.cpp scope_server.cpp scope_traces.cpp
+  ${scope_assets_cpp})
+target_link_libraries(kr2270 PRIVATE PkgConfig::HTTPLIB)
