@@ -27,6 +27,7 @@ const state = {
   traces: [],       // per trace: { min: [], max: [], last: [] }, parallel to cols
   charts: {},
   source: null,
+  drawPending: false,
   waiters: [],
 };
 window.scopeState = state;
@@ -67,7 +68,23 @@ function takeFrame(frame) {
   }
   trimBuffer();
   showStatus(frame.status);
-  if (!state.paused) draw();
+  if (!state.paused) scheduleDraw();
+}
+
+// Frames arrive 25 times a second; drawing is done once per screen refresh
+// at most, with whatever arrived by then, so a slow machine draws less often
+// instead of falling behind. The timer covers pages that get no refreshes
+// (hidden, or headless).
+function scheduleDraw() {
+  if (state.drawPending) return;
+  state.drawPending = true;
+  const run = () => {
+    if (!state.drawPending) return;
+    state.drawPending = false;
+    draw();
+  };
+  requestAnimationFrame(run);
+  setTimeout(run, 100);
 }
 
 function text(id, value, bad) {
@@ -198,7 +215,7 @@ function wireControls() {
   el('pause').addEventListener('click', () => {
     state.paused = !state.paused;
     el('pause').textContent = state.paused ? 'Resume' : 'Pause';
-    if (!state.paused) draw();
+    if (!state.paused) scheduleDraw();
   });
   const windowPick = el('window');
   windowPick.value = String(state.window);

@@ -36,3 +36,21 @@ target_sources(kr2270 PRIVATE
   scope.cpp scope_hub.cpp scope_json.cpp scope_recording.cpp scope_server.cpp scope_traces.cpp
   ${scope_assets_cpp})
 target_link_libraries(kr2270 PRIVATE PkgConfig::HTTPLIB)
+
+if(KR2270_BUILD_TESTS)
+  # The page in headless Chromium, driven over the DevTools protocol by a
+  # Node script (Node's WebSocket client; no npm packages).
+  find_program(KR2270_NODE node)
+  find_program(KR2270_CHROMIUM NAMES chromium chromium-browser)
+  if(KR2270_NODE AND KR2270_CHROMIUM)
+    add_test(NAME scope_browser_test
+             COMMAND ${KR2270_NODE} --no-warnings --experimental-websocket
+                     ${PROJECT_SOURCE_DIR}/tests/tool/scope_browser_test.mjs
+                     $<TARGET_FILE:kr2270> ${KR2270_CHROMIUM}
+                     ${PROJECT_BINARY_DIR}/scope-screenshot.png)
+    set_tests_properties(scope_browser_test PROPERTIES TIMEOUT 150 PROCESSORS 2)
+  else()
+    message(WARNING "node or chromium missing (scripts/install-deps.sh installs them): "
+                    "scope_browser_test is not registered")
+  endif()
+endif()
