@@ -54,3 +54,16 @@ if(KR2270_BUILD_TESTS)
                     "scope_browser_test is not registered")
   endif()
 endif()
+
+if(KR2270_BUILD_TESTS)
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+  # The reductions and queues on their own, linked from the tool's sources.
+  add_executable(scope_unit_test
+    ${PROJECT_SOURCE_DIR}/tests/tool/scope_unit_test.cpp
+    scope_hub.cpp scope_json.cpp scope_traces.cpp stream.cpp tool.cpp)
+  target_include_directories(scope_unit_test PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tools/kr2270)
+  target_compile_options(scope_unit_test PRIVATE -Wall -Wextra $<$<BOOL:${KR2270_WERROR}>:-Werror>)
+  target_link_libraries(scope_unit_test PRIVATE kr2270c GTest::gtest GTest::gtest_main Threads::Threads)
+  gtest_discover_tests(scope_unit_test DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 60)
+endif()
