@@ -3,12 +3,12 @@
 #include "acquisition/acquisition.h"
 #include "acquisition/group_layout.h"
 #include "command/command.h"
+#include "config/setting_writes.h"
 #include "device/export.h"
 
 namespace kr2270 {
 namespace {
 
-constexpr std::uint16_t kTriggerRegister = 22;
 constexpr std::uint16_t kStreamEnableRegister = 23;
 // The rounding write at start does not use the caller's time-out.
 constexpr std::int32_t kRoundingTimeoutMs = 1000;
@@ -45,9 +45,22 @@ void PrepareReceiver(Device* device) {
       state.group_size * SampleRateOfCode(DeviceRateCode(settings.rate_code)));
   state.window_position = 0;
   state.partial_length = 0;
+  state.started_settings = settings;
+  state.address = 0;
+  platform::ParseIpv4(device->ip_address, &state.address);
+  state.command_port = device->command_port.load();
+  state.data_port = device->data_port;
   // Room for a carried partial group and at least as much again.
   const std::int32_t block = std::max(device->transfer_bytes.load(), 2 * state.group_size);
   state.block.resize(static_cast<std::size_t>(block));
+}
+
+// Only while the receiver is idle: it is the counters' writer.
+void ResetStreamCounters(Device* device) {
+  device->health.groups_received.store(0, std::memory_order_relaxed);
+  device->health.ring_high_water.store(0, std::memory_order_relaxed);
+  device->health.reconnects.store(0, std::memory_order_relaxed);
+  ClearGaps(device->gaps);
 }
 
 bool CommandConnected(Device* device) {
@@ -63,9 +76,8 @@ bool ConfigureDataSocket(platform::Socket s, std::uint32_t address, std::uint16_
 }
 
 std::int32_t WriteTrigger(Device* device, bool start, std::int32_t timeout_ms) {
-  const std::uint8_t control =
-      TriggerControlByte(device->settings.trigger_enable, device->settings.trigger_mode, start);
-  return WriteRegisters(device, kTriggerRegister, {0x00, control}, timeout_ms);
+  return SendTrigger(device, device->settings.trigger_enable, device->settings.trigger_mode, start,
+                     timeout_ms);
 }
 
 std::int32_t StartAcquisition(Device* device, std::int32_t timeout_ms) {
@@ -78,6 +90,7 @@ std::int32_t StartAcquisition(Device* device, std::int32_t timeout_ms) {
   FifoReset(device->stream_fifo);
   device->lost_groups.store(0);
   device->data_link_lost.store(false);
+  ResetStreamCounters(device);
   const std::int32_t connected = ConnectDataSocket(device, timeout_ms, device->data_port);
   if (connected != KR2270_OK) return connected;
   device->streaming.store(1);
@@ -93,13 +106,18 @@ std::int32_t StopAcquisition(Device* device, std::int32_t timeout_ms) {
   {
     std::unique_lock<std::mutex> hold(device->data_lock);
     device->streaming.store(0);
+    // A reconnect in progress gives up at its next look.
+    device->receiver_wake.notify_all();
     platform::CloseSocket(device->data_socket);
     WriteStreamEnable(device, 0, timeout_ms);
     device->data_socket = platform::kNoSocket;
+    // A reconnect may have stored a new socket after the exchange above.
+    device->data_socket_wake.store(platform::kNoSocket);
     // Once the stop returns, the thread no longer touches the ring, so that
     // playback or a new start may use it.
     device->receiver_wake.wait(hold, [&] { return !device->receiver.busy; });
   }
+  NotifyGroupWaiters(device);
   return WriteTrigger(device, false, timeout_ms);
 }
 
