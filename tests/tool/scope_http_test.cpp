@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "run_process.h"
+#include "sim/simulator.h"
 
 namespace kr2270::testing {
 namespace {
@@ -126,6 +127,7 @@ TEST(ScopeHttp, ServesThePageItsFilesTheConfigurationAndLiveFrames) {
   }
   EXPECT_GT(columns, 0);
   EXPECT_EQ(Field(frames.back(), "lost"), 0);
+  EXPECT_EQ(Field(frames.back(), "gaps"), 0);
   EXPECT_NE(frames.back().find("\"link\":\"up\""), std::string::npos);
 
   auto bad = client.Get("/api/stream?window=0.001");
@@ -189,6 +191,32 @@ TEST(ScopeHttp, BadListenAddressesAreUsageErrors) {
     EXPECT_EQ(r.exit_code, 2) << listen << ": " << r.err;
     EXPECT_NE(r.err.find("--listen"), std::string::npos) << r.err;
   }
+}
+
+TEST(ScopeHttp, ALostDataConnectionIsShownAndThePageKeepsItsStatus) {
+  sim::Simulator module;
+  ASSERT_EQ(module.Start(), 0);
+  Scope scope({"--rate", "56", "--host", "127.0.0.1", "--port", std::to_string(module.command_port()),
+               "--data-port", std::to_string(module.data_port())});
+  ASSERT_GT(scope.port, 0);
+  bool dropped = false;
+  int after = 0;
+  std::string last;
+  ReadEvents(scope, "/api/stream", [&](const std::string& frame) {
+    last = frame;
+    if (!dropped && Field(frame, "outputs") > 0) {
+      module.DropDataConnection(true);
+      dropped = true;
+    }
+    if (frame.find("\"link\":\"lost\"") != std::string::npos) ++after;
+    // Frames go on after the loss: the view says what happened.
+    return after < 5 && Field(frame, "seq") < 2000;
+  });
+  EXPECT_EQ(after, 5) << last;
+  module.Stop();
+  EXPECT_EQ(StopProcess(scope.process, SIGTERM, kStopLimit), 3);
+  EXPECT_NE(scope.process.buffered.find("data connection: lost"), std::string::npos)
+      << scope.process.buffered;
 }
 
 // ---- recording from the page ---------------------------------------------------

@@ -72,10 +72,10 @@ if(KR2270_BUILD_TESTS)
   add_executable(scope_http_test
     ${PROJECT_SOURCE_DIR}/tests/tool/scope_http_test.cpp
     ${PROJECT_SOURCE_DIR}/tests/tool/run_process.cpp)
-  target_include_directories(scope_http_test PRIVATE ${PROJECT_SOURCE_DIR}/tests/tool)
+  target_include_directories(scope_http_test PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests/tool)
   target_compile_options(scope_http_test PRIVATE -Wall -Wextra $<$<BOOL:${KR2270_WERROR}>:-Werror>)
   target_compile_definitions(scope_http_test PRIVATE KR2270_TOOL_PATH="$<TARGET_FILE:kr2270>")
-  target_link_libraries(scope_http_test PRIVATE PkgConfig::HTTPLIB GTest::gtest GTest::gtest_main)
+  target_link_libraries(scope_http_test PRIVATE kr2270sim PkgConfig::HTTPLIB GTest::gtest GTest::gtest_main)
   add_dependencies(scope_http_test kr2270)
   gtest_discover_tests(scope_http_test DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120)
 endif()

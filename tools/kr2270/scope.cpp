@@ -26,8 +26,6 @@ using Clock = std::chrono::steady_clock;
 // 25 frames a second: smooth enough, and above the 20 a live view needs.
 constexpr auto kFramePeriod = std::chrono::milliseconds(40);
 constexpr std::int32_t kMaxSplit = 1 << 15;
-// Pause after finding the ring empty; far below what the ring holds.
-constexpr auto kIdlePoll = std::chrono::milliseconds(2);
 constexpr double kRateWindowS = 1.0;
 
 struct ScopeOptions {
@@ -150,16 +148,27 @@ RecordingContext ContextOf(ScopeRun& run) {
   return {&run.plan, run.module, run.outputs, LostGroups(run.device)};
 }
 
+// "up", "down" while the library reconnects, "lost" once it gave up.
+const char* LinkState(const ScopeRun& run, const KR2270Health& health) {
+  if (run.data_lost) return "lost";
+  return health.data_connected == 1 ? "up" : "down";
+}
+
 std::string StatusJson(ScopeRun& run, double elapsed_s) {
   std::size_t viewers = 0;
   {
     std::lock_guard<std::mutex> guard(run.hub.lock);
     viewers = run.hub.viewers.size();
   }
+  KR2270Health health{};
+  health.struct_size = sizeof health;
+  KR2270_GetHealth(run.device, &health);
   return "{\"elapsed\":" + JsonNumber(elapsed_s, 6) + ",\"outputs\":" + std::to_string(run.outputs) +
          ",\"rate\":" + JsonNumber(run.rate.Update(elapsed_s, run.outputs), 7) +
          ",\"lost\":" + std::to_string(LostGroups(run.device)) +
-         ",\"link\":\"" + (run.data_lost ? "lost" : "up") + "\"" +
+         ",\"gaps\":" + std::to_string(std::max(0, KR2270_HcGetGaps(run.device, nullptr, 0))) +
+         ",\"reconnects\":" + std::to_string(health.reconnects) +
+         ",\"link\":\"" + LinkState(run, health) + "\"" +
          ",\"ring\":" + std::to_string(std::max(0, KR2270_HcCodeCanReadGroupCount(run.device))) +
          ",\"viewers\":" + std::to_string(viewers) +
          ",\"frames_dropped\":" + std::to_string(run.hub.frames_dropped.load()) +
@@ -231,6 +240,24 @@ std::int32_t TakeAndFeed(ScopeRun& run, GroupBatch& batch, TraceValues& values) 
   return taken;
 }
 
+// Waits for groups until the next frame is due. Once the data connection is
+// gone there is nothing to wait for but the frame clock, which keeps the
+// page's status fresh.
+void WaitForGroups(ScopeRun& run, Clock::time_point next_frame) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(next_frame - Clock::now());
+  if (left.count() <= 0) return;
+  if (run.data_lost) {
+    std::this_thread::sleep_until(next_frame);
+    return;
+  }
+  const std::int32_t waited =
+      KR2270_HcWaitGroups(run.device, 1, static_cast<std::int32_t>(left.count()));
+  if (waited != -3) return;
+  run.data_lost = KR2270_HcIsDataLost(run.device) == 1;
+  // Not running for another reason: the wait would return at once again.
+  if (!run.data_lost) std::this_thread::sleep_until(next_frame);
+}
+
 void Stream(ScopeRun& run, double seconds) {
   GroupBatch batch;
   TraceValues values;
@@ -242,12 +269,11 @@ void Stream(ScopeRun& run, double seconds) {
     if (seconds > 0 && elapsed_s >= seconds) break;
     RunPageJobs(run.hub);
     const std::int32_t taken = TakeAndFeed(run, batch, values);
-    if (taken == 0 && !run.data_lost) run.data_lost = KR2270_HcIsDataLost(run.device) == 1;
     if (now >= next_frame) {
       PublishFrames(run.hub, StatusJson(run, elapsed_s));
       next_frame = std::max(next_frame + kFramePeriod, now);
     }
-    if (taken == 0) std::this_thread::sleep_for(kIdlePoll);
+    if (taken == 0) WaitForGroups(run, next_frame);
   }
 }
 
