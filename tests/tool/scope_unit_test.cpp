@@ -136,10 +136,10 @@ TEST(ScopeHub, AViewerThatTakesNothingLosesFramesWhileAnotherGetsEveryOne) {
   for (int f = 0; f < frames; ++f) {
     FeedViewers(hub, Signal(next, 40), 40);
     next += 40;
-    PublishFrames(hub, "{}");
-    std::lock_guard<std::mutex> guard(reader->lock);
-    read.insert(read.end(), reader->frames.begin(), reader->frames.end());
-    reader->frames.clear();
+    PublishFrames(hub, "{\"f\":" + std::to_string(f) + "}");
+    for (std::optional<std::string> json; (json = NextFrameJson(*reader, std::chrono::milliseconds(0))) &&
+                                          !json->empty();)
+      read.push_back(*json);
   }
   {
     std::lock_guard<std::mutex> guard(stalled->lock);
@@ -149,12 +149,29 @@ TEST(ScopeHub, AViewerThatTakesNothingLosesFramesWhileAnotherGetsEveryOne) {
   EXPECT_EQ(hub.frames_dropped.load(), 5u);
   ASSERT_EQ(read.size(), static_cast<std::size_t>(frames));
   // Each frame carries the four columns completed since the one before.
-  EXPECT_NE(read[0].find("\"seq\":0,\"dropped\":0,\"col\":0"), std::string::npos) << read[0];
-  EXPECT_NE(read[3].find("\"seq\":3,\"dropped\":0,\"col\":12,\"dt\":0.01,\"n\":4"), std::string::npos)
+  EXPECT_NE(read[0].find("{\"seq\":0,\"dropped\":0,\"col\":0,\"dt\":0.01,\"n\":4,"), std::string::npos)
+      << read[0];
+  EXPECT_NE(read[3].find("{\"seq\":3,\"dropped\":0,\"col\":12,\"dt\":0.01,\"n\":4,"), std::string::npos)
       << read[3];
+  EXPECT_NE(read[3].find("\"status\":{\"f\":3}}"), std::string::npos) << read[3];
+  // The stalled viewer still gets what it had queued: the oldest frames.
+  const auto oldest = NextFrameJson(*stalled, std::chrono::milliseconds(0));
+  ASSERT_TRUE(oldest && !oldest->empty());
+  EXPECT_NE(oldest->find("{\"seq\":0,\"dropped\":5,"), std::string::npos) << *oldest;
   RemoveViewer(hub, stalled);
   RemoveViewer(hub, reader);
   EXPECT_TRUE(hub.viewers.empty());
+}
+
+TEST(ScopeHub, ColumnsPerSecondAreBoundedWhateverTheWindow) {
+  ScopeHub hub;
+  hub.output_rate = 256000.0;
+  hub.traces = 1;
+  auto viewer = AddViewer(hub, 0.05, 4000);  // would be 3 outputs a column
+  ASSERT_TRUE(viewer);
+  EXPECT_EQ(viewer->envelope.groups_per_column, 11);
+  EXPECT_LE(hub.output_rate / static_cast<double>(viewer->envelope.groups_per_column),
+            kMaxColumnsPerSecond);
 }
 
 TEST(ScopeHub, ViewersAreBoundedAndNoneJoinsAClosedHub) {
@@ -167,7 +184,7 @@ TEST(ScopeHub, ViewersAreBoundedAndNoneJoinsAClosedHub) {
   RemoveViewer(hub, viewers.back());
   EXPECT_TRUE(AddViewer(hub, 1.0, 100));
   CloseHub(hub);
-  EXPECT_TRUE(viewers.front()->closed);
+  EXPECT_FALSE(NextFrameJson(*viewers.front(), std::chrono::milliseconds(0)));
   RemoveViewer(hub, viewers.front());
   EXPECT_FALSE(AddViewer(hub, 1.0, 100));
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 
 #include "scope_json.h"
 
@@ -12,10 +13,10 @@ namespace {
 // recording's open or close and a few command exchanges.
 constexpr auto kJobTimeout = std::chrono::seconds(10);
 
-void AppendColumns(std::string& out, const Envelope& envelope, std::size_t trace) {
+void AppendColumns(std::string& out, const ScopeFrame& frame, std::size_t trace) {
   out += '[';
   bool first = true;
-  for (const auto& column : envelope.ready) {
+  for (const auto& column : frame.columns) {
     const Column& c = column[trace];
     if (!first) out += ',';
     first = false;
@@ -24,7 +25,7 @@ void AppendColumns(std::string& out, const Envelope& envelope, std::size_t trace
   out += ']';
 }
 
-void Offer(ScopeViewer& viewer, std::string frame, std::atomic<std::uint64_t>& dropped_total) {
+void Offer(ScopeViewer& viewer, ScopeFrame frame, std::atomic<std::uint64_t>& dropped_total) {
   {
     std::lock_guard<std::mutex> guard(viewer.lock);
     if (viewer.closed) return;
@@ -48,27 +49,40 @@ void CloseViewer(ScopeViewer& viewer) {
 
 }  // namespace
 
-std::string FrameJson(const ScopeViewer& viewer, double output_rate, std::uint64_t dropped,
-                      const std::string& status_json) {
-  const Envelope& e = viewer.envelope;
-  std::string out = "{\"seq\":" + std::to_string(viewer.seq) +
+std::string FrameJson(const ScopeFrame& frame, std::uint64_t dropped) {
+  const std::size_t traces = frame.columns.empty() ? 0 : frame.columns.front().size();
+  std::string out = "{\"seq\":" + std::to_string(frame.seq) +
                     ",\"dropped\":" + std::to_string(dropped) +
-                    ",\"col\":" + std::to_string(e.first_ready) +
-                    ",\"dt\":" + JsonNumber(static_cast<double>(e.groups_per_column) / output_rate) +
-                    ",\"n\":" + std::to_string(e.ready.size()) + ",\"v\":[";
-  for (std::size_t t = 0; t < e.open.size(); ++t) {
+                    ",\"col\":" + std::to_string(frame.first_column) +
+                    ",\"dt\":" + JsonNumber(frame.column_s) +
+                    ",\"n\":" + std::to_string(frame.columns.size()) + ",\"v\":[";
+  for (std::size_t t = 0; t < traces; ++t) {
     if (t > 0) out += ',';
-    AppendColumns(out, e, t);
+    AppendColumns(out, frame, t);
   }
-  return out + "],\"status\":" + status_json + "}";
+  return out + "],\"status\":" + *frame.status_json + "}";
+}
+
+std::optional<std::string> NextFrameJson(ScopeViewer& viewer, std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> guard(viewer.lock);
+  viewer.wake.wait_for(guard, limit, [&] { return !viewer.frames.empty() || viewer.closed; });
+  if (viewer.closed) return std::nullopt;
+  if (viewer.frames.empty()) return std::string();
+  ScopeFrame frame = std::move(viewer.frames.front());
+  viewer.frames.pop_front();
+  const std::uint64_t dropped = viewer.dropped;
+  guard.unlock();
+  return FrameJson(frame, dropped);
 }
 
 std::shared_ptr<ScopeViewer> AddViewer(ScopeHub& hub, double window_s, int columns) {
   std::lock_guard<std::mutex> guard(hub.lock);
   if (hub.closed || hub.viewers.size() >= kMaxViewers) return nullptr;
   auto viewer = std::make_shared<ScopeViewer>();
-  viewer->envelope = MakeEnvelope(hub.traces, GroupsPerColumn(hub.output_rate, window_s, columns),
-                                  hub.outputs);
+  const auto fewest = static_cast<std::int64_t>(std::ceil(hub.output_rate / kMaxColumnsPerSecond));
+  const std::int64_t per_column =
+      std::max(fewest, GroupsPerColumn(hub.output_rate, window_s, columns));
+  viewer->envelope = MakeEnvelope(hub.traces, per_column, hub.outputs);
   hub.viewers.push_back(viewer);
   return viewer;
 }
@@ -86,17 +100,16 @@ void FeedViewers(ScopeHub& hub, const TraceValues& values, std::int32_t count) {
 }
 
 void PublishFrames(ScopeHub& hub, const std::string& status_json) {
+  auto status = std::make_shared<const std::string>(status_json);
   std::lock_guard<std::mutex> guard(hub.lock);
   hub.status_json = status_json;
   for (auto& viewer : hub.viewers) {
-    std::uint64_t dropped = 0;
-    {
-      std::lock_guard<std::mutex> viewer_guard(viewer->lock);
-      dropped = viewer->dropped;
-    }
-    std::string frame = FrameJson(*viewer, hub.output_rate, dropped, status_json);
-    ++viewer->seq;
-    viewer->envelope.ready.clear();
+    Envelope& e = viewer->envelope;
+    ScopeFrame frame{viewer->seq++, e.first_ready,
+                     static_cast<double>(e.groups_per_column) / hub.output_rate,
+                     std::move(e.ready), status};
+    e.ready.clear();
+    e.first_ready = e.column;
     Offer(*viewer, std::move(frame), hub.frames_dropped);
   }
 }

@@ -5,12 +5,14 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,19 @@ namespace kr2270::tool {
 inline constexpr std::size_t kMaxQueuedFrames = 8;
 // Viewers at once; each holds one server thread while it watches.
 inline constexpr std::size_t kMaxViewers = 16;
+// Columns a viewer gets per second at most, whatever window it asks for:
+// bounds each frame, and the work and memory a viewer costs.
+inline constexpr double kMaxColumnsPerSecond = 25000.0;
+
+// One frame as the acquisition thread hands it over; the viewer's own thread
+// turns it into text, so that formatting never holds up the acquisition.
+struct ScopeFrame {
+  std::int64_t seq = 0;
+  std::int64_t first_column = 0;
+  double column_s = 0.0;
+  std::vector<std::vector<Column>> columns;  // per column, one entry per trace
+  std::shared_ptr<const std::string> status_json;
+};
 
 struct ScopeViewer {
   // Under the hub's lock (the acquisition thread feeds it).
@@ -30,7 +45,7 @@ struct ScopeViewer {
   // Under `lock`: shared with the viewer's HTTP thread.
   std::mutex lock;
   std::condition_variable wake;
-  std::deque<std::string> frames;
+  std::deque<ScopeFrame> frames;
   std::uint64_t dropped = 0;
   bool closed = false;
 };
@@ -73,6 +88,10 @@ void FeedViewers(ScopeHub& hub, const TraceValues& values, std::int32_t count);
 // Acquisition thread: the columns completed since the last call go to each
 // viewer as one frame, with `status_json`; a full queue drops the frame.
 void PublishFrames(ScopeHub& hub, const std::string& status_json);
+
+// Viewer thread: the next frame as JSON, waiting at most `limit`. Empty when
+// none came in time; nullopt once the viewer is closed.
+std::optional<std::string> NextFrameJson(ScopeViewer& viewer, std::chrono::milliseconds limit);
 // Acquisition thread: carries out the page's waiting requests.
 void RunPageJobs(ScopeHub& hub);
 
@@ -83,7 +102,6 @@ PageReply RunOnAcquisition(ScopeHub& hub, PageJob job);
 // Ends every viewer's stream and refuses further jobs.
 void CloseHub(ScopeHub& hub);
 
-std::string FrameJson(const ScopeViewer& viewer, double output_rate, std::uint64_t dropped,
-                      const std::string& status_json);
+std::string FrameJson(const ScopeFrame& frame, std::uint64_t dropped);
 
 }  // namespace kr2270::tool

@@ -36,7 +36,7 @@ constexpr int kMaxColumns = 4000;
 // A viewer that takes nothing for this long is let go, which frees its thread.
 constexpr time_t kWriteTimeoutS = 2;
 // A comment line now and then lets a viewer's thread notice a closed browser.
-constexpr auto kKeepAlive = std::chrono::seconds(1);
+constexpr auto kKeepAlive = std::chrono::milliseconds(1000);
 // Enough for a few frames in flight, small enough that a stalled browser
 // blocks its thread early instead of soaking up megabytes.
 constexpr int kSendBufferBytes = 256 * 1024;
@@ -136,18 +136,10 @@ bool ParseInt(const std::string& text, int& value) {
 
 // The stream of one viewer: each queued frame as one event.
 bool SendFrames(ScopeViewer& viewer, httplib::DataSink& sink) {
-  std::unique_lock<std::mutex> guard(viewer.lock);
-  viewer.wake.wait_for(guard, kKeepAlive, [&] { return !viewer.frames.empty() || viewer.closed; });
-  if (viewer.closed) return false;
-  if (viewer.frames.empty()) {
-    guard.unlock();
-    static const std::string kComment = ": idle\n\n";
-    return sink.write(kComment.data(), kComment.size());
-  }
-  const std::string frame = "data: " + viewer.frames.front() + "\n\n";
-  viewer.frames.pop_front();
-  guard.unlock();
-  return sink.write(frame.data(), frame.size());
+  const std::optional<std::string> frame = NextFrameJson(viewer, kKeepAlive);
+  if (!frame) return false;
+  const std::string event = frame->empty() ? ": idle\n\n" : "data: " + *frame + "\n\n";
+  return sink.write(event.data(), event.size());
 }
 
 void ServeStream(ScopeHub& hub, const httplib::Request& request, httplib::Response& response) {
