@@ -250,11 +250,19 @@ TEST(ScopeHttp, RecordingFromThePageWritesAReplayableRecordingAndItsMetadata) {
   const std::string json = std::filesystem::path(dat).replace_extension(".json").string();
   ASSERT_TRUE(FileExists(json));
   const std::string meta = ReadFile(json);
-  EXPECT_NE(meta.find("\"rate_code\":52"), std::string::npos) << meta;
-  EXPECT_NE(meta.find("\"analog_channels\":[1,2,3,4,5,6,7,8]"), std::string::npos) << meta;
-  EXPECT_NE(meta.find("\"complete\":true"), std::string::npos) << meta;
-  EXPECT_EQ(Field(meta, "bytes"), static_cast<std::int64_t>(std::filesystem::file_size(dat)));
-
+  const auto field = [&](const std::string& name) {
+    std::smatch value;
+    return std::regex_search(meta, value, std::regex("\"" + name + "\": (-?\\d+)")) ? std::stoll(value[1]) : -1;
+  };
+  EXPECT_EQ(field("rate_code"), 52) << meta;
+  EXPECT_NE(meta.find("\"reason\": \"stopped\""), std::string::npos) << meta;
+  EXPECT_NE(meta.find("\"detail\": \"stopped from the page\""), std::string::npos) << meta;
+  EXPECT_EQ(field("groups_lost"), 0) << meta;
+  // 8 analog channels of 4 bytes, the digital word, 4 counters, 2 encoders.
+  const auto group_bytes = 8 * 4 + 2 + 4 * 4 + 2 * 4;
+  const auto data_bytes = static_cast<std::int64_t>(std::filesystem::file_size(dat)) - 318;
+  EXPECT_EQ(field("groups_recorded"), data_bytes / group_bytes) << meta;
+  EXPECT_GT(field("groups_recorded"), 0) << meta;
   const ProcessResult play = RunProcess({kTool, "play", dat});
   EXPECT_EQ(play.exit_code, 0) << play.err;
   EXPECT_NE(play.out.find("4000"), std::string::npos) << play.out;

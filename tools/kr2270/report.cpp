@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "csv.h"
+#include "metadata.h"
 
 namespace kr2270::tool {
 
@@ -24,7 +25,10 @@ void PrintRunSummary(std::FILE* out, const RunSummary& summary) {
   const double achieved = result.elapsed_s > 0.0 ? groups / result.elapsed_s : 0.0;
   std::fprintf(out, "rate achieved:   %.1f groups/s (rate code %d: %.0f groups/s, %.3f s)\n",
                achieved, plan.rate_code, plan.selection.group_rate, result.elapsed_s);
-  if (result.interrupted) std::fprintf(out, "interrupted:     yes\n");
+  std::fprintf(out, "ended:           %s\n", result.why.empty() ? "the requested groups were taken" : result.why.c_str());
+  if (!result.recording.empty())
+    std::fprintf(out, "recorded groups: %lld (metadata in %s)\n",
+                 static_cast<long long>(result.recorded_groups), MetadataPathOf(result.recording).c_str());
   if (summary.files.empty()) {
     std::fprintf(out, "files written:   none\n");
     return;

@@ -2,9 +2,7 @@
 // selected channel to browsers.
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <deque>
 #include <thread>
@@ -17,6 +15,7 @@
 #include "scope_recording.h"
 #include "scope_server.h"
 #include "scope_traces.h"
+#include "system.h"
 
 namespace kr2270::tool {
 namespace {
@@ -30,7 +29,7 @@ constexpr double kRateWindowS = 1.0;
 
 struct ScopeOptions {
   ConnectionOptions connection;
-  int rate_code = 56;
+  std::string rate = "56";
   std::string channels = "1-8";
   int code_bytes = 4;
   bool digital = true;
@@ -45,20 +44,6 @@ struct ScopeOptions {
   double window_s = 2.0;
 };
 
-std::atomic<bool> g_stop{false};
-
-extern "C" void OnStopSignal(int) { g_stop.store(true); }
-
-void CatchStopSignals() {
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  // A browser that vanished mid-write must not end the process.
-  std::signal(SIGPIPE, SIG_IGN);
-}
-
 std::array<bool, kCounters> CountersOf(const std::string& list) {
   if (list == "none") return {};
   return SelectionOf<kCounters>(ParseNumberList(list, kCounters, "--counters"));
@@ -70,10 +55,7 @@ std::array<bool, kEncoders> EncodersOf(const std::string& list) {
 }
 
 AcquisitionPlan PlanFromOptions(const ScopeOptions& o) {
-  const auto rate = FindRate(o.rate_code);
-  if (!rate)
-    FailUsage("--rate " + std::to_string(o.rate_code) + " is not a rate code; use one of " +
-              RateCodeList());
+  const RateInfo rate = ParseRate(o.rate);
   AcquisitionPlan plan;
   StreamSelection& s = plan.selection;
   if (o.channels != "none")
@@ -82,12 +64,12 @@ AcquisitionPlan PlanFromOptions(const ScopeOptions& o) {
   s.digital = o.digital;
   s.counters = CountersOf(o.counters);
   s.encoders = EncodersOf(o.encoders);
-  s.group_rate = rate->group_rate;
+  s.group_rate = rate.group_rate;
   if (GroupBytes(s) == 0) FailUsage("nothing to show: every channel kind is off");
-  plan.rate_code = o.rate_code;
+  plan.rate_code = rate.code;
   plan.ranges = ParseRanges(o.ranges);
   plan.transfer_bytes =
-      o.transfer_bytes > 0 ? o.transfer_bytes : DefaultTransferBytes(GroupBytes(s), *rate);
+      o.transfer_bytes > 0 ? o.transfer_bytes : DefaultTransferBytes(GroupBytes(s), rate);
   return plan;
 }
 
@@ -144,10 +126,6 @@ std::uint64_t LostGroups(KR2270Device* device) {
   return lost;
 }
 
-RecordingContext ContextOf(ScopeRun& run) {
-  return {&run.plan, run.module, run.outputs, LostGroups(run.device)};
-}
-
 // "up", "down" while the library reconnects, "lost" once it gave up.
 const char* LinkState(const ScopeRun& run, const KR2270Health& health) {
   if (run.data_lost) return "lost";
@@ -182,7 +160,7 @@ PageReply Failed(int http_status, const std::string& message) {
 PageReply StartRecordingFromPage(ScopeRun& run) {
   if (run.recording.on) return Failed(409, "a recording is already running");
   try {
-    StartScopeRecording(run.device, run.recording, ContextOf(run));
+    StartScopeRecording(run.device, run.plan, run.recording, LostGroups(run.device));
   } catch (const ToolError& error) {
     run.recording.last_error = error.message;
     return Failed(500, error.message);
@@ -194,7 +172,8 @@ PageReply StartRecordingFromPage(ScopeRun& run) {
 PageReply StopRecordingFromPage(ScopeRun& run) {
   if (!run.recording.on) return Failed(409, "no recording is running");
   try {
-    StopScopeRecording(run.device, run.recording, ContextOf(run));
+    StopScopeRecording(run.device, run.plan, run.recording, LostGroups(run.device),
+                       "stopped from the page");
   } catch (const ToolError& error) {
     run.recording.last_error = error.message;
     return Failed(500, error.message);
@@ -263,7 +242,7 @@ void Stream(ScopeRun& run, double seconds) {
   TraceValues values;
   const auto start = Clock::now();
   auto next_frame = start;
-  while (!g_stop.load()) {
+  while (!Interrupted()) {
     const auto now = Clock::now();
     const double elapsed_s = std::chrono::duration<double>(now - start).count();
     if (seconds > 0 && elapsed_s >= seconds) break;
@@ -291,8 +270,9 @@ int RunScope(const ScopeOptions& o) {
   run.plan = PlanFromOptions(o);
   run.recording.dir = o.record_dir;
   const std::vector<TraceInfo> traces = TracesOf(run.plan.selection);
-  CatchStopSignals();
+  SetQuitOnInterrupt(true);
   const Connection connection = Connect(o.connection);
+  run.plan.module = AddressOf(connection);
   run.device = connection.device.get();
   run.module = DescribeModule(connection);
   run.timeout_ms = connection.timeout_ms;
@@ -307,6 +287,7 @@ int RunScope(const ScopeOptions& o) {
   std::fflush(stdout);
 
   Check(KR2270_HcStart(run.device, 1, run.timeout_ms), "starting acquisition");
+  SetQuitOnInterrupt(false);
   try {
     Stream(run, o.seconds);
   } catch (...) {
@@ -317,7 +298,9 @@ int RunScope(const ScopeOptions& o) {
   CloseHub(run.hub);
   server.reset();
   const std::int32_t stopped = KR2270_HcStart(run.device, 0, run.timeout_ms);
-  if (run.recording.on) StopScopeRecording(run.device, run.recording, ContextOf(run));
+  if (run.recording.on)
+    StopScopeRecording(run.device, run.plan, run.recording, LostGroups(run.device),
+                       "the scope ended");
   if (stopped < 0 && !run.data_lost) Check(stopped, "stopping acquisition");
   const std::uint64_t lost = LostGroups(run.device);
   PrintEnd(run, lost);
@@ -331,10 +314,8 @@ Command AddScopeCommand(CLI::App& app) {
   ScopeOptions& o = *options;
   CLI::App* cmd = app.add_subcommand("scope", "acquire and show the signals live in a browser");
   AddConnectionOptions(*cmd, o.connection);
-  cmd->add_option("--rate", o.rate_code,
-                  "rate code: 8, 16, 24, 36, 40, 48, 52, 56 = 256000, 16000, 128000, 32000, "
-                  "64000, 1000, 4000, 8000 groups/s")
-      ->type_name("CODE")
+  cmd->add_option("--rate", o.rate, "rate code or group rate (8k = 8000): " + RateTable())
+      ->type_name("RATE")
       ->capture_default_str();
   cmd->add_option("--channels", o.channels, "analog channels, e.g. 1,2,5-8, or none")
       ->type_name("LIST")
@@ -367,7 +348,7 @@ Command AddScopeCommand(CLI::App& app) {
       ->check(CLI::Range(0.05, 60.0))
       ->capture_default_str();
   cmd->add_option("--seconds", o.seconds, "stop after S seconds (default: at Ctrl-C)")
-      ->check(CLI::PositiveNumber);
+      ->check(PositiveNumber());
   return {cmd, [options] { return RunScope(*options); }};
 }
 
