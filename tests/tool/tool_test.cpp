@@ -283,11 +283,13 @@ TEST_F(ToolWithModule, AcquireCsvFollowsTheSignalModel) {
   EXPECT_EQ(summary.at("groups:"), "2000");
   EXPECT_EQ(summary.at("lost"), "groups:     0");
   EXPECT_EQ(summary.at("data"), "connection: kept");
+  EXPECT_NE(summary.at("health:").find("dropped 0, gaps 0, reconnects 0,"), std::string::npos)
+      << r.out;
   EXPECT_FALSE(FileExists(csv_path + ".partial"));
 
   const Csv csv = ParseCsv(ReadFile(csv_path));
   const std::vector<std::string> header = {"time_s", "ai1_V", "ai1_code", "ai3_V", "ai3_code",
-                                           "di",     "ct2",   "ec1",      "ec2"};
+                                           "di",     "ct2",   "ec1",      "ec2",      "gap"};
   EXPECT_EQ(csv.header, header);
   ASSERT_EQ(csv.rows.size(), 2000u);
   for (size_t i = 0; i < csv.rows.size(); ++i) {
@@ -305,6 +307,7 @@ TEST_F(ToolWithModule, AcquireCsvFollowsTheSignalModel) {
     ASSERT_EQ(std::stoul(row[6]), module.ExpectedCounter(2, t)) << "row " << i;
     ASSERT_EQ(std::stol(row[7]), static_cast<int32_t>(module.ExpectedEncoder(1, t))) << "row " << i;
     ASSERT_EQ(std::stol(row[8]), static_cast<int32_t>(module.ExpectedEncoder(2, t))) << "row " << i;
+    ASSERT_EQ(row[9], "0") << "row " << i << ": no gap";
   }
 }
 
@@ -316,7 +319,7 @@ TEST_F(ToolWithModule, AcquireDecimatedRateWithTwoByteCodes) {
                 HostArgs(module)));
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const Csv csv = ParseCsv(r.out);
-  ASSERT_EQ(csv.header, (std::vector<std::string>{"time_s", "ai2_V", "ai2_code"}));
+  ASSERT_EQ(csv.header, (std::vector<std::string>{"time_s", "ai2_V", "ai2_code", "gap"}));
   ASSERT_EQ(csv.rows.size(), 300u);
   for (size_t i = 0; i < csv.rows.size(); ++i) {
     EXPECT_EQ(std::stod(csv.rows[i][0]), static_cast<double>(i) / 1000.0);
@@ -338,7 +341,7 @@ TEST_F(ToolWithModule, AveragingGivesTheMeanOfEachBlockUnderItsOwnChannel) {
                 HostArgs(module)));
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const Csv csv = ParseCsv(r.out);
-  ASSERT_EQ(csv.header, (std::vector<std::string>{"time_s", "ai1_V", "ai1_code", "ai6_V", "ai6_code"}));
+  ASSERT_EQ(csv.header, (std::vector<std::string>{"time_s", "ai1_V", "ai1_code", "ai6_V", "ai6_code", "gap"}));
   ASSERT_EQ(csv.rows.size(), 100u);
   for (size_t m = 0; m < csv.rows.size(); ++m) {
     EXPECT_EQ(std::stod(csv.rows[m][0]), static_cast<double>(m * f) / 4000.0);
@@ -441,6 +444,43 @@ TEST_F(ToolWithModule, LostDataConnectionKeepsEveryGroupAndSaysTheCsvIsIncomplet
   EXPECT_NE(r.out.find(csv_path + " (incomplete: the run ended early)"), std::string::npos) << r.out;
   EXPECT_FALSE(FileExists(csv_path + ".partial"));
   EXPECT_EQ(ParseCsv(ReadFile(csv_path)).rows.size(), 500u);
+}
+
+TEST_F(ToolWithModule, ReconnectMarksTheGapInTheCsvTheMetadataAndTheSummary) {
+  // 500 groups of channel 1 (4 bytes each), then the module drops the stream once.
+  module.InjectDataFault(sim::DataFault::CloseAfter(500 * 4));
+  const std::string csv_path = dir.File("out.csv");
+  const std::string rec = dir.File("rec");
+  const ProcessResult r =
+      Tool(Join({"acquire", "--rate", "52", "--channels", "1", "--groups", "2000", "--reconnect=10",
+                 "--codes", "--csv", csv_path, "--record", rec},
+                HostArgs(module)));
+  EXPECT_EQ(r.exit_code, 3) << "groups of the span are missing: " << r.out << r.err;
+  EXPECT_NE(r.out.find("data connection: kept"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("reconnects 1,"), std::string::npos) << r.out;
+  const auto fields = ReportFields(r.out);
+  ASSERT_TRUE(fields.count("gaps:")) << r.out;
+  EXPECT_EQ(fields.at("gaps:").rfind("1 (", 0), 0u) << r.out;
+
+  const Csv csv = ParseCsv(ReadFile(csv_path));
+  ASSERT_EQ(csv.header.back(), "gap");
+  ASSERT_EQ(csv.rows.size(), 2000u);
+  const size_t gap = Column(csv, "gap");
+  for (size_t i = 0; i < csv.rows.size(); ++i) {
+    const long missing = std::stol(csv.rows[i][gap]);
+    if (i != 500) {
+      ASSERT_EQ(missing, 0) << "row " << i;
+      continue;
+    }
+    ASSERT_GT(missing, 0) << "the first group after the drop carries the gap";
+    EXPECT_EQ(std::stod(csv.rows[i][0]), static_cast<double>(500 + missing) / 4000.0)
+        << "its time counts the missing groups";
+    EXPECT_NE(fields.at("gaps:").find("(" + std::to_string(missing) + " groups missing"), std::string::npos);
+  }
+  const std::string json = ReadFile(FindFirstRecordingFile(rec).replace(FindFirstRecordingFile(rec).size() - 4, 4, ".json"));
+  EXPECT_NE(json.find("\"gap_count\": 1"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"group_index\": 500"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"reconnect_ms\": 10000"), std::string::npos) << json;
 }
 
 TEST_F(ToolWithModule, RateTakesACodeOrAGroupRate) {

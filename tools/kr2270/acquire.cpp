@@ -30,6 +30,7 @@ struct AcquireOptions {
   std::string csv_path;
   bool codes = false;
   std::string record_dir;
+  double reconnect_s = 0.0;
 };
 
 StreamSelection SelectionFromOptions(const AcquireOptions& o, const RateInfo& rate) {
@@ -75,6 +76,7 @@ AcquisitionPlan PlanFromOptions(const AcquireOptions& o) {
                                              : DefaultTransferBytes(GroupBytes(plan.selection), rate);
   plan.target = TargetOutputs(o, plan.selection);
   plan.record_dir = o.record_dir;
+  plan.reconnect_ms = static_cast<int>(std::lround(o.reconnect_s * 1000.0));
   return plan;
 }
 
@@ -116,6 +118,7 @@ int RunAcquire(const AcquireOptions& o) {
   std::unique_ptr<CsvOutput> csv;
   if (!o.csv_path.empty()) {
     csv = OpenCsv(o.csv_path, o.codes);
+    csv->gap_column = true;
     RemoveOnQuit(csv->partial);
     WriteCsvHeader(*csv, plan.selection);
   }
@@ -171,6 +174,11 @@ Command AddAcquireCommand(CLI::App& app) {
   cmd->add_flag("--codes", o.codes, "add the raw code of each analog channel to the CSV");
   cmd->add_option("--record", o.record_dir, "record the raw stream into directory DIR")
       ->type_name("DIR");
+  cmd->add_flag("--reconnect{10}", o.reconnect_s,
+                "when the module drops the stream, reconnect for up to SECONDS (default 10), "
+                "restore the settings and go on; the gap is marked in the CSV")
+      ->type_name("SECONDS")
+      ->check(CLI::Range(0.0, 3600.0));
   return {cmd, [options] { return RunAcquire(*options); }};
 }
 

@@ -26,8 +26,12 @@ constexpr double kTransferSeconds = 0.010;
 constexpr int kMinStallMs = 3000;
 // How long the recording may take to catch up with the last groups taken.
 constexpr int kRecordingSettleMs = 2000;
-// Pause after finding the ring empty: the library offers no call that waits
-// for data, and 2 ms is far below what the 32 MiB ring holds at any rate.
+// Longest wait for groups in one go: bounds how late an interrupt, a
+// stall or a failed output is seen.
+constexpr std::int32_t kWaitSliceMs = 100;
+// Longest wait for the reply to the stop after an interrupt.
+constexpr int kInterruptedStopMs = 300;
+// Pause between looks at the recording's size, which nothing signals.
 constexpr auto kIdlePoll = std::chrono::milliseconds(2);
 
 // Stops acquisition and recording on every way out of a run. Their statuses
@@ -39,7 +43,10 @@ struct RunningAcquisition {
   bool streaming = false;
   bool recording = false;
   void StopStreaming() {
-    if (streaming) KR2270_HcStart(device, 0, timeout_ms);
+    // After Ctrl-C the user waits: a module that does not answer the stop
+    // is not waited for as long as the run's time-out allows.
+    const int wait_ms = Interrupted() ? std::min(timeout_ms, kInterruptedStopMs) : timeout_ms;
+    if (streaming) KR2270_HcStart(device, 0, wait_ms);
     streaming = false;
   }
   ~RunningAcquisition() {
@@ -172,13 +179,23 @@ void TakeUntilDone(KR2270Device* device, const AcquisitionPlan& plan, int timeou
              "no data from the module for " + std::to_string(static_cast<int>(stall_limit_s)) +
                  " s " + HowFar(result, now_s));
       break;
-    } else {
-      std::this_thread::sleep_for(kIdlePoll);
+    } else if (KR2270_HcWaitGroups(device, 1, kWaitSliceMs) < 0) {
+      // Stopped or lost: the next pass says which; no busy loop meanwhile.
+      if (KR2270_HcIsDataLost(device) != 1) std::this_thread::sleep_for(kIdlePoll);
     }
     ShowStatus(device, line, result, now_s, !plan.record_dir.empty());
   }
   ClearStatusLine(line);
   if (!span_buffered) result.lost_groups = LostGroups(device);
+}
+
+bool RefreshGapsQuietly(KR2270Device* device, GapLog& log) {
+  try {
+    RefreshGaps(device, log);
+    return true;
+  } catch (const ToolError&) {
+    return false;
+  }
 }
 
 // After the stop: what the ring still holds was captured, so it goes out
@@ -231,8 +248,17 @@ void FinishRecording(KR2270Device* device, const AcquisitionPlan& plan, Acquisit
   result.recorded_bytes = disk.bytes;
   result.recorded_groups = disk.groups;
   metadata.end = RecordingEnd{result.recorded_groups, result.lost_groups, RunEndName(result.end),
-                              result.why, UtcTimestampNow()};
+                              result.why, UtcTimestampNow(), result.gaps};
   WriteMetadata(metadata);
+}
+
+void FinishHealth(KR2270Device* device, const AcquisitionPlan& plan, AcquisitionResult& result) {
+  result.health = {};
+  result.health.struct_size = sizeof result.health;
+  if (KR2270_GetHealth(device, &result.health) < 0) result.health = {};
+  if (RefreshGapsQuietly(device, result.gaps))
+    result.link_gap_groups =
+        MissingInLinkGaps(result.gaps, plan.target < 0 ? result.outputs : std::min(result.outputs, plan.target));
 }
 
 }  // namespace
@@ -261,7 +287,8 @@ int ExitCodeOf(const AcquisitionResult& result) {
     default:
       break;
   }
-  return result.lost_groups != 0 || result.data_lost ? kExitDataLost : kExitOk;
+  const bool lost = result.lost_groups != 0 || result.link_gap_groups != 0 || result.data_lost;
+  return lost ? kExitDataLost : kExitOk;
 }
 
 void AppendToStore(GroupStore& store, const StreamSelection& selection, const GroupBatch& batch) {
@@ -282,7 +309,9 @@ std::int32_t DeliverBuffered(KR2270Device* device, const StreamSelection& select
   const std::int32_t taken = TakeBuffered(device, selection, limit, batch);
   if (taken == 0) return 0;
   ConvertBatch(device, selection, batch);
-  if (sinks.csv != nullptr) WriteCsvRows(*sinks.csv, selection, batch, first_index);
+  // After the split: every gap before these groups is in the log by now.
+  if (sinks.gaps != nullptr) RefreshGaps(device, *sinks.gaps);
+  if (sinks.csv != nullptr) WriteCsvRows(*sinks.csv, selection, batch, first_index, sinks.gaps);
   if (sinks.store != nullptr) AppendToStore(*sinks.store, selection, batch);
   return taken;
 }
@@ -356,6 +385,8 @@ AcquisitionResult RunAcquisition(KR2270Device* device, const AcquisitionPlan& pl
                                  int timeout_ms, const BatchSinks& sinks, bool drain) {
   RunningAcquisition running{device, timeout_ms};
   AcquisitionResult result;
+  BatchSinks live = sinks;
+  live.gaps = &result.gaps;
   RecordingMetadata metadata;
   if (!plan.record_dir.empty()) {
     result.recording = OpenRecording(device, plan.record_dir);
@@ -363,14 +394,16 @@ AcquisitionResult RunAcquisition(KR2270Device* device, const AcquisitionPlan& pl
     metadata = MetadataOfRun(plan, result.recording);
     WriteMetadata(metadata);
   }
+  Check(KR2270_SetAutoReconnect(device, plan.reconnect_ms > 0 ? 1 : 0, plan.reconnect_ms),
+        "setting the reconnect");
   const auto start = Clock::now();
   running.streaming = true;
   Check(KR2270_HcStart(device, 1, timeout_ms), "starting acquisition");
   // From here on every group counts: files stay, whatever ends the run.
-  if (sinks.csv != nullptr) sinks.csv->keep = true;
+  if (live.csv != nullptr) live.csv->keep = true;
   SetQuitOnInterrupt(false);
   try {
-    TakeUntilDone(device, plan, timeout_ms, result, sinks, running, start);
+    TakeUntilDone(device, plan, timeout_ms, result, live, running, start);
   } catch (const ToolError& error) {
     EndRun(result, RunEnd::kLibraryError, error.message + " " + HowFar(result, SecondsSince(start)));
   }
@@ -379,11 +412,12 @@ AcquisitionResult RunAcquisition(KR2270Device* device, const AcquisitionPlan& pl
   result.data_lost = KR2270_HcIsDataLost(device) == 1;
   running.StopStreaming();
   try {
-    DrainAfterStop(device, plan, result, sinks, drain);
+    DrainAfterStop(device, plan, result, live, drain);
   } catch (const ToolError& error) {
     if (result.end == RunEnd::kSpanTaken) EndRun(result, RunEnd::kLibraryError, error.message);
   }
   result.elapsed_s = SecondsSince(start);
+  FinishHealth(device, plan, result);
   if (running.recording) FinishRecording(device, plan, result, running, metadata);
   return result;
 }

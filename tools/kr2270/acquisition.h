@@ -27,6 +27,7 @@ struct AcquisitionPlan {
   int transfer_bytes = 0;
   std::int64_t target = -1;  // outputs to take; -1 = until interrupted
   std::string record_dir;    // empty: no recording
+  int reconnect_ms = 0;      // 0: a lost connection ends the run
   ModuleAddress module;
 };
 
@@ -45,6 +46,7 @@ void AppendToStore(GroupStore& store, const StreamSelection& selection, const Gr
 struct BatchSinks {
   CsvOutput* csv = nullptr;
   GroupStore* store = nullptr;
+  GapLog* gaps = nullptr;  // live runs: marks the CSV's gaps
 };
 
 // Takes up to `limit` buffered outputs, converts them and hands them to the
@@ -76,6 +78,9 @@ struct AcquisitionResult {
   std::string why;  // the cause in the user's words, how far the run got
   double elapsed_s = 0.0;
   std::int64_t recorded_bytes = 0;
+  GapLog gaps;
+  std::uint64_t link_gap_groups = 0;  // missing in reconnect gaps, of the span
+  KR2270Health health{};              // at the end of the run
   std::string recording;           // first file, empty when not recording
   std::int64_t recorded_groups = 0;  // whole groups on disk
 };

@@ -1,5 +1,6 @@
 #include "csv.h"
 
+#include <algorithm>
 #include <chrono>
 #include <charconv>
 #include <cstdio>
@@ -80,9 +81,34 @@ void FlushPending(CsvOutput& csv) {
   csv.changed.notify_all();
 }
 
-void AppendRow(std::string& out, const CsvOutput& csv, const StreamSelection& selection,
-               const GroupBatch& batch, std::size_t i, std::int64_t index) {
-  AppendExact(out, OutputTime(selection, index));
+// The library keeps the first and the last gaps of a long log.
+constexpr std::size_t kFirstGapsKept = 1000;
+
+// Groups missing just before output `index`; advances past its gaps. A gap
+// is marked once, by its position, even when the log dropped older entries.
+std::uint64_t TakeGapBefore(CsvOutput& csv, const GapLog* log, std::int64_t index) {
+  if (log == nullptr) return 0;
+  if (log->total != csv.gaps_seen) {
+    if (log->total > static_cast<std::int64_t>(log->gaps.size()))
+      csv.next_gap = std::min(csv.next_gap, kFirstGapsKept);
+    csv.gaps_seen = log->total;
+  }
+  std::uint64_t missing = 0;
+  while (csv.next_gap < log->gaps.size() &&
+         static_cast<std::int64_t>(log->gaps[csv.next_gap].group_index) <= index) {
+    if (static_cast<std::int64_t>(log->gaps[csv.next_gap].group_index) > csv.last_row)
+      missing += log->gaps[csv.next_gap].missing_groups;
+    ++csv.next_gap;
+  }
+  csv.last_row = index;
+  csv.missing_so_far += missing;
+  return missing;
+}
+
+void AppendRow(std::string& out, CsvOutput& csv, const StreamSelection& selection,
+               const GroupBatch& batch, std::size_t i, std::int64_t index, const GapLog* gaps) {
+  const std::uint64_t gap = TakeGapBefore(csv, gaps, index);
+  AppendExact(out, OutputTime(selection, index + static_cast<std::int64_t>(csv.missing_so_far)));
   for (std::size_t k = 0; k < kAnalogChannels; ++k) {
     if (!selection.analog[k]) continue;
     out += ',';
@@ -109,6 +135,10 @@ void AppendRow(std::string& out, const CsvOutput& csv, const StreamSelection& se
     out += ',';
     // Encoders count both ways; their two's-complement reading is the position.
     Append(out, static_cast<std::int32_t>(batch.encoders[k][i]));
+  }
+  if (csv.gap_column) {
+    out += ',';
+    Append(out, gap);
   }
   out += '\n';
 }
@@ -157,13 +187,14 @@ void WriteCsvHeader(CsvOutput& csv, const StreamSelection& selection) {
   for (int encoder = 1; encoder <= kEncoders; ++encoder)
     if (selection.encoders[static_cast<std::size_t>(encoder - 1)])
       out += ",ec" + std::to_string(encoder);
+  if (csv.gap_column) out += ",gap";
   out += '\n';
 }
 
 void WriteCsvRows(CsvOutput& csv, const StreamSelection& selection, const GroupBatch& batch,
-                  std::int64_t first_index) {
+                  std::int64_t first_index, const GapLog* gaps) {
   for (std::size_t i = 0; i < static_cast<std::size_t>(batch.count); ++i) {
-    AppendRow(csv.pending, csv, selection, batch, i, first_index + static_cast<std::int64_t>(i));
+    AppendRow(csv.pending, csv, selection, batch, i, first_index + static_cast<std::int64_t>(i), gaps);
     ++csv.rows;
     if (csv.pending.size() >= kFlushBytes) FlushPending(csv);
   }

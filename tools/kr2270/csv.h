@@ -22,6 +22,11 @@ struct CsvOutput {
   std::string partial;  // where rows go until FinishCsv
   std::FILE* file = nullptr;
   bool codes = false;   // add a raw-code column per analog channel
+  bool gap_column = false;  // add the groups missing before each row
+  std::size_t next_gap = 0;          // first gap of the log not yet passed
+  std::int64_t gaps_seen = 0;        // the log's total when last passed
+  std::int64_t last_row = -1;        // index of the last row written
+  std::uint64_t missing_so_far = 0;  // groups missing before the next row
   bool keep = false;    // set once rows matter: the file then outlives errors
   bool finished = false;
   std::string pending;  // formatted rows not yet handed to the writer
@@ -46,8 +51,11 @@ bool IsStdout(const std::string& path);
 std::unique_ptr<CsvOutput> OpenCsv(const std::string& path, bool codes);
 
 void WriteCsvHeader(CsvOutput& csv, const StreamSelection& selection);
+// Rows for outputs first_index, first_index + 1, ...; with a gap log, the
+// time of each row counts the groups missing before it, and the gap column
+// holds the groups missing just before that row.
 void WriteCsvRows(CsvOutput& csv, const StreamSelection& selection, const GroupBatch& batch,
-                  std::int64_t first_index);
+                  std::int64_t first_index, const GapLog* gaps);
 
 // The system error of the first failed write, 0 when none failed yet.
 int CsvError(CsvOutput& csv);

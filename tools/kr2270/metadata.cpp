@@ -62,10 +62,31 @@ std::string SettingsJson(const AcquisitionPlan& plan) {
          ",\n    \"transfer_bytes\": " + std::to_string(plan.transfer_bytes) +
          ",\n    \"code_bytes\": " + std::to_string(s.code_bytes) +
          ",\n    \"average\": " + std::to_string(s.average) +
+         ",\n    \"reconnect_ms\": " + std::to_string(plan.reconnect_ms) +
          ",\n    \"analog\": " + AnalogJson(plan) +
          ",\n    \"digital_inputs\": " + Bool(s.digital) +
          ",\n    \"counters\": " + CountersJson(s) +
          ",\n    \"encoders\": " + EncodersJson(s) + "\n  }";
+}
+
+const char* GapCauseName(std::int32_t cause) {
+  switch (cause) {
+    case KR2270_GAP_RING_FULL: return "ring full";
+    case KR2270_GAP_LINK_LOST: return "link lost";
+    case KR2270_GAP_MODULE_RESTART: return "module restart";
+    default: return "unknown";
+  }
+}
+
+std::string GapsJson(const GapLog& log) {
+  std::string out;
+  for (const KR2270Gap& gap : log.gaps)
+    out += std::string(out.empty() ? "\n      " : ",\n      ") +
+           "{\"group_index\": " + std::to_string(gap.group_index) +
+           ", \"missing_groups\": " + std::to_string(gap.missing_groups) +
+           ", \"cause\": " + Quoted(GapCauseName(gap.cause)) +
+           ", \"estimated\": " + Bool(gap.estimated != 0) + "}";
+  return "[" + out + (out.empty() ? "]" : "\n    ]");
 }
 
 std::string EndJson(const std::optional<RecordingEnd>& end) {
@@ -73,6 +94,8 @@ std::string EndJson(const std::optional<RecordingEnd>& end) {
   return "{\n    \"ended_utc\": " + Quoted(end->ended_utc) +
          ",\n    \"groups_recorded\": " + std::to_string(end->groups_recorded) +
          ",\n    \"groups_lost\": " + std::to_string(end->groups_lost) +
+         ",\n    \"gap_count\": " + std::to_string(end->gaps.total) +
+         ",\n    \"gaps\": " + GapsJson(end->gaps) +
          ",\n    \"reason\": " + Quoted(end->reason) +
          ",\n    \"detail\": " + Quoted(end->detail) + "\n  }";
 }

@@ -17,6 +17,7 @@ struct RecordingEnd {
   std::string reason;  // RunEndName
   std::string detail;  // the cause in words
   std::string ended_utc;
+  GapLog gaps;
 };
 
 struct RecordingMetadata {

@@ -25,6 +25,21 @@ void PrintRunSummary(std::FILE* out, const RunSummary& summary) {
   const double achieved = result.elapsed_s > 0.0 ? groups / result.elapsed_s : 0.0;
   std::fprintf(out, "rate achieved:   %.1f groups/s (rate code %d: %.0f groups/s, %.3f s)\n",
                achieved, plan.rate_code, plan.selection.group_rate, result.elapsed_s);
+  if (result.gaps.total > 0)
+    std::fprintf(out, "gaps:            %lld (%llu groups missing in reconnects)\n",
+                 static_cast<long long>(result.gaps.total),
+                 static_cast<unsigned long long>(result.link_gap_groups));
+  const KR2270Health& h = result.health;
+  if (h.struct_size != 0)
+    std::fprintf(out,
+                 "health:          received %llu, dropped %llu, gaps %llu, reconnects %llu, "
+                 "command time-outs %llu, stale replies %llu, ring high water %llu bytes\n",
+                 static_cast<unsigned long long>(h.groups_received),
+                 static_cast<unsigned long long>(h.groups_dropped),
+                 static_cast<unsigned long long>(h.gaps), static_cast<unsigned long long>(h.reconnects),
+                 static_cast<unsigned long long>(h.command_timeouts),
+                 static_cast<unsigned long long>(h.stale_replies),
+                 static_cast<unsigned long long>(h.ring_high_water));
   std::fprintf(out, "ended:           %s\n", result.why.empty() ? "the requested groups were taken" : result.why.c_str());
   if (!result.recording.empty())
     std::fprintf(out, "recorded groups: %lld (metadata in %s)\n",
