@@ -58,6 +58,8 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_flag("--sequence", options.sequence, "stream the sequence test pattern");
   app.add_flag("--flood", options.flood, "stream as fast as the connection takes");
+  app.add_flag("--data-nodelay", options.data_no_delay,
+               "send the stream with TCP_NODELAY (default: with Nagle's algorithm)");
   app.add_flag("--ex-ranges", options.ex_ranges,
                "extended-range variant: range codes 1/2/3 = 1/0.1/0.01 V");
   app.add_option("--clock-scale", options.clock_scale, "model seconds per real second")

@@ -72,6 +72,10 @@ struct Options {
   bool sequence = false;   // stream the sequence pattern (sim/sequence.h)
   bool flood = false;      // stream as fast as the connection takes
   bool ex_ranges = false;  // extended-range variant: codes 1/2/3 = 1/0.1/0.01 V
+  // TCP_NODELAY on the data connection. Off, the stream leaves with Nagle's
+  // algorithm, as from a module whose stack waits for an acknowledgement
+  // before it sends a small segment.
+  bool data_no_delay = false;
   double clock_scale = 1.0;
   std::array<ChannelSignal, kAnalogChannels> signal = DefaultSignals();
 };

@@ -121,15 +121,5 @@ TEST(WholeGroups, OnlyWholeGroupsEnterTheRing) {
   EXPECT_EQ(rx.Lost(), 0u);
 }
 
-TEST(ReceiveLowWater, BatchesAboutTwoMillisecondsWithinTheBlock) {
-  const std::int64_t busiest = 58 * 256000;  // every channel at rate code 8
-  const std::int32_t low_water = ReceiveLowWater(busiest, 1 << 20);
-  EXPECT_GE(low_water, busiest / 1000);      // at least 1 ms of stream per wake-up
-  EXPECT_LE(low_water, busiest * 3 / 1000);  // at most 3 ms of latency
-  EXPECT_EQ(ReceiveLowWater(busiest, 4096), 4096);
-  EXPECT_EQ(ReceiveLowWater(0, 4096), 1);
-  EXPECT_EQ(ReceiveLowWater(100, 4096), 1);
-}
-
 }  // namespace
 }  // namespace kr2270

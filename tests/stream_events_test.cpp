@@ -17,6 +17,7 @@
 #include "acquisition/gap_log.h"
 #include "device/device.h"
 #include "kr2270c.h"
+#include "stream_probe.h"
 #include "scripted_peer.h"
 #include "sim/sequence.h"
 #include "sim/simulator.h"
@@ -25,25 +26,10 @@ namespace kr2270 {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using test::HealthOf;
+using test::MsSince;
+using test::LostGroups;
 constexpr std::int32_t T = 2000;
-
-long MsSince(Clock::time_point start) {
-  return static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
-std::uint64_t Lost(KR2270Device* device) {
-  std::uint64_t lost = 0;
-  KR2270_HcGetLostGroups(device, &lost);
-  return lost;
-}
-
-KR2270Health Health(KR2270Device* device) {
-  KR2270Health health{};
-  health.struct_size = sizeof health;
-  EXPECT_EQ(KR2270_GetHealth(device, &health), 0);
-  return health;
-}
 
 std::vector<KR2270Gap> Gaps(KR2270Device* device) {
   const std::int32_t total = KR2270_HcGetGaps(device, nullptr, 0);
@@ -188,7 +174,7 @@ TEST_F(StreamEvents, WaitEndsWhenTheDataConnectionIsLost) {
     ASSERT_EQ(waiter.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(waiter.get(), KR2270_ERROR_RESET);
     EXPECT_EQ(KR2270_HcIsDataLost(device_), 1);
-    const KR2270Health health = Health(device_);
+    const KR2270Health health = HealthOf(device_);
     EXPECT_EQ(health.data_connected, 0);
     EXPECT_EQ(health.last_error, KR2270_ERROR_RESET);
     ASSERT_EQ(KR2270_HcStart(device_, 0, T), 0);
@@ -205,7 +191,6 @@ void ExpectGapsMatchIndices(const std::vector<KR2270Gap>& gaps,
                             const std::vector<std::uint64_t>& indices, std::uint64_t sent) {
   std::size_t next_gap = 0;
   std::uint64_t expected = 0;
-  std::uint64_t missing = 0;
   for (std::size_t i = 0; i <= indices.size(); ++i) {
     const std::uint64_t actual = i < indices.size() ? indices[i] : sent;
     if (actual == expected) {
@@ -218,11 +203,9 @@ void ExpectGapsMatchIndices(const std::vector<KR2270Gap>& gaps,
     EXPECT_EQ(gap.missing_groups, actual - expected) << "gap at group " << i;
     EXPECT_EQ(gap.cause, KR2270_GAP_RING_FULL);
     EXPECT_EQ(gap.estimated, 0);
-    missing += gap.missing_groups;
     expected = actual + 1;
   }
   EXPECT_EQ(next_gap, gaps.size()) << "gaps recorded where no group is missing";
-  (void)missing;
 }
 
 TEST_F(StreamEvents, RingDropGapsLieExactlyWhereGroupsAreMissing) {
@@ -237,16 +220,16 @@ TEST_F(StreamEvents, RingDropGapsLieExactlyWhereGroupsAreMissing) {
     // Three rounds: the application stops splitting until the ring has
     // overflowed, then catches up.
     for (int round = 0; round < 3; ++round) {
-      const std::uint64_t lost_before = Lost(device_);
+      const std::uint64_t lost_before = LostGroups(device_);
       const std::uint64_t burst = 3 * ring_groups * factor;
       SendGroups(sent, burst);
       sent += burst;
       const auto start = Clock::now();
-      while (Lost(device_) == lost_before && MsSince(start) < 20000) std::this_thread::yield();
-      ASSERT_GT(Lost(device_), lost_before) << "round " << round;
+      while (LostGroups(device_) == lost_before && MsSince(start) < 20000) std::this_thread::yield();
+      ASSERT_GT(LostGroups(device_), lost_before) << "round " << round;
       // Whatever of the burst got into the ring is in once the receiver has
       // counted every byte of it.
-      while (Health(device_).groups_received + Lost(device_) < sent / factor &&
+      while (HealthOf(device_).groups_received + LostGroups(device_) < sent / factor &&
              MsSince(start) < 20000) {
         TakeAll(&indices);
       }
@@ -254,15 +237,15 @@ TEST_F(StreamEvents, RingDropGapsLieExactlyWhereGroupsAreMissing) {
       }
     }
     const std::uint64_t decimated_sent = sent / factor;
-    ASSERT_EQ(indices.size() + Lost(device_), decimated_sent);
+    ASSERT_EQ(indices.size() + LostGroups(device_), decimated_sent);
     const std::vector<KR2270Gap> gaps = Gaps(device_);
     EXPECT_GE(gaps.size(), 3u);
     ExpectGapsMatchIndices(gaps, indices, decimated_sent);
     std::uint64_t missing = 0;
     for (const KR2270Gap& gap : gaps) missing += gap.missing_groups;
-    EXPECT_EQ(missing, Lost(device_));
-    const KR2270Health health = Health(device_);
-    EXPECT_EQ(health.groups_dropped, Lost(device_));
+    EXPECT_EQ(missing, LostGroups(device_));
+    const KR2270Health health = HealthOf(device_);
+    EXPECT_EQ(health.groups_dropped, LostGroups(device_));
     EXPECT_EQ(health.groups_received, indices.size());
     EXPECT_EQ(health.gaps, gaps.size());
     EXPECT_EQ(health.ring_high_water, 32u * 1024u);  // it was full
@@ -276,13 +259,13 @@ TEST_F(StreamEvents, StartClearsGapsAndStreamCounters) {
   Start(CounterSetup(8));
   SendGroups(0, 4096);
   const auto start = Clock::now();
-  while (Lost(device_) == 0 && MsSince(start) < 20000) std::this_thread::yield();
-  ASSERT_GT(Lost(device_), 0u);
+  while (LostGroups(device_) == 0 && MsSince(start) < 20000) std::this_thread::yield();
+  ASSERT_GT(LostGroups(device_), 0u);
   ASSERT_GT(KR2270_HcGetGaps(device_, nullptr, 0), 0);
   ASSERT_EQ(KR2270_HcStart(device_, 0, T), 0);
   Start(CounterSetup(8));
   EXPECT_EQ(KR2270_HcGetGaps(device_, nullptr, 0), 0);
-  const KR2270Health health = Health(device_);
+  const KR2270Health health = HealthOf(device_);
   EXPECT_EQ(health.groups_received, 0u);
   EXPECT_EQ(health.groups_dropped, 0u);
   EXPECT_EQ(health.gaps, 0u);
@@ -347,24 +330,24 @@ TEST(StreamHealth, CountsCommandTimeOutsAndTheLateReplyDiscarded) {
   ASSERT_EQ(simulator.Start(), 0);
   KR2270Device* device = KR2270_DeviceCreate();
   ASSERT_NE(device, nullptr);
-  EXPECT_EQ(Health(device).command_connected, 0);
+  EXPECT_EQ(HealthOf(device).command_connected, 0);
   ASSERT_EQ(KR2270_CmdConnect(device, "127.0.0.1", 0, simulator.command_port(),
                               simulator.data_port(), T), 0);
-  EXPECT_EQ(Health(device).command_connected, 1);
+  EXPECT_EQ(HealthOf(device).command_connected, 1);
   // The reply comes 300 ms late, after a 50 ms time-out, and well within the
   // time the next exchange gives a late reply to turn up.
   simulator.InjectReplyFault(sim::ReplyFault::Delay(300));
   EXPECT_EQ(KR2270_HcSetFreq(device, 8, 50), KR2270_ERROR_TIMEOUT);
-  KR2270Health health = Health(device);
+  KR2270Health health = HealthOf(device);
   EXPECT_EQ(health.command_timeouts, 1u);
   EXPECT_EQ(health.stale_replies, 0u);
   EXPECT_EQ(health.last_error, KR2270_ERROR_TIMEOUT);
   ASSERT_EQ(KR2270_HcSetFreq(device, 8, T), 0);
-  health = Health(device);
+  health = HealthOf(device);
   EXPECT_EQ(health.command_timeouts, 1u);
   EXPECT_EQ(health.stale_replies, 1u);
   KR2270_CmdClose(device);
-  EXPECT_EQ(Health(device).command_connected, 0);
+  EXPECT_EQ(HealthOf(device).command_connected, 0);
   KR2270_DeviceClose(device);
 }
 

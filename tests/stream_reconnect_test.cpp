@@ -14,25 +14,16 @@
 
 #include "../fuzz/stream_check.h"
 #include "kr2270c.h"
+#include "stream_probe.h"
 #include "sim/simulator.h"
 
 namespace kr2270 {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using test::HealthOf;
+using test::MsSince;
 constexpr std::int32_t T = 2000;
-
-long MsSince(Clock::time_point start) {
-  return static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
-KR2270Health Health(KR2270Device* device) {
-  KR2270Health health{};
-  health.struct_size = sizeof health;
-  EXPECT_EQ(KR2270_GetHealth(device, &health), 0);
-  return health;
-}
 
 struct Taken {
   std::uint32_t analog;
@@ -125,7 +116,7 @@ TEST_F(StreamReconnect, RefusesBadArgumentsAndIsOffByDefault) {
   EXPECT_FALSE(TakeUntil(1000000, 10000, &status));
   EXPECT_EQ(status, KR2270_ERROR_RESET);
   EXPECT_EQ(KR2270_HcIsDataLost(device_), 1);
-  EXPECT_EQ(Health(device_).reconnects, 0u);
+  EXPECT_EQ(HealthOf(device_).reconnects, 0u);
   EXPECT_EQ(KR2270_HcStart(device_, 0, T), 0);
 }
 
@@ -163,7 +154,7 @@ TEST_F(StreamReconnect, ComesBackAfterARestartOrADroppedDataConnection) {
     EXPECT_EQ(gaps[0].estimated, 1);
     EXPECT_EQ(LayoutRegisters(*sim_), host_layout);
     EXPECT_EQ(KR2270_HcIsDataLost(device_), 0);
-    const KR2270Health health = Health(device_);
+    const KR2270Health health = HealthOf(device_);
     EXPECT_EQ(health.reconnects, 1u);
     EXPECT_EQ(health.gaps, 1u);
     EXPECT_EQ(health.data_connected, 1);
@@ -186,7 +177,7 @@ TEST_F(StreamReconnect, GivesUpAfterTheWaitAllowed) {
   EXPECT_GE(waited, 400);
   EXPECT_LT(waited, 10000);
   EXPECT_EQ(KR2270_HcIsDataLost(device_), 1);
-  const KR2270Health health = Health(device_);
+  const KR2270Health health = HealthOf(device_);
   EXPECT_EQ(health.reconnects, 0u);
   EXPECT_EQ(health.gaps, 0u);
   EXPECT_EQ(health.data_connected, 0);
@@ -206,8 +197,8 @@ TEST_F(StreamReconnect, StopWhileReconnectingEndsTheWaitAndReturnsPromptly) {
   // The reconnect has begun once the data connection counts as down while
   // the stream is not counted lost.
   const auto start = Clock::now();
-  while (Health(device_).data_connected != 0 && MsSince(start) < 10000) std::this_thread::yield();
-  ASSERT_EQ(Health(device_).data_connected, 0);
+  while (HealthOf(device_).data_connected != 0 && MsSince(start) < 10000) std::this_thread::yield();
+  ASSERT_EQ(HealthOf(device_).data_connected, 0);
   EXPECT_EQ(KR2270_HcIsDataLost(device_), 0);
   const auto stop = Clock::now();
   KR2270_HcStart(device_, 0, 200);

@@ -60,9 +60,6 @@ void CarryPartialGroup(ReceiverState& state, std::size_t handed_on);
 // counting those that find no room) and to an open recording; runs on the
 // receiver thread outside data_lock.
 void PassOnBlock(Device* device, std::size_t received);
-// SO_RCVLOWAT for a stream: about 2 ms of it, at least 1 byte, at most the
-// block size.
-std::int32_t ReceiveLowWater(std::int64_t bytes_per_second, std::int32_t block_bytes);
 
 // --- automatic reconnect -----------------------------------------------------------
 enum class Comeback { kBack, kGaveUp, kStopped };

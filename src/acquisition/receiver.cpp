@@ -150,13 +150,6 @@ void PassOnBlock(Device* device, std::size_t received) {
   CarryPartialGroup(state, whole);
 }
 
-std::int32_t ReceiveLowWater(std::int64_t bytes_per_second, std::int32_t block_bytes) {
-  // Each wake-up costs far more than the bytes it brings; 2 ms of stream per
-  // wake-up keeps the thread cheap without adding noticeable latency.
-  const std::int64_t two_ms = bytes_per_second / 500;
-  return static_cast<std::int32_t>(std::clamp<std::int64_t>(two_ms, 1, std::max(block_bytes, 1)));
-}
-
 void ReceiverLoop(Device* device) {
   ReceiverState& state = device->receiver;
   std::uint64_t ended_run = 0;  // the run whose connection is gone

@@ -141,9 +141,9 @@ std::int32_t ConnectDataSocket(Device* device, std::int32_t timeout_ms, std::int
     platform::CloseSocket(s);
     return KR2270_ERROR_CONNECT;
   }
-  const ReceiverState& state = device->receiver;
-  platform::SetReceiveLowWater(
-      s, ReceiveLowWater(state.bytes_per_second, static_cast<std::int32_t>(state.block.size())));
+  // No receive low-water mark: bytes held below it go unacknowledged until
+  // the delayed-ACK timer runs out, and a sender with Nagle's algorithm then
+  // holds its next segment back for as long (tens of milliseconds).
   device->data_socket = s;
   device->data_socket_wake.store(s);
   return KR2270_OK;
