@@ -153,6 +153,8 @@ std::string StatusJson(ScopeRun& run, double elapsed_s) {
          ",\"recording\":" + RecordingStatusJson(run.device, run.recording) + "}";
 }
 
+RunPosition PositionOf(ScopeRun& run) { return {run.outputs, LostGroups(run.device)}; }
+
 PageReply Failed(int http_status, const std::string& message) {
   return {http_status, "{\"ok\":false,\"error\":" + JsonString(message) + "}"};
 }
@@ -160,7 +162,7 @@ PageReply Failed(int http_status, const std::string& message) {
 PageReply StartRecordingFromPage(ScopeRun& run) {
   if (run.recording.on) return Failed(409, "a recording is already running");
   try {
-    StartScopeRecording(run.device, run.plan, run.recording, LostGroups(run.device));
+    StartScopeRecording(run.device, run.plan, run.recording, PositionOf(run));
   } catch (const ToolError& error) {
     run.recording.last_error = error.message;
     return Failed(500, error.message);
@@ -172,7 +174,7 @@ PageReply StartRecordingFromPage(ScopeRun& run) {
 PageReply StopRecordingFromPage(ScopeRun& run) {
   if (!run.recording.on) return Failed(409, "no recording is running");
   try {
-    StopScopeRecording(run.device, run.plan, run.recording, LostGroups(run.device),
+    StopScopeRecording(run.device, run.plan, run.recording, PositionOf(run),
                        "stopped from the page");
   } catch (const ToolError& error) {
     run.recording.last_error = error.message;
@@ -299,7 +301,7 @@ int RunScope(const ScopeOptions& o) {
   server.reset();
   const std::int32_t stopped = KR2270_HcStart(run.device, 0, run.timeout_ms);
   if (run.recording.on)
-    StopScopeRecording(run.device, run.plan, run.recording, LostGroups(run.device),
+    StopScopeRecording(run.device, run.plan, run.recording, PositionOf(run),
                        "the scope ended");
   if (stopped < 0 && !run.data_lost) Check(stopped, "stopping acquisition");
   const std::uint64_t lost = LostGroups(run.device);

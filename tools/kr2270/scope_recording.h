@@ -18,16 +18,22 @@ struct ScopeRecording {
   std::string first_file;
   RecordingMetadata metadata;
   std::uint64_t lost_at_start = 0;  // the run's lost groups when it began
+  std::int64_t first_output = 0;    // the run's output index when it began
   std::string last_error;           // of the last start or stop
 };
 
+// Where the run is when a recording starts or stops.
+struct RunPosition {
+  std::int64_t outputs = 0;
+  std::uint64_t lost_groups = 0;
+};
+
 // Both throw ToolError with a readable line when the library or the file
-// system refuses; the recording is then off. `lost_groups` is the run's
-// count so far; `why` says what ended the recording.
+// system refuses; the recording is then off. `why` says what ended it.
 void StartScopeRecording(KR2270Device* device, const AcquisitionPlan& plan,
-                         ScopeRecording& recording, std::uint64_t lost_groups);
+                         ScopeRecording& recording, const RunPosition& at);
 void StopScopeRecording(KR2270Device* device, const AcquisitionPlan& plan,
-                        ScopeRecording& recording, std::uint64_t lost_groups,
+                        ScopeRecording& recording, const RunPosition& at,
                         const std::string& why);
 
 // {"on":..,"file":..,"metadata":..,"bytes":..,"error":..} for the page.
