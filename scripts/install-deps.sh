@@ -3,7 +3,8 @@
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
           libbenchmark-dev libmodbus-dev libcli11-dev clang libclang-rt-14-dev strace
-          python3 python3-numpy python3-h5py python3-matplotlib python3-pytest hdf5-tools)
+          python3 python3-numpy python3-h5py python3-matplotlib python3-pytest hdf5-tools
+          libcpp-httplib-dev libjs-dygraphs chromium nodejs)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

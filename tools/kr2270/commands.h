@@ -20,5 +20,6 @@ Command AddInfoCommand(CLI::App& app);
 Command AddAcquireCommand(CLI::App& app);
 Command AddPlayCommand(CLI::App& app);
 Command AddDemoCommand(CLI::App& app);
+Command AddScopeCommand(CLI::App& app);
 
 }  // namespace kr2270::tool

@@ -1,0 +1,193 @@
+// kr2270 scope in headless Chromium against the built-in simulated module:
+// the traces appear, move, and follow the module's signal model, and a
+// screenshot of the page is not blank.
+// Usage: node --experimental-websocket scope_browser_test.mjs KR2270 CHROMIUM SCREENSHOT.png
+import { spawn } from 'node:child_process';
+import { mkdtempSync, rmSync, writeFileSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import { once } from 'node:events';
+
+const [tool, chromium, screenshotPath] = process.argv.slice(2);
+const DEADLINE_MS = 90000;
+let failures = 0;
+let passes = 0;
+
+function check(ok, what, detail) {
+  if (ok) passes++;
+  else failures++;
+  console.log(`${ok ? 'ok  ' : 'FAIL'} ${what}${detail === undefined ? '' : ': ' + detail}`);
+}
+
+function near(value, expected, tolerance) { return Math.abs(value - expected) <= tolerance; }
+
+function withTimeout(promise, ms, what) {
+  let timer;
+  const limit = new Promise((_, reject) => { timer = setTimeout(() => reject(new Error(`timed out: ${what}`)), ms); });
+  return Promise.race([promise, limit]).finally(() => clearTimeout(timer));
+}
+
+// The first line of `stream` that matches `pattern`, as its match.
+function lineMatching(stream, pattern, what) {
+  return withTimeout(new Promise((resolve, reject) => {
+    let text = '';
+    const onData = (chunk) => {
+      text += chunk;
+      const found = text.match(pattern);
+      if (found) { stream.off('data', onData); resolve(found); }
+    };
+    stream.on('data', onData);
+    stream.on('end', () => reject(new Error(`no ${what} before the end of output: ${text}`)));
+  }), 30000, what);
+}
+
+// A minimal DevTools protocol client over the browser's WebSocket.
+function devtools(url) {
+  const socket = new WebSocket(url);
+  let next = 1;
+  const waiting = new Map();
+  const listeners = [];
+  socket.onmessage = (event) => {
+    const message = JSON.parse(event.data);
+    if (message.method) {
+      for (const l of listeners.splice(0)) if (l.method !== message.method) listeners.push(l); else l.resolve(message.params);
+      return;
+    }
+    const entry = waiting.get(message.id);
+    if (!entry) return;
+    waiting.delete(message.id);
+    if (message.error) entry.reject(new Error(JSON.stringify(message.error)));
+    else entry.resolve(message.result);
+  };
+  const opened = new Promise((resolve, reject) => { socket.onopen = resolve; socket.onerror = reject; });
+  return {
+    opened,
+    send(method, params = {}, sessionId) {
+      const id = next++;
+      socket.send(JSON.stringify({ id, method, params, sessionId }));
+      return withTimeout(new Promise((resolve, reject) => waiting.set(id, { resolve, reject })), 30000, method);
+    },
+    // The next event called `method` (register before causing it).
+    event(method) {
+      return withTimeout(new Promise((resolve) => listeners.push({ method, resolve })), 30000, method);
+    },
+    close() { socket.close(); },
+  };
+}
+
+async function evaluate(cdp, session, expression) {
+  const reply = await cdp.send('Runtime.evaluate', { expression, awaitPromise: true, returnByValue: true }, session);
+  if (reply.exceptionDetails) throw new Error(`page: ${JSON.stringify(reply.exceptionDetails)}`);
+  return reply.result.value;
+}
+
+// Distinct colours and the share of pixels unlike the top-left one, counted
+// by the browser's own PNG decoder.
+const IMAGE_FIGURES = `(async (png) => {
+  const image = new Image();
+  image.src = 'data:image/png;base64,' + png;
+  await image.decode();
+  const canvas = document.createElement('canvas');
+  canvas.width = image.width; canvas.height = image.height;
+  const context = canvas.getContext('2d');
+  context.drawImage(image, 0, 0);
+  const pixels = context.getImageData(0, 0, image.width, image.height).data;
+  const colours = new Set();
+  let differing = 0;
+  for (let i = 0; i < pixels.length; i += 4) {
+    colours.add((pixels[i] << 16) | (pixels[i + 1] << 8) | pixels[i + 2]);
+    if (pixels[i] !== pixels[0] || pixels[i + 1] !== pixels[1] || pixels[i + 2] !== pixels[2]) differing++;
+  }
+  return { width: image.width, height: image.height, colours: colours.size, differing: differing / (pixels.length / 4) };
+})`;
+
+async function main() {
+  const scope = spawn(tool, ['scope', '--rate', '24', '--seconds', '80', '--window', '2'],
+                      { stdio: ['ignore', 'pipe', 'inherit'] });
+  scope.stdout.setEncoding('utf8');
+  const profile = mkdtempSync(join(tmpdir(), 'kr2270-scope-chromium-'));
+  let browser;
+  let cdp;
+  try {
+    const [, pageUrl] = await lineMatching(scope.stdout, /scope: (http:\/\/127\.0\.0\.1:\d+\/)\n/, 'URL');
+    browser = spawn(chromium, [
+      '--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync',
+      `--user-data-dir=${profile}`, '--remote-debugging-port=0', '--window-size=1280,1500',
+      'about:blank'], { stdio: ['ignore', 'ignore', 'pipe'] });
+    browser.stderr.setEncoding('utf8');
+    const [, browserUrl] = await lineMatching(browser.stderr, /DevTools listening on (ws:\/\/\S+)/, 'DevTools address');
+    cdp = devtools(browserUrl);
+    await withTimeout(cdp.opened, 10000, 'DevTools connection');
+    const { targetId } = await cdp.send('Target.createTarget', { url: 'about:blank' });
+    const { sessionId } = await cdp.send('Target.attachToTarget', { targetId, flatten: true });
+    await cdp.send('Emulation.setDeviceMetricsOverride', { width: 1280, height: 1500, deviceScaleFactor: 1, mobile: false }, sessionId);
+    await cdp.send('Page.enable', {}, sessionId);
+    const started = Date.now();
+    const loaded = cdp.event('Page.loadEventFired');
+    await cdp.send('Page.navigate', { url: pageUrl }, sessionId);
+    await loaded;
+
+    // The page resolves this promise itself once it has drawn; nothing polls.
+    await withTimeout(evaluate(cdp, sessionId, 'scopeDrawn(1)'), 30000, 'first drawing');
+    check(true, 'traces drawn', `${Date.now() - started} ms after opening the page`);
+    // A full window of columns, then a later look to see them move.
+    const first = await withTimeout(evaluate(cdp, sessionId,
+      `(async () => { while (true) { const s = scopeSummary(); if (s.lastT - s.firstT >= 1.9) return s; await scopeDrawn(s.draws + 1); } })()`),
+      30000, 'a full window');
+    const second = await withTimeout(evaluate(cdp, sessionId, `scopeDrawn(${first.draws + 10}).then(() => scopeSummary())`),
+                                     30000, 'ten more drawings');
+    const dt = second.lastT - first.lastT;
+    check(dt > 0.2, 'time axis moves', `${first.lastT.toFixed(3)} s -> ${second.lastT.toFixed(3)} s`);
+    check(second.frames > first.frames, 'frames keep arriving', `${first.frames} -> ${second.frames}`);
+    check(second.missed === 0 && second.serverDropped === 0, 'no frames dropped for this page',
+          `missed ${second.missed}, server dropped ${second.serverDropped}`);
+    check(second.status.lost === 0 && second.status.link === 'up', 'status: no lost groups, link up',
+          `lost ${second.status.lost}, link ${second.status.link}`);
+
+    // Analog channel k: a sine around k - 4.5 V, 0.5 V amplitude, 10 k Hz.
+    for (let k = 1; k <= 8; k++) {
+      const t = second.traces[`ai${k}`];
+      check(near(t.min, k - 5, 0.02) && near(t.max, k - 4, 0.02), `ai${k} spans ${k - 5} .. ${k - 4} V`,
+            `${t.min.toFixed(4)} .. ${t.max.toFixed(4)}`);
+    }
+    check(first.traces.ai1.last !== second.traces.ai1.last, 'ai1 moves',
+          `${first.traces.ai1.last} -> ${second.traces.ai1.last}`);
+    // Inputs 13 and 14 are fixed, 15 toggles each second, outputs are off.
+    const di = (n) => second.traces[`di${n}`];
+    check(di(13).min === 1 && di(13).max === 1, 'di13 is high');
+    check(di(14).min === 0 && di(14).max === 0, 'di14 is low');
+    check(di(15).min === 0 && di(15).max === 1, 'di15 toggles within the window');
+    check(di(1).max === 0, 'di1 (output 1 off) is low');
+    // Counter c counts 1000 c per second, encoder 1 +100/s, encoder 2 -50/s.
+    for (let c = 1; c <= 4; c++) {
+      const slope = (second.traces[`ct${c}`].last - first.traces[`ct${c}`].last) / dt;
+      check(near(slope, 1000 * c, 0.05 * 1000 * c), `ct${c} counts ${1000 * c}/s`, slope.toFixed(1));
+    }
+    const ec1 = (second.traces.ec1.last - first.traces.ec1.last) / dt;
+    const ec2 = (second.traces.ec2.last - first.traces.ec2.last) / dt;
+    check(near(ec1, 100, 10), 'ec1 moves +100/s', ec1.toFixed(1));
+    check(near(ec2, -50, 6), 'ec2 moves -50/s', ec2.toFixed(1));
+    const shown = await evaluate(cdp, sessionId, `document.getElementById('lost').textContent + '|' + document.getElementById('link').textContent`);
+    check(shown === '0|up', 'page shows lost groups and link state', shown);
+
+    const shot = await cdp.send('Page.captureScreenshot', { format: 'png' }, sessionId);
+    writeFileSync(screenshotPath, Buffer.from(shot.data, 'base64'));
+    const figures = await evaluate(cdp, sessionId, `${IMAGE_FIGURES}(${JSON.stringify(shot.data)})`);
+    check(figures.colours >= 16 && figures.differing > 0.03, `screenshot ${screenshotPath} is not blank`,
+          `${figures.width}x${figures.height}, ${figures.colours} colours, ${(100 * figures.differing).toFixed(1)} % drawn`);
+  } finally {
+    if (cdp) cdp.close();
+    if (browser) { browser.kill('SIGTERM'); await withTimeout(once(browser, 'exit'), 10000, 'browser exit').catch(() => browser.kill('SIGKILL')); }
+    scope.kill('SIGTERM');
+    await withTimeout(once(scope, 'exit'), 10000, 'scope exit').catch(() => scope.kill('SIGKILL'));
+    rmSync(profile, { recursive: true, force: true });
+  }
+}
+
+const overall = setTimeout(() => { console.log('FAIL overall deadline'); process.exit(1); }, DEADLINE_MS);
+main().catch((error) => { failures++; console.log(`FAIL ${error.message}`); }).finally(() => {
+  clearTimeout(overall);
+  console.log(`${passes} passed, ${failures} failed`);
+  process.exit(failures === 0 && passes > 0 ? 0 : 1);
+});

@@ -1,0 +1,333 @@
+// kr2270 scope over HTTP, as a browser sees it: the page and its files, the
+// data stream, the token and origin checks, recording from the page, and a
+// stalled viewer that must not cost the acquisition any group.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <httplib.h>
+
+#include <filesystem>
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "run_process.h"
+#include "sim/simulator.h"
+
+namespace kr2270::testing {
+namespace {
+
+const std::string kTool = KR2270_TOOL_PATH;
+constexpr auto kStartLimit = std::chrono::seconds(30);
+constexpr auto kStopLimit = std::chrono::seconds(20);
+
+// A running `kr2270 scope` and the URL it printed.
+struct Scope {
+  RunningProcess process;
+  std::string host;
+  int port = 0;
+  std::string token;
+
+  explicit Scope(std::vector<std::string> args) {
+    args.insert(args.begin(), {kTool, "scope", "--seconds", "120"});
+    process = StartProcess(args);
+    const std::string line = ReadLine(process, kStartLimit);
+    std::smatch m;
+    const std::regex url(R"(scope: http://([0-9.]+):(\d+)/(\?token=([0-9a-zA-Z]+))?)");
+    if (std::regex_match(line, m, url)) {
+      host = m[1];
+      port = std::stoi(m[2]);
+      token = m[4];
+    }
+  }
+  ~Scope() {
+    if (process.pid > 0) StopProcess(process, SIGTERM, kStopLimit);
+  }
+  httplib::Client Client() const {
+    httplib::Client client(host, port);
+    client.set_connection_timeout(5, 0);
+    client.set_read_timeout(10, 0);
+    return client;
+  }
+};
+
+std::int64_t Field(const std::string& json, const std::string& name) {
+  std::smatch m;
+  if (!std::regex_search(json, m, std::regex("\"" + name + "\":(-?\\d+)"))) return -1;
+  return std::stoll(m[1]);
+}
+
+// Reads the event stream at `path`, handing each event's data to `on_event`
+// until it returns false; returns the events seen.
+int ReadEvents(const Scope& scope, const std::string& path,
+               const std::function<bool(const std::string&)>& on_event,
+               httplib::Headers headers = {}) {
+  httplib::Client client = scope.Client();
+  std::string pending;
+  int events = 0;
+  client.Get(path, headers, [&](const char* data, std::size_t length) {
+    pending.append(data, length);
+    for (std::size_t end; (end = pending.find("\n\n")) != std::string::npos;) {
+      const std::string event = pending.substr(0, end);
+      pending.erase(0, end + 2);
+      if (event.rfind("data: ", 0) != 0) continue;  // a keep-alive comment
+      ++events;
+      if (!on_event(event.substr(6))) return false;
+    }
+    return true;
+  });
+  return events;
+}
+
+// ---- endpoints ---------------------------------------------------------------------
+
+TEST(ScopeHttp, ServesThePageItsFilesTheConfigurationAndLiveFrames) {
+  Scope scope({"--rate", "56", "--counters", "1", "--encoders", "none", "--no-di"});
+  ASSERT_GT(scope.port, 0) << "no URL printed";
+  EXPECT_EQ(scope.host, "127.0.0.1");
+  EXPECT_TRUE(scope.token.empty());
+  httplib::Client client = scope.Client();
+
+  auto page = client.Get("/");
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+  EXPECT_NE(page->get_header_value("Content-Type").find("text/html"), std::string::npos);
+  EXPECT_NE(page->body.find("dygraph.min.js"), std::string::npos);
+  for (const std::string file : {"/scope.js", "/dygraph.min.js", "/scope.css", "/dygraph.min.css"}) {
+    auto r = client.Get(file.c_str());
+    ASSERT_TRUE(r) << file;
+    EXPECT_EQ(r->status, 200) << file;
+    EXPECT_GT(r->body.size(), 100u) << file;
+  }
+  EXPECT_EQ(client.Get("/nothing-here")->status, 404);
+
+  auto config = client.Get("/api/config");
+  ASSERT_TRUE(config);
+  EXPECT_NE(config->body.find("\"group_rate\":8000"), std::string::npos) << config->body;
+  EXPECT_NE(config->body.find("{\"name\":\"ai8\",\"kind\":\"analog\"},{\"name\":\"ct1\",\"kind\":\"counter\"}]"),
+            std::string::npos)
+      << config->body;
+
+  // 8000 outputs/s in a 1 s window of 100 columns: 80 outputs a column.
+  std::vector<std::string> frames;
+  ReadEvents(scope, "/api/stream?window=1&columns=100", [&](const std::string& frame) {
+    frames.push_back(frame);
+    return frames.size() < 10;
+  });
+  ASSERT_EQ(frames.size(), 10u);
+  std::int64_t columns = 0;
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    EXPECT_EQ(Field(frames[i], "seq"), static_cast<std::int64_t>(i));
+    EXPECT_EQ(Field(frames[i], "dropped"), 0);
+    EXPECT_NE(frames[i].find("\"dt\":0.01,"), std::string::npos) << frames[i];
+    columns += Field(frames[i], "n");
+  }
+  EXPECT_GT(columns, 0);
+  EXPECT_EQ(Field(frames.back(), "lost"), 0);
+  EXPECT_EQ(Field(frames.back(), "gaps"), 0);
+  EXPECT_NE(frames.back().find("\"link\":\"up\""), std::string::npos);
+
+  auto bad = client.Get("/api/stream?window=0.001");
+  ASSERT_TRUE(bad);
+  EXPECT_EQ(bad->status, 400);
+  EXPECT_EQ(client.Get("/api/stream?columns=many")->status, 400);
+}
+
+TEST(ScopeHttp, WithoutATokenOnlyItsLoopbackNameAndItsOwnPageAreServed) {
+  Scope scope({"--rate", "56"});
+  ASSERT_GT(scope.port, 0);
+  httplib::Client client = scope.Client();
+  // A page elsewhere reaching 127.0.0.1 through a name of its own.
+  auto rebound = client.Get("/", {{"Host", "attacker.example:" + std::to_string(scope.port)}});
+  ASSERT_TRUE(rebound);
+  EXPECT_EQ(rebound->status, 403);
+  EXPECT_EQ(client.Get("/", {{"Host", "localhost:" + std::to_string(scope.port)}})->status, 200);
+  // A form on another site posting to the view.
+  auto foreign = client.Post("/api/record/start", {{"Origin", "http://attacker.example"}}, "", "text/plain");
+  ASSERT_TRUE(foreign);
+  EXPECT_EQ(foreign->status, 403);
+  auto status = client.Get("/api/status");
+  ASSERT_TRUE(status);
+  EXPECT_NE(status->body.find("\"on\":false"), std::string::npos) << status->body;
+}
+
+TEST(ScopeHttp, AnotherAddressAsksForThePrintedToken) {
+  // 127.0.0.2 stands for "not 127.0.0.1" while the test stays on loopback.
+  Scope scope({"--rate", "56", "--listen", "127.0.0.2:0"});
+  ASSERT_GT(scope.port, 0);
+  EXPECT_EQ(scope.host, "127.0.0.2");
+  ASSERT_EQ(scope.token.size(), 32u);
+  httplib::Client client = scope.Client();
+  for (const std::string path : {"/", "/scope.js", "/api/config", "/api/status", "/api/stream"}) {
+    auto r = client.Get(path.c_str());
+    ASSERT_TRUE(r) << path;
+    EXPECT_EQ(r->status, 401) << path;
+    auto wrong = client.Get((path + "?token=" + std::string(32, '0')).c_str());
+    ASSERT_TRUE(wrong) << path;
+    EXPECT_EQ(wrong->status, 401) << path;
+  }
+  EXPECT_EQ(client.Post("/api/record/start", "", "text/plain")->status, 401);
+
+  auto page = client.Get(("/?token=" + scope.token).c_str());
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+  const std::string cookie = page->get_header_value("Set-Cookie");
+  EXPECT_NE(cookie.find("HttpOnly"), std::string::npos) << cookie;
+  // The page's own requests carry the cookie, scripts the header.
+  const std::string pair = cookie.substr(0, cookie.find(';'));
+  EXPECT_EQ(client.Get("/dygraph.min.js", {{"Cookie", pair}})->status, 200);
+  EXPECT_EQ(client.Get("/api/config", {{"Authorization", "Bearer " + scope.token}})->status, 200);
+  int events = ReadEvents(scope, "/api/stream", [](const std::string&) { return false; },
+                          {{"Cookie", pair}});
+  EXPECT_EQ(events, 1);
+}
+
+TEST(ScopeHttp, BadListenAddressesAreUsageErrors) {
+  for (const std::string listen : {"127.0.0.1", "127.0.0.1:70000", "somewhere:80", ":80"}) {
+    const ProcessResult r = RunProcess({kTool, "scope", "--listen", listen});
+    EXPECT_EQ(r.exit_code, 2) << listen << ": " << r.err;
+    EXPECT_NE(r.err.find("--listen"), std::string::npos) << r.err;
+  }
+}
+
+TEST(ScopeHttp, ALostDataConnectionIsShownAndThePageKeepsItsStatus) {
+  sim::Simulator module;
+  ASSERT_EQ(module.Start(), 0);
+  Scope scope({"--rate", "56", "--host", "127.0.0.1", "--port", std::to_string(module.command_port()),
+               "--data-port", std::to_string(module.data_port())});
+  ASSERT_GT(scope.port, 0);
+  bool dropped = false;
+  int after = 0;
+  std::string last;
+  ReadEvents(scope, "/api/stream", [&](const std::string& frame) {
+    last = frame;
+    if (!dropped && Field(frame, "outputs") > 0) {
+      module.DropDataConnection(true);
+      dropped = true;
+    }
+    if (frame.find("\"link\":\"lost\"") != std::string::npos) ++after;
+    // Frames go on after the loss: the view says what happened.
+    return after < 5 && Field(frame, "seq") < 2000;
+  });
+  EXPECT_EQ(after, 5) << last;
+  module.Stop();
+  EXPECT_EQ(StopProcess(scope.process, SIGTERM, kStopLimit), 3);
+  EXPECT_NE(scope.process.buffered.find("data connection: lost"), std::string::npos)
+      << scope.process.buffered;
+}
+
+// ---- recording from the page ---------------------------------------------------
+
+TEST(ScopeHttp, RecordingFromThePageWritesAReplayableRecordingAndItsMetadata) {
+  TempDir dir;
+  Scope scope({"--rate", "52", "--record", dir.path});
+  ASSERT_GT(scope.port, 0);
+  httplib::Client client = scope.Client();
+  EXPECT_EQ(client.Post("/api/record/stop", "", "text/plain")->status, 409);
+  auto started = client.Post("/api/record/start", "", "text/plain");
+  ASSERT_TRUE(started);
+  ASSERT_EQ(started->status, 200) << started->body;
+  EXPECT_EQ(client.Post("/api/record/start", "", "text/plain")->status, 409);
+  auto range = client.Post("/api/range", "1=2", "text/plain");
+  ASSERT_TRUE(range);
+  EXPECT_EQ(range->status, 409) << "a range changed under a running recording";
+  // Some frames go by while it records.
+  int seen = 0;
+  ReadEvents(scope, "/api/stream", [&](const std::string& frame) {
+    return ++seen < 10 || Field(frame, "bytes") <= 0;
+  });
+  auto stopped = client.Post("/api/record/stop", "", "text/plain");
+  ASSERT_TRUE(stopped);
+  ASSERT_EQ(stopped->status, 200) << stopped->body;
+
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(stopped->body, m, std::regex("\"file\":\"([^\"]+\\.dat)\"")))
+      << stopped->body;
+  const std::string dat = m[1];
+  const std::string json = std::filesystem::path(dat).replace_extension(".json").string();
+  ASSERT_TRUE(FileExists(json));
+  const std::string meta = ReadFile(json);
+  const auto field = [&](const std::string& name) {
+    std::smatch value;
+    return std::regex_search(meta, value, std::regex("\"" + name + "\": (-?\\d+)")) ? std::stoll(value[1]) : -1;
+  };
+  EXPECT_EQ(field("rate_code"), 52) << meta;
+  EXPECT_NE(meta.find("\"reason\": \"stopped\""), std::string::npos) << meta;
+  EXPECT_NE(meta.find("\"detail\": \"stopped from the page\""), std::string::npos) << meta;
+  EXPECT_EQ(field("groups_lost"), 0) << meta;
+  // 8 analog channels of 4 bytes, the digital word, 4 counters, 2 encoders.
+  const auto group_bytes = 8 * 4 + 2 + 4 * 4 + 2 * 4;
+  const auto data_bytes = static_cast<std::int64_t>(std::filesystem::file_size(dat)) - 318;
+  EXPECT_EQ(field("groups_recorded"), data_bytes / group_bytes) << meta;
+  EXPECT_GT(field("groups_recorded"), 0) << meta;
+  const ProcessResult play = RunProcess({kTool, "play", dat});
+  EXPECT_EQ(play.exit_code, 0) << play.err;
+  EXPECT_NE(play.out.find("4000"), std::string::npos) << play.out;
+
+  auto bad_range = client.Post("/api/range", "9=1", "text/plain");
+  ASSERT_TRUE(bad_range);
+  EXPECT_EQ(bad_range->status, 400);
+  EXPECT_NE(bad_range->body.find("--range: 9 is outside 1..8"), std::string::npos) << bad_range->body;
+  EXPECT_EQ(client.Post("/api/range", "1-2=2", "text/plain")->status, 200);
+}
+
+// ---- a stalled viewer ----------------------------------------------------------
+
+// Connects, asks for the stream and then never reads: the browser that froze.
+int StalledViewer(const Scope& scope) {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  int small = 4096;
+  setsockopt(s, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(scope.port));
+  inet_pton(AF_INET, scope.host.c_str(), &address.sin_addr);
+  if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
+  const std::string request = "GET /api/stream?window=0.05&columns=4000 HTTP/1.1\r\nHost: 127.0.0.1:" +
+                              std::to_string(scope.port) + "\r\n\r\n";
+  send(s, request.data(), request.size(), 0);
+  return s;
+}
+
+TEST(ScopeHttp, AStalledViewerLosesFramesButTheAcquisitionLosesNoGroups) {
+  // The highest rate, every channel: the largest frames.
+  Scope scope({"--rate", "8"});
+  ASSERT_GT(scope.port, 0);
+  httplib::Client client = scope.Client();
+  const int stalled = StalledViewer(scope);
+  ASSERT_GE(stalled, 0);
+  std::int64_t dropped_elsewhere = -1;
+  std::int64_t own_dropped = -1;
+  std::int64_t lost = -1;
+  std::int64_t last_seq = -1;
+  int after_drops = 0;
+  bool seq_continuous = true;
+  const int events = ReadEvents(scope, "/api/stream", [&](const std::string& frame) {
+    const std::int64_t seq = Field(frame, "seq");
+    seq_continuous = seq_continuous && seq == last_seq + 1;
+    last_seq = seq;
+    own_dropped = Field(frame, "dropped");
+    lost = Field(frame, "lost");
+    dropped_elsewhere = Field(frame, "frames_dropped");
+    // Keep watching for two seconds' worth of frames once drops began.
+    if (dropped_elsewhere > 0) ++after_drops;
+    return after_drops < 50 && seq < 3000;
+  });
+  close(stalled);
+  EXPECT_GT(events, 50);
+  EXPECT_GT(dropped_elsewhere, 0) << "the stalled viewer never lost a frame";
+  EXPECT_EQ(after_drops, 50);
+  EXPECT_EQ(lost, 0) << "groups lost while a viewer was stalled";
+  EXPECT_EQ(own_dropped, 0) << "the reading viewer lost frames to the stalled one";
+  EXPECT_TRUE(seq_continuous);
+  const int exit_code = StopProcess(scope.process, SIGTERM, kStopLimit);
+  EXPECT_EQ(exit_code, 0) << "kr2270 scope ended with lost data";
+  const std::string rest = scope.process.buffered;
+  EXPECT_NE(rest.find("lost groups:    0"), std::string::npos) << rest;
+}
+
+}  // namespace
+}  // namespace kr2270::testing

@@ -1,0 +1,219 @@
+// The live view's reductions and hand-over, without a server: envelopes per
+// column, viewers joining late, the frame queues that drop instead of
+// waiting, and the requests the acquisition thread carries out.
+#include <cmath>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tools/kr2270/scope_hub.h"
+#include "tools/kr2270/scope_json.h"
+#include "tools/kr2270/scope_traces.h"
+
+namespace kr2270::tool {
+namespace {
+
+// Two traces over outputs first..first+count-1: a sawtooth and its negation.
+TraceValues Signal(std::int64_t first, std::int32_t count) {
+  TraceValues values(2);
+  for (std::int32_t i = 0; i < count; ++i) {
+    const double v = static_cast<double>((first + i) % 17) - 3.5 * std::sin(0.1 * static_cast<double>(first + i));
+    values[0].push_back(v);
+    values[1].push_back(-v);
+  }
+  return values;
+}
+
+Column Reference(std::int64_t from, std::int64_t to, std::size_t trace) {
+  const TraceValues v = Signal(from, static_cast<std::int32_t>(to - from));
+  Column c{v[trace][0], v[trace][0], v[trace].back()};
+  for (double x : v[trace]) {
+    c.min = std::min(c.min, x);
+    c.max = std::max(c.max, x);
+  }
+  return c;
+}
+
+void Feed(Envelope& envelope, std::int64_t& next, std::int32_t count) {
+  AddToEnvelope(envelope, Signal(next, count), count);
+  next += count;
+}
+
+TEST(ScopeEnvelope, ColumnsHoldTheExtremesAndLastValueOfTheirOutputsHoweverTheBatchesFall) {
+  for (const std::vector<std::int32_t>& batches :
+       {std::vector<std::int32_t>{1000}, {7, 1, 1, 300, 13, 678}, {10, 10, 10, 970}}) {
+    Envelope e = MakeEnvelope(2, 10, 0);
+    std::int64_t next = 0;
+    for (std::int32_t n : batches) Feed(e, next, n);
+    ASSERT_EQ(e.first_ready, 0);
+    ASSERT_EQ(e.ready.size(), 100u);
+    for (std::int64_t j = 0; j < 100; ++j)
+      for (std::size_t t = 0; t < 2; ++t) {
+        const Column want = Reference(j * 10, j * 10 + 10, t);
+        const Column got = e.ready[static_cast<std::size_t>(j)][t];
+        EXPECT_EQ(got.min, want.min) << "column " << j << " trace " << t;
+        EXPECT_EQ(got.max, want.max) << "column " << j << " trace " << t;
+        EXPECT_EQ(got.last, want.last) << "column " << j << " trace " << t;
+      }
+  }
+}
+
+TEST(ScopeEnvelope, AnOpenColumnIsNotReadyAndOneJoiningLateClosesWhereTheOthersDo) {
+  Envelope early = MakeEnvelope(2, 10, 0);
+  std::int64_t next = 0;
+  Feed(early, next, 25);
+  EXPECT_EQ(early.ready.size(), 2u);  // 20..24 still open
+
+  Envelope late = MakeEnvelope(2, 10, next);
+  EXPECT_EQ(late.first_ready, 2);
+  Feed(early, next, 3);
+  AddToEnvelope(late, Signal(25, 3), 3);
+  AddToEnvelope(late, Signal(28, 12), 12);
+  Feed(early, next, 12);
+  ASSERT_EQ(late.first_ready, 2);
+  ASSERT_EQ(late.ready.size(), 2u);
+  // Column 2 of the late viewer covers only what it saw: outputs 25..29.
+  EXPECT_EQ(late.ready[0][0].min, Reference(25, 30, 0).min);
+  EXPECT_EQ(late.ready[0][0].max, Reference(25, 30, 0).max);
+  // Column 3 is the same for both.
+  EXPECT_EQ(late.ready[1][0].min, early.ready[3][0].min);
+  EXPECT_EQ(late.ready[1][1].max, early.ready[3][1].max);
+}
+
+TEST(ScopeEnvelope, ColumnWidthFollowsRateAndWindowAndNeverFallsBelowOneOutput) {
+  EXPECT_EQ(GroupsPerColumn(256000.0, 2.0, 1000), 512);
+  EXPECT_EQ(GroupsPerColumn(1000.0, 0.1, 1000), 1);
+  EXPECT_EQ(GroupsPerColumn(8000.0, 60.0, 4000), 120);
+  EXPECT_EQ(GroupsPerColumn(8000.0, 1.0, 0), 8000);
+}
+
+TEST(ScopeTraces, DigitalWordsSplitIntoInputsAndEncodersReadAsSignedCounts) {
+  StreamSelection s;
+  s.digital = true;
+  s.encoders = {true, true};
+  const auto traces = TracesOf(s);
+  ASSERT_EQ(traces.size(), 18u);
+  EXPECT_EQ(traces[0].name, "di1");
+  EXPECT_EQ(traces[15].name, "di16");
+  EXPECT_EQ(traces[17].name, "ec2");
+  GroupBatch batch;
+  batch.count = 2;
+  batch.digital = {0x8001, 0x0002};
+  batch.encoders[0] = {5, 0xFFFFFFFFu};
+  batch.encoders[1] = {0x80000000u, 7};
+  TraceValues values;
+  FillTraceValues(s, batch, values);
+  ASSERT_EQ(values.size(), 18u);
+  EXPECT_EQ(values[0], (std::vector<double>{1, 0}));   // input 1
+  EXPECT_EQ(values[1], (std::vector<double>{0, 1}));   // input 2
+  EXPECT_EQ(values[15], (std::vector<double>{1, 0}));  // input 16
+  EXPECT_EQ(values[16], (std::vector<double>{5, -1}));
+  EXPECT_EQ(values[17], (std::vector<double>{-2147483648.0, 7}));
+}
+
+TEST(ScopeJson, TextIsEscapedAndNonFiniteNumbersBecomeNull) {
+  EXPECT_EQ(JsonString("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\u000a\\u0001\"");
+  EXPECT_EQ(JsonNumber(std::nan("")), "null");
+  EXPECT_EQ(JsonNumber(INFINITY), "null");
+  EXPECT_EQ(JsonNumber(0.1), "0.1");
+  EXPECT_EQ(JsonNumber(-4.0000012345, 7), "-4.000001");
+}
+
+void GiveTwoTracesAt1000PerSecond(ScopeHub& hub) {
+  hub.output_rate = 1000.0;
+  hub.traces = 2;
+}
+
+TEST(ScopeHub, AViewerThatTakesNothingLosesFramesWhileAnotherGetsEveryOne) {
+  ScopeHub hub;
+  GiveTwoTracesAt1000PerSecond(hub);
+  auto stalled = AddViewer(hub, 1.0, 100);  // 10 outputs a column
+  auto reader = AddViewer(hub, 1.0, 100);
+  ASSERT_TRUE(stalled && reader);
+  std::int64_t next = 0;
+  const int frames = static_cast<int>(kMaxQueuedFrames) + 5;
+  std::vector<std::string> read;
+  for (int f = 0; f < frames; ++f) {
+    FeedViewers(hub, Signal(next, 40), 40);
+    next += 40;
+    PublishFrames(hub, "{\"f\":" + std::to_string(f) + "}");
+    for (std::optional<std::string> json; (json = NextFrameJson(*reader, std::chrono::milliseconds(0))) &&
+                                          !json->empty();)
+      read.push_back(*json);
+  }
+  {
+    std::lock_guard<std::mutex> guard(stalled->lock);
+    EXPECT_EQ(stalled->frames.size(), kMaxQueuedFrames);
+    EXPECT_EQ(stalled->dropped, 5u);
+  }
+  EXPECT_EQ(hub.frames_dropped.load(), 5u);
+  ASSERT_EQ(read.size(), static_cast<std::size_t>(frames));
+  // Each frame carries the four columns completed since the one before.
+  EXPECT_NE(read[0].find("{\"seq\":0,\"dropped\":0,\"col\":0,\"dt\":0.01,\"n\":4,"), std::string::npos)
+      << read[0];
+  EXPECT_NE(read[3].find("{\"seq\":3,\"dropped\":0,\"col\":12,\"dt\":0.01,\"n\":4,"), std::string::npos)
+      << read[3];
+  EXPECT_NE(read[3].find("\"status\":{\"f\":3}}"), std::string::npos) << read[3];
+  // The stalled viewer still gets what it had queued: the oldest frames.
+  const auto oldest = NextFrameJson(*stalled, std::chrono::milliseconds(0));
+  ASSERT_TRUE(oldest && !oldest->empty());
+  EXPECT_NE(oldest->find("{\"seq\":0,\"dropped\":5,"), std::string::npos) << *oldest;
+  RemoveViewer(hub, stalled);
+  RemoveViewer(hub, reader);
+  EXPECT_TRUE(hub.viewers.empty());
+}
+
+TEST(ScopeHub, ColumnsPerSecondAreBoundedWhateverTheWindow) {
+  ScopeHub hub;
+  hub.output_rate = 256000.0;
+  hub.traces = 1;
+  auto viewer = AddViewer(hub, 0.05, 4000);  // would be 3 outputs a column
+  ASSERT_TRUE(viewer);
+  EXPECT_EQ(viewer->envelope.groups_per_column, 11);
+  EXPECT_LE(hub.output_rate / static_cast<double>(viewer->envelope.groups_per_column),
+            kMaxColumnsPerSecond);
+}
+
+TEST(ScopeHub, ViewersAreBoundedAndNoneJoinsAClosedHub) {
+  ScopeHub hub;
+  GiveTwoTracesAt1000PerSecond(hub);
+  std::vector<std::shared_ptr<ScopeViewer>> viewers;
+  for (std::size_t i = 0; i < kMaxViewers; ++i) viewers.push_back(AddViewer(hub, 1.0, 100));
+  for (const auto& v : viewers) EXPECT_TRUE(v);
+  EXPECT_FALSE(AddViewer(hub, 1.0, 100));
+  RemoveViewer(hub, viewers.back());
+  EXPECT_TRUE(AddViewer(hub, 1.0, 100));
+  CloseHub(hub);
+  EXPECT_FALSE(NextFrameJson(*viewers.front(), std::chrono::milliseconds(0)));
+  RemoveViewer(hub, viewers.front());
+  EXPECT_FALSE(AddViewer(hub, 1.0, 100));
+}
+
+TEST(ScopeHub, PageRequestsRunOnTheAcquisitionThreadAndAClosedHubRefusesThem) {
+  ScopeHub hub;
+  GiveTwoTracesAt1000PerSecond(hub);
+  std::atomic<bool> stop{false};
+  std::thread::id ran_on;
+  std::thread acquisition([&] {
+    while (!stop.load()) {
+      RunPageJobs(hub);
+      std::this_thread::yield();
+    }
+  });
+  const PageReply reply = RunOnAcquisition(hub, [&] {
+    ran_on = std::this_thread::get_id();
+    return PageReply{201, "{\"ok\":true}"};
+  });
+  EXPECT_EQ(reply.http_status, 201);
+  EXPECT_EQ(reply.json, "{\"ok\":true}");
+  EXPECT_EQ(ran_on, acquisition.get_id());
+  stop.store(true);
+  acquisition.join();
+  CloseHub(hub);
+  bool ran = false;
+  EXPECT_EQ(RunOnAcquisition(hub, [&] { ran = true; return PageReply{}; }).http_status, 503);
+  EXPECT_FALSE(ran);
+}
+
+}  // namespace
+}  // namespace kr2270::tool
