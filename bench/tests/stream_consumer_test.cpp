@@ -28,6 +28,8 @@ class ConsumerTest : public ::testing::Test {
     s.di_in_fifo = 1;
     for (auto& e : s.ct_in_fifo) e = 1;
     for (auto& e : s.ec_in_fifo) e = 1;
+    // The split parses with the run's settings, which a start would copy.
+    device_->stream_settings = s;
     PrepareConsumer(consumer_, device_, FullLayout(), 1000);
   }
   void TearDown() override { KR2270_DeviceClose(device_); }
