@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <thread>
 
+#include "console.h"
 #include "status_line.h"
 #include "tool.h"
 
@@ -30,28 +30,6 @@ constexpr std::int64_t kRecordingHeaderBytes = 318;
 // Pause after finding the ring empty: the library offers no call that waits
 // for data, and 2 ms is far below what the 32 MiB ring holds at any rate.
 constexpr auto kIdlePoll = std::chrono::milliseconds(2);
-
-std::atomic<bool> g_interrupted{false};
-
-extern "C" void OnInterrupt(int) { g_interrupted.store(true); }
-
-// Ctrl-C ends a run cleanly instead of killing the process mid-file.
-struct InterruptScope {
-  struct sigaction old_int {};
-  struct sigaction old_term {};
-  InterruptScope() {
-    g_interrupted.store(false);
-    struct sigaction action {};
-    action.sa_handler = OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &old_int);
-    sigaction(SIGTERM, &action, &old_term);
-  }
-  ~InterruptScope() {
-    sigaction(SIGINT, &old_int, nullptr);
-    sigaction(SIGTERM, &old_term, nullptr);
-  }
-};
 
 // Stops acquisition and recording on every way out of a run.
 struct RunningAcquisition {
@@ -124,7 +102,7 @@ void TakeUntilDone(KR2270Device* device, const AcquisitionPlan& plan, int timeou
   GroupBatch batch;
   const double stall_limit_s = std::max(kMinStallMs, timeout_ms) / 1000.0;
   double last_data_s = 0.0;
-  while (!g_interrupted.load()) {
+  while (!Interrupted()) {
     const std::int64_t left = plan.target < 0 ? kMaxSplit : plan.target - result.outputs;
     if (left <= 0) break;
     const double now_s = SecondsSince(start);
@@ -143,7 +121,7 @@ void TakeUntilDone(KR2270Device* device, const AcquisitionPlan& plan, int timeou
     ShowStatus(device, line, result, now_s, !plan.record_dir.empty());
   }
   ClearStatusLine(line);
-  result.interrupted = g_interrupted.load();
+  result.interrupted = Interrupted();
 }
 
 // The receiver appends a block to the recording just after it put the block
