@@ -26,6 +26,7 @@
 #include "acquisition/stream_fifo.h"
 #include "device/device.h"
 #include "kr2270c.h"
+#include "temp_dir.h"
 #include "recording/recording.h"
 #include "sim/simulator.h"
 
@@ -37,17 +38,7 @@ using oracle::Bytes;
 constexpr std::size_t kHeader = oracle::kHeaderV1;
 constexpr std::size_t kGroup = 32;  // the default layout: eight 4-byte codes
 
-struct TempDir {
-  TempDir() {
-    static int serial = 0;
-    path = fs::temp_directory_path() /
-           ("kr2270_faults_rec_" + std::to_string(getpid()) + "_" + std::to_string(serial++));
-    fs::remove_all(path);
-    fs::create_directories(path);
-  }
-  ~TempDir() { fs::remove_all(path); }
-  fs::path path;
-};
+using test::TempDir;
 
 // Byte p of the recorded stream: depends on the position, so a byte out of
 // place shows.

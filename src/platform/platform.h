@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <thread>
 
 namespace kr2270::platform {
 
@@ -109,5 +110,10 @@ bool LocalTime(std::time_t seconds, std::tm* local);
 void DebugOutput(const char* text);
 // Readable text of an error number, at most max_length characters.
 std::string ErrorText(int error_number, std::size_t max_length);
+
+// CPU time thread has used so far in nanoseconds, or -1.
+std::int64_t ThreadCpuNs(std::thread& thread);
+// CPU time of the whole process so far in nanoseconds, or -1.
+std::int64_t ProcessCpuNs();
 
 }  // namespace kr2270::platform

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <pthread.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -174,6 +175,27 @@ std::string ErrorText(int error_number, std::size_t max_length) {
   std::string result = strerror_s(buffer, sizeof buffer, error_number) == 0 ? buffer : "";
   if (result.size() > max_length) result.resize(max_length);
   return result;
+}
+
+namespace {
+
+std::int64_t Ticks100ns(const FILETIME& t) {
+  return static_cast<std::int64_t>((std::uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime);
+}
+
+}  // namespace
+
+std::int64_t ThreadCpuNs(std::thread& thread) {
+  const HANDLE h = pthread_gethandle(thread.native_handle());
+  FILETIME created{}, exited{}, kernel{}, user{};
+  if (h == nullptr || !GetThreadTimes(h, &created, &exited, &kernel, &user)) return -1;
+  return (Ticks100ns(kernel) + Ticks100ns(user)) * 100;
+}
+
+std::int64_t ProcessCpuNs() {
+  FILETIME created{}, exited{}, kernel{}, user{};
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return -1;
+  return (Ticks100ns(kernel) + Ticks100ns(user)) * 100;
 }
 
 }  // namespace kr2270::platform
