@@ -192,7 +192,12 @@ TEST_F(CommandTest, ClosedConnectionAndReset) {
   const Bytes reply = test::ReadReplyFor(ReadRequest(256, 32), Bytes(32, 3));
   peer_.AddStep({Bytes(reply.begin(), reply.begin() + 10), 0, {}, 0, false, true});
   std::uint8_t data[32] = {};
-  EXPECT_EQ(Read(256, data, 2000), -3);
+  const std::int32_t reset = Read(256, data, 2000);
+  if (test::ResetMayReadAsClose()) {
+    EXPECT_TRUE(reset == -3 || reset == -6) << reset;
+  } else {
+    EXPECT_EQ(reset, -3);
+  }
   EXPECT_EQ(data[0], 0);
   // The next send fails on the dead connection without killing the process.
   const std::int32_t next = Write14();

@@ -179,7 +179,9 @@ TEST(RecordingWriter, HeaderFieldsSitAtTheirOffsetsLittleEndian) {
 }
 
 TEST(RecordingWriter, FirstFileIsNamedFromTheLocalTimeWithOneSeparator) {
-  for (const std::string trailer : {"", "/"}) {
+  const std::string native(1, platform::kPathSeparator);
+  for (const std::string& trailer : {std::string(), std::string("/"), native}) {
+    SCOPED_TRACE("trailer '" + trailer + "'");
     TempDir dir;
     const std::string text = dir.path + trailer;
     DevicePtr device = NewDevice();
@@ -187,7 +189,8 @@ TEST(RecordingWriter, FirstFileIsNamedFromTheLocalTimeWithOneSeparator) {
     ASSERT_EQ(KR2270_DFWOpen(device.get(), text.c_str(), 0), 0);
     const std::time_t after = std::time(nullptr);
     const std::string& path = device->writer.path;
-    ASSERT_EQ(path.rfind(dir.path + "/", 0), 0u) << path;
+    // A separator of the caller's is kept as it is; none is added to it.
+    ASSERT_EQ(path.rfind(dir.path + (trailer.empty() ? native : trailer), 0), 0u) << path;
     const std::string name = path.substr(dir.path.size() + 1);
     std::string stamp, number;
     ASSERT_TRUE(SplitFirstName(name, &stamp, &number)) << name;

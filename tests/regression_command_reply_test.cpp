@@ -16,7 +16,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::Bytes;
 
-const fs::path kCorpus = fs::path(__FILE__).parent_path().parent_path() / "fuzz/corpus/command_reply";
+const fs::path kCorpus = fs::path(KR2270_SOURCE_DIR) / "fuzz/corpus/command_reply";
 
 Bytes ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);

@@ -14,7 +14,7 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(RegressionRecording, CorpusKeepsEveryRule) {
-  const fs::path corpus = fs::path(__FILE__).parent_path().parent_path() / "fuzz/corpus/recording";
+  const fs::path corpus = fs::path(KR2270_SOURCE_DIR) / "fuzz/corpus/recording";
   int files = 0;
   for (const auto& entry : fs::directory_iterator(corpus)) {
     std::ifstream in(entry.path(), std::ios::binary);

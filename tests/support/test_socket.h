@@ -28,6 +28,10 @@ void CloseTest(TestSocket s);
 // Closes with an RST instead of an orderly close.
 void ResetTest(TestSocket s);
 
+// True where an RST that arrived before a receive reads as an orderly close
+// (Wine's sockets); real systems report the reset.
+bool ResetMayReadAsClose();
+
 // Sockets and other handles the process holds now: a leak shows as growth.
 int OpenHandles();
 

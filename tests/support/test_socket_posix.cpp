@@ -94,6 +94,8 @@ void ResetTest(TestSocket s) {
   ::close(Fd(s));
 }
 
+bool ResetMayReadAsClose() { return false; }
+
 int OpenHandles() {
   int count = 0;
   for (int fd = 0; fd < 4096; ++fd)

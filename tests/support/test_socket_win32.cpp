@@ -101,6 +101,11 @@ void ResetTest(TestSocket s) {
   ::closesocket(Native(s));
 }
 
+bool ResetMayReadAsClose() {
+  const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 int OpenHandles() {
   DWORD count = 0;
   return GetProcessHandleCount(GetCurrentProcess(), &count) ? static_cast<int>(count) : -1;
