@@ -302,6 +302,21 @@ TEST(RecordingWriter, NextFileNameTakesTheNumberAfterTheLastUnderscore) {
   }
 }
 
+// Windows paths: in C:\rec_1\x.dat the "_" is a directory's, whichever separator.
+TEST(RecordingWriter, NextFileNameHonoursTheNativeSeparator) {
+  const std::string native(1, platform::kPathSeparator);
+  for (const std::string& sep : {std::string("/"), native}) {
+    SCOPED_TRACE("separator '" + sep + "'");
+    std::string path = "C:" + sep + "rec_1" + sep + "x.dat";
+    std::int32_t status = 0;
+    EXPECT_FALSE(NextRecordingFileName(&path, &status)) << path;
+    EXPECT_EQ(status, -201);
+    path = "C:" + native + "rec_1" + sep + "run_3.dat";
+    ASSERT_TRUE(NextRecordingFileName(&path, nullptr));
+    EXPECT_EQ(path, "C:" + native + "rec_1" + sep + "run_4.dat");
+  }
+}
+
 TEST(RecordingWriter, OpensWithinOneSecondNeverTruncateAnEarlierRecording) {
   TempDir dir;
   // Files of the names the next seconds would give, as if recorded just now.
