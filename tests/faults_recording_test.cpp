@@ -353,7 +353,7 @@ TEST(FaultsRecording, HeaderCutAtEveryOffsetIsRefused) {
     const Settings before = device->settings;
     for (std::size_t cut = 0; cut < whole.size(); ++cut) {
       SCOPED_TRACE(testing::Message() << "version " << int{version} << " cut at " << cut);
-      const fs::path file = dir.path / ("cut" + std::to_string(version) + "_" + std::to_string(cut) + "_1.dat");
+      const fs::path file = fs::path(dir.path) / ("cut" + std::to_string(version) + "_" + std::to_string(cut) + "_1.dat");
       WriteFile(file, Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut)));
       EXPECT_EQ(KR2270_DFROpen(device, file.c_str(), 0), -203);
       // The settings of the handle are those it had, field for field.
@@ -377,7 +377,7 @@ TEST(FaultsRecording, OddStartsAreRefusedWithoutReading) {
   Bytes file = oracle::HeaderBytes(h);
   const Bytes data = Stream(0, 100 * kGroup);
   file.insert(file.end(), data.begin(), data.end());
-  const fs::path path = dir.path / "odd_1.dat";
+  const fs::path path = fs::path(dir.path) / "odd_1.dat";
   WriteFile(path, file);
   const double kNan = std::numeric_limits<double>::quiet_NaN();
   const double kInf = std::numeric_limits<double>::infinity();
