@@ -96,7 +96,7 @@ inline Device* SplitterDevice() {
 inline std::string CheckSplitter(const std::uint8_t* data, std::size_t size) {
   if (size < 5) return {};
   Device* device = SplitterDevice();
-  Settings& s = device->settings;
+  Settings& s = device->stream_settings;  // what the ring's bytes mean
   oracle::Layout l;
   for (int k = 0; k < 8; ++k) {
     s.ad_enabled[k] = static_cast<std::uint8_t>(data[0] >> k & 1);
@@ -114,6 +114,7 @@ inline std::string CheckSplitter(const std::uint8_t* data, std::size_t size) {
     s.ec_in_fifo[e] = static_cast<std::uint8_t>(data[1] >> (6 + e) & 1);
     l.encoder[e] = s.ec_in_fifo[e] != 0;
   }
+  device->settings = s;  // a run started with these settings
   const int times = (data[2] & 0x80) != 0 ? -1 : (data[2] & 0x0F) % 9;
   device->filter_times = times;
   const std::size_t splits = 1 + data[4] % 8u;

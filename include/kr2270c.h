@@ -11,7 +11,14 @@
  *
  *  - The first argument is the handle returned by KR2270_DeviceCreate.
  *  - Functions that talk to the module take the reply time-out in milliseconds
- *    as their last argument (0 = wait without limit).
+ *    as their last argument (0 = wait without limit). A call returns within
+ *    its own time-out (plus scheduling slack), and never takes a late reply
+ *    to an earlier, timed-out request for its own: such replies are thrown
+ *    away as they arrive, and one more than 500 ms late counts as dropped.
+ *    While a late reply of the same kind (read or write) is still owed, a
+ *    call whose time-out ends before it can come waits for it and, if it
+ *    does not come in time, returns -2 without sending anything; a call of
+ *    the other kind is sent at once.
  *  - Channels, counters, encoders and outputs are numbered from 1; in arrays,
  *    element 0 belongs to line 1. Arrays belong to the caller and must hold the
  *    number of elements given in the comment.
@@ -113,8 +120,27 @@ KR2270_API int32_t KR2270_CmdConnect(KR2270Device *device, const char *ip,
                                      int32_t data_port, int32_t timeout_ms);
 
 /** Closes the command connection. The handle stays usable: it may connect
- *  again or replay recordings. NULL does nothing. */
+ *  again or replay recordings. NULL does nothing. Returns at once even while
+ *  another thread waits for a reply (with or without a time-out): that call
+ *  is woken and fails with -3 or -4. */
 KR2270_API void KR2270_CmdClose(KR2270Device *device);
+
+/** Re-sends every setting the handle mirrors, for a module that restarted or
+ *  was changed by another client: what the handle holds is only what the
+ *  module was last told. In this order, each with the register write of its
+ *  own setter: the range of channels 1..8 (the Ex flag only changes the
+ *  host's conversion), the analog stream enables with the code width (2 or
+ *  4, as recorded), the end modes, the sleep flags, the counter modes, the
+ *  base periods of counters 1..4 (as the clock divisors they were set as),
+ *  the digital-input, counter and encoder stream enables, the rate code
+ *  (skipped while none was ever set), the trigger (start bit clear), the
+ *  trigger count and the transfer size. Nothing in the handle changes.
+ *  Returns 0 when every write was accepted; otherwise stops at the first
+ *  failure and returns its status (-2..-6). -1 with nothing sent for a null
+ *  handle, while acquisition runs, or when a base period held (for example
+ *  one loaded from a recording) has no 32-bit clock divisor. */
+KR2270_API int32_t KR2270_CmdRestoreSettings(KR2270Device *device,
+                                             int32_t timeout_ms);
 
 /* ===========================================================================
  * Analog inputs: setup and snapshot
@@ -342,7 +368,15 @@ KR2270_API int32_t KR2270_AdFilterTimesPC(KR2270Device *device, int32_t times,
  *  stream. Resets the stream ring and the lost-group count, enables the
  *  stream, opens the data connection (-101 when it cannot) and sets the start
  *  bit. Stop: closes the data connection and clears the start bit; buffered
- *  groups can still be split. Returns 0 or the status of the failing step. */
+ *  groups can still be split. Returns 0 or the status of the failing step.
+ *  What a start sends: at rate codes 16 and 48 the transfer size rounded to
+ *  whole windows of 2 or 4 groups, then the stream enable (register 23 = 1)
+ *  and the trigger byte with the start bit. Nothing else: it relies on the
+ *  module still holding every other setting as the handle last sent it (the
+ *  stream enables and code width, the rate, ranges, counter setup, trigger
+ *  count); the host splits and converts by those. After a module restart,
+ *  or when another client may have changed it, call
+ *  KR2270_CmdRestoreSettings before the start. */
 KR2270_API int32_t KR2270_HcStart(KR2270Device *device, int32_t start,
                                   int32_t timeout_ms);
 

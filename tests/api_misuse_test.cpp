@@ -97,6 +97,7 @@ const char* kIp = "127.0.0.1";
 std::vector<Row> NullHandleRows() {
   return {
       {"KR2270_CmdConnect", [](Device* d, Out&) { return KR2270_CmdConnect(d, kIp, 0, 1, 2, 100); }, -1},
+      {"KR2270_CmdRestoreSettings", [](Device* d, Out&) { return KR2270_CmdRestoreSettings(d, T); }, -1},
       {"KR2270_AdSetRange", [](Device* d, Out&) { return KR2270_AdSetRange(d, 1, 1, T); }, -1},
       {"KR2270_AdSetRangeEx", [](Device* d, Out&) { return KR2270_AdSetRangeEx(d, 1, 1, 1, T); }, -1},
       {"KR2270_AdInFifo", [](Device* d, Out& o) { return KR2270_AdInFifo(d, o.a.u8(), 4, T); }, -1, 8},
@@ -195,6 +196,7 @@ void Check(const Row& row, Device* device, const std::string& context) {
 std::set<std::string> DeclaredExports() {
   const fs::path header = fs::path(KR2270_SOURCE_DIR) / "include/kr2270c.h";
   std::ifstream in(header);
+  EXPECT_TRUE(in.good()) << header;
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   std::set<std::string> names;
   const std::regex declaration(R"(KR2270_API[^;(]*\b(KR2270_[A-Za-z]+)\s*\()");
@@ -212,8 +214,15 @@ TEST(ApiMisuse, EveryExportHasARow) {
       "KR2270_AdOriginalCodeToCode", "KR2270_StatusText"};
   for (const Row& row : NullHandleRows()) covered.insert(row.name);
   for (const Row& row : ReaderRows()) covered.insert(row.name);
+  // Declared ahead of their implementation, which brings their rows; empty
+  // this set when it lands.
+  const std::set<std::string> not_yet_built = {"KR2270_HcWaitGroups", "KR2270_HcGetGaps",
+                                               "KR2270_SetAutoReconnect", "KR2270_GetHealth",
+                                               "KR2270_GetVersion"};
+  covered.insert(not_yet_built.begin(), not_yet_built.end());
   const std::set<std::string> declared = DeclaredExports();
-  EXPECT_EQ(declared.size(), 75u);  // 71 exports and 4 extensions
+  // 71 exports, 5 extensions built and the 5 declared ahead.
+  EXPECT_EQ(declared.size(), 81u);
   for (const std::string& name : declared) EXPECT_TRUE(covered.count(name) == 1) << name;
 }
 
@@ -519,6 +528,7 @@ TEST_F(ApiMisuseConnected, SuccessfulCallsStayInsideTheirArrays) {
   const std::int32_t group = KR2270_HcGetGroupBc(device_);
   ASSERT_EQ(group, 58);
   std::vector<std::uint8_t> groups(3 * 58 + 5, 0x11);
+  device_->stream_settings = device_->settings;  // the groups of a run, as a start takes it
   ASSERT_EQ(FifoPut(device_->stream_fifo, groups.data(), static_cast<std::uint32_t>(groups.size())),
             groups.size());
   ASSERT_EQ(KR2270_HcCodeSplit(device_, 100), 3);

@@ -81,7 +81,7 @@ TEST(SplitterBlocks, EveryLayoutCountAndRingPosition) {
   KR2270Device* device = KR2270_DeviceCreate();
   ASSERT_NE(device, nullptr);
   for (const StreamLayout& l : layouts) {
-    Apply(device->settings, l);
+    Apply(device->stream_settings, l);
     for (std::size_t n : counts) {
       for (std::uint32_t start : starts) {
         SCOPED_TRACE(testing::Message() << sim::GroupSize(l) << "-byte groups, " << n

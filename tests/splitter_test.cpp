@@ -82,7 +82,8 @@ TEST(Splitter, ParsesEveryLayoutIntoItsChannelQueues) {
   Handle h;
   for (const StreamLayout& l : kLayouts) {
     SCOPED_TRACE(testing::Message() << "group of " << sim::GroupSize(l) << " bytes");
-    Apply(h.device->settings, l);
+    Apply(h.device->settings, l);  // as a start would take them
+    Apply(h.device->stream_settings, l);
     ASSERT_EQ(KR2270_HcGetGroupBc(h.device), static_cast<int>(sim::GroupSize(l)));
     Feed(h.device, SequenceGroups(l, 1000, 7));
     ASSERT_EQ(KR2270_HcCodeCanReadGroupCount(h.device), 7);
@@ -96,7 +97,7 @@ TEST(Splitter, ParsesEveryLayoutIntoItsChannelQueues) {
 TEST(Splitter, ParsesGroupsAcrossTheEndOfTheRing) {
   Handle h;
   const StreamLayout l{4, 0xFF, true, 0xF, 0x3};
-  Apply(h.device->settings, l);
+  Apply(h.device->stream_settings, l);
   const std::uint32_t start = 0u - 1000u;  // 1000 bytes before the end of storage and counters
   h.device->stream_fifo.in.store(start);
   h.device->stream_fifo.out.store(start);
@@ -110,13 +111,13 @@ TEST(Splitter, ParsesGroupsAcrossTheEndOfTheRing) {
 TEST(Splitter, ReadsCodesAsTheStreamCarriesThem) {
   Handle h;
   const StreamLayout two_byte{2, 0x01, false, 0, 0};
-  Apply(h.device->settings, two_byte);
+  Apply(h.device->stream_settings, two_byte);
   Feed(h.device, {0x34, 0x12});
   ASSERT_EQ(KR2270_HcCodeSplit(h.device, 1), 1);
   std::int32_t code = 0;
   ASSERT_EQ(KR2270_HcCodeGetAd(h.device, 1, &code), 1);
   EXPECT_EQ(code, 0x00123400);
-  Apply(h.device->settings, StreamLayout{4, 0x01, false, 0, 0});
+  Apply(h.device->stream_settings, StreamLayout{4, 0x01, false, 0, 0});
   Feed(h.device, {0x01, 0x02, 0x03, 0x00});
   ASSERT_EQ(KR2270_HcCodeSplit(h.device, 1), 1);
   ASSERT_EQ(KR2270_HcCodeGetAd(h.device, 1, &code), 1);
@@ -145,12 +146,12 @@ TEST(Splitter, TakesWholeGroupsOnly) {
 TEST(Splitter, NeverDividesByAnEmptyGroupOrANegativeAverage) {
   Handle h;
   Feed(h.device, std::vector<std::uint8_t>(64, 1));
-  Apply(h.device->settings, StreamLayout{4, 0, false, 0, 0});
+  Apply(h.device->stream_settings, StreamLayout{4, 0, false, 0, 0});
   EXPECT_EQ(KR2270_HcCodeCanReadGroupCount(h.device), 0);
   EXPECT_EQ(KR2270_HcCodeSplit(h.device, 5), 0);
   h.device->filter_times = 3;
   EXPECT_EQ(KR2270_HcCodeSplit(h.device, 5), 0);
-  Apply(h.device->settings, StreamLayout{4, 0xFF, false, 0, 0});
+  Apply(h.device->stream_settings, StreamLayout{4, 0xFF, false, 0, 0});
   h.device->filter_times = -2;
   EXPECT_EQ(KR2270_HcCodeCanReadGroupCount(h.device), 0);
   EXPECT_EQ(KR2270_HcCodeSplit(h.device, 1), -1);
@@ -159,7 +160,7 @@ TEST(Splitter, NeverDividesByAnEmptyGroupOrANegativeAverage) {
 
 TEST(Splitter, FetchesCheckTheirArgumentsInOrder) {
   Handle h;
-  Apply(h.device->settings, StreamLayout{4, 0x01, true, 0x1, 0x1});
+  Apply(h.device->stream_settings, StreamLayout{4, 0x01, true, 0x1, 0x1});
   std::int32_t code = 0;
   std::uint16_t word = 0;
   std::uint32_t value = 0;
@@ -216,7 +217,7 @@ TEST(Splitter, AveragesSignedCodesWithoutOverflow) {
   Handle h;  // one handle: F changes between splits, without a start
   for (const AverageCase& c : cases) {
     SCOPED_TRACE(c.what);
-    Apply(h.device->settings,
+    Apply(h.device->stream_settings,
           StreamLayout{static_cast<std::uint8_t>(c.code_bytes), 0x01, false, 0, 0});
     h.device->filter_times = static_cast<std::int32_t>(c.codes.size());
     Feed(h.device, AnalogGroups(c.codes, c.code_bytes));
@@ -242,7 +243,7 @@ TEST(Splitter, AveragingIsAllOrNothing) {
 
 TEST(Splitter, AveragesLandInTheirOwnChannel) {
   Handle h;
-  Apply(h.device->settings, StreamLayout{4, 0x05, false, 0, 0});  // channels 1 and 3
+  Apply(h.device->stream_settings, StreamLayout{4, 0x05, false, 0, 0});  // channels 1 and 3
   h.device->filter_times = 2;
   Feed(h.device, AnalogGroups({10, 300, 20, 500, 1, 7, 3, 9}, 4));
   ASSERT_EQ(KR2270_HcCodeSplit(h.device, 2), 2);

@@ -6,8 +6,20 @@
 #include <cstdint>
 
 #include "device/device.h"
+#include "kr2270c.h"
 
 namespace kr2270 {
+
+// Runs `body` (a setter of the stream layout or rate) unless acquisition
+// runs, else -1 with nothing sent: the ring and the recording of a run hold
+// groups of the settings taken at start. data_lock orders it with a start.
+template <typename Body>
+std::int32_t UnlessStreaming(Device* device, Body&& body) {
+  if (device->streaming.load() != 0) return KR2270_ERROR_ARGUMENT;
+  std::lock_guard<std::mutex> hold(device->data_lock);
+  if (device->streaming.load() != 0) return KR2270_ERROR_ARGUMENT;
+  return body();
+}
 
 // --- setup -------------------------------------------------------------------
 std::int32_t HcSetFreq(Device* device, std::int32_t rate_code, std::int32_t timeout_ms);

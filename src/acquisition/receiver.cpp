@@ -9,10 +9,12 @@
 namespace kr2270 {
 namespace {
 
-void AppendToRecording(Device* device, const std::uint8_t* bytes, std::size_t length) {
+// A failure is kept by the writer for KR2270_DFWClose to report.
+void AppendToRecording(Device* device, const std::uint8_t* bytes, std::size_t length,
+                       std::uint64_t run) {
   std::lock_guard<std::mutex> hold(device->file_lock);
   if (device->writer.file != nullptr) {
-    AppendRecording(device, bytes, static_cast<std::int32_t>(length));
+    AppendRecording(device, bytes, static_cast<std::int32_t>(length), run);
   }
 }
 
@@ -109,7 +111,8 @@ void PassOnBlock(Device* device, std::size_t received) {
     const std::uint64_t dropped =
         PutGroups(device->stream_fifo, state.block.data(), whole / group, group);
     if (dropped != 0) device->lost_groups.fetch_add(dropped, std::memory_order_relaxed);
-    AppendToRecording(device, state.block.data(), whole);
+    // The run changes only at a start, while the thread is idle.
+    AppendToRecording(device, state.block.data(), whole, state.run);
   }
   CarryPartialGroup(state, whole);
 }

@@ -4,6 +4,7 @@
 #include "acquisition/group_layout.h"
 #include "command/bytes.h"
 #include "command/command.h"
+#include "config/setting_writes.h"
 #include "device/export.h"
 
 namespace kr2270 {
@@ -22,42 +23,63 @@ std::uint8_t TriggerControlByte(std::int32_t enable, std::int32_t mode, bool sta
   return static_cast<std::uint8_t>(control);
 }
 
+std::int32_t SendRate(Device* device, std::int32_t rate_code, std::int32_t timeout_ms) {
+  const auto device_code = static_cast<std::uint8_t>(DeviceRateCode(rate_code));
+  return WriteRegisters(device, kRateRegister, {0x00, device_code}, timeout_ms);
+}
+
+std::int32_t SendTrigger(Device* device, std::int32_t enable, std::int32_t mode, bool start,
+                         std::int32_t timeout_ms) {
+  const std::uint8_t control = TriggerControlByte(enable, mode, start);
+  return WriteRegisters(device, kTriggerRegister, {0x00, control}, timeout_ms);
+}
+
+std::int32_t SendTriggerCount(Device* device, std::int32_t count, std::int32_t timeout_ms) {
+  std::uint8_t payload[4];
+  PutU32BE(payload, static_cast<std::uint32_t>(count));
+  return WriteRegisters(device, kTriggerCountRegister, payload, timeout_ms);
+}
+
+// The register holds 16 bits; the host keeps the full size for its blocks.
+std::int32_t SendTransferSize(Device* device, std::int32_t bytes, std::int32_t timeout_ms) {
+  std::uint8_t payload[2];
+  PutU16BE(payload, static_cast<std::uint32_t>(bytes) & 0xFFFFu);
+  return WriteRegisters(device, kTransferRegister, payload, timeout_ms);
+}
+
 std::int32_t HcSetFreq(Device* device, std::int32_t rate_code, std::int32_t timeout_ms) {
   if (device == nullptr || SampleRateOfCode(rate_code) == 0.0) return KR2270_ERROR_ARGUMENT;
-  const auto device_code = static_cast<std::uint8_t>(DeviceRateCode(rate_code));
-  const std::int32_t status =
-      WriteRegisters(device, kRateRegister, {0x00, device_code}, timeout_ms);
-  if (status == KR2270_OK) device->settings.rate_code = rate_code;
-  return status;
+  // The rate gives recorded groups their time: fixed for a run, like the layout.
+  return UnlessStreaming(device, [&] {
+    const std::int32_t status = SendRate(device, rate_code, timeout_ms);
+    if (status == KR2270_OK) MirrorSettings(device, [&](Settings& s) { s.rate_code = rate_code; });
+    return status;
+  });
 }
 
 std::int32_t HcSetTri(Device* device, std::int32_t enable, std::int32_t mode,
                       std::int32_t timeout_ms) {
   if (device == nullptr || device->streaming.load() != 0) return KR2270_ERROR_ARGUMENT;
-  const std::uint8_t control = TriggerControlByte(enable, mode, false);
-  const std::int32_t status = WriteRegisters(device, kTriggerRegister, {0x00, control}, timeout_ms);
+  const std::int32_t status = SendTrigger(device, enable, mode, false, timeout_ms);
   if (status != KR2270_OK) return status;
-  device->settings.trigger_enable = static_cast<std::uint8_t>(enable & 1);
-  device->settings.trigger_mode = static_cast<std::uint8_t>(mode & 3);
+  MirrorSettings(device, [&](Settings& s) {
+    s.trigger_enable = static_cast<std::uint8_t>(enable & 1);
+    s.trigger_mode = static_cast<std::uint8_t>(mode & 3);
+  });
   return KR2270_OK;
 }
 
 std::int32_t HcSetTranBytesCount(Device* device, std::int32_t bytes, std::int32_t timeout_ms) {
   if (device == nullptr) return KR2270_ERROR_ARGUMENT;
-  // The register holds 16 bits; the host keeps the full size for its blocks.
-  std::uint8_t payload[2];
-  PutU16BE(payload, static_cast<std::uint32_t>(bytes) & 0xFFFFu);
-  const std::int32_t status = WriteRegisters(device, kTransferRegister, payload, timeout_ms);
+  const std::int32_t status = SendTransferSize(device, bytes, timeout_ms);
   if (status == KR2270_OK) device->transfer_bytes.store(bytes);
   return status;
 }
 
 std::int32_t HcSetTriCount(Device* device, std::int32_t count, std::int32_t timeout_ms) {
   if (device == nullptr) return KR2270_ERROR_ARGUMENT;
-  std::uint8_t payload[4];
-  PutU32BE(payload, static_cast<std::uint32_t>(count));
-  const std::int32_t status = WriteRegisters(device, kTriggerCountRegister, payload, timeout_ms);
-  if (status == KR2270_OK) device->settings.trigger_count = count;
+  const std::int32_t status = SendTriggerCount(device, count, timeout_ms);
+  if (status == KR2270_OK) MirrorSettings(device, [&](Settings& s) { s.trigger_count = count; });
   return status;
 }
 

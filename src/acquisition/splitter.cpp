@@ -64,7 +64,32 @@ std::int32_t ReadAnalog(Item item, const std::uint8_t* p) {
   return static_cast<std::int32_t>(GetU32LE(p));
 }
 
-// Room for k more codes in the column's queue; the queues were cleared.
+// Makes room for k codes in the queue of every column that will be filled,
+// keeping what the queues hold: an allocation that fails here leaves them
+// as the last split left them.
+void ReserveQueues(Device* device, const Layout& layout, std::size_t k, bool analog_only) {
+  for (std::int32_t c = 0; c < layout.count; ++c) {
+    const Column& column = layout.columns[c];
+    switch (column.item) {
+      case Item::kAnalog4:
+      case Item::kAnalog2:
+        device->ad_queue[column.index].Reserve(k);
+        break;
+      case Item::kDigital:
+        if (!analog_only) device->di_queue.Reserve(k);
+        break;
+      case Item::kCounter:
+        if (!analog_only) device->ct_queue[column.index].Reserve(k);
+        break;
+      case Item::kEncoder:
+        if (!analog_only) device->ec_queue[column.index].Reserve(k);
+        break;
+    }
+  }
+}
+
+// Room for k codes in the column's queue; the queues were cleared and room
+// reserved, so nothing is allocated here.
 void AttachQueue(Device* device, Column& column, std::size_t k) {
   switch (column.item) {
     case Item::kAnalog4:
@@ -205,11 +230,16 @@ void ParseFromRing(const Layout& layout, const FifoPieces& pieces, std::size_t k
 }
 
 std::int32_t SplitPlain(Device* device, std::int32_t n) {
-  Layout layout = LayoutOf(device->settings);
+  Layout layout = LayoutOf(device->stream_settings);
   const auto group = static_cast<std::uint32_t>(layout.group_size);
   const std::uint32_t k =
       std::min(static_cast<std::uint32_t>(n), FifoFilled(device->stream_fifo) / group);
-  if (k == 0) return 0;
+  if (k == 0) {
+    ClearChannelQueues(device);
+    return 0;
+  }
+  ReserveQueues(device, layout, k, false);
+  ClearChannelQueues(device);
   for (std::int32_t c = 0; c < layout.count; ++c) AttachQueue(device, layout.columns[c], k);
   ParseFromRing(layout, FifoPeek(device->stream_fifo, k * group), k);
   FifoGet(device->stream_fifo, nullptr, k * group);
@@ -251,17 +281,23 @@ void ClearChannelQueues(Device* device) {
 }
 
 std::int32_t SplitAveraged(Device* device, std::int32_t n) {
-  Layout layout = LayoutOf(device->settings);
+  Layout layout = LayoutOf(device->stream_settings);
   const std::int32_t times = device->filter_times;
-  if (layout.group_size == 0 || times <= 0 || n <= 0) return 0;
   const auto group = static_cast<std::uint32_t>(layout.group_size);
   const std::uint32_t available =
-      FifoFilled(device->stream_fifo) / group / static_cast<std::uint32_t>(times);
-  if (static_cast<std::uint32_t>(n) > available) return 0;  // all or nothing
+      group == 0 || times <= 0 ? 0
+                               : FifoFilled(device->stream_fifo) / group / static_cast<std::uint32_t>(times);
+  // All or nothing.
+  if (n <= 0 || static_cast<std::uint32_t>(n) > available) {
+    ClearChannelQueues(device);
+    return 0;
+  }
   // n x F x G cannot exceed the bytes buffered, so it fits 32 bits.
   const std::uint32_t bytes =
       static_cast<std::uint32_t>(n) * static_cast<std::uint32_t>(times) * group;
   if (device->split_scratch.size() < bytes) device->split_scratch.resize(bytes);
+  ReserveQueues(device, layout, static_cast<std::size_t>(n), true);
+  ClearChannelQueues(device);
   FifoGet(device->stream_fifo, device->split_scratch.data(), bytes);
   // Only analog items are averaged; anything else a recording may carry
   // is skipped and its queues stay empty.
@@ -277,7 +313,7 @@ std::int32_t SplitAveraged(Device* device, std::int32_t n) {
 
 std::int32_t HcCodeCanReadGroupCount(Device* device) {
   if (device == nullptr) return KR2270_ERROR_ARGUMENT;
-  const std::int32_t group = GroupSize(device);
+  const std::int32_t group = GroupSize(device->stream_settings);
   const std::int32_t times = device->filter_times;
   if (group == 0 || times < 0) return 0;
   std::uint32_t count = FifoFilled(device->stream_fifo) / static_cast<std::uint32_t>(group);
@@ -289,8 +325,10 @@ std::int32_t HcCodeSplit(Device* device, std::int32_t n) {
   if (device == nullptr || n < 0) return KR2270_ERROR_ARGUMENT;
   if (n == 0) return 0;
   if (device->filter_times < 0) return KR2270_ERROR_ARGUMENT;
-  ClearChannelQueues(device);
-  if (GroupSize(device) == 0) return 0;
+  if (GroupSize(device->stream_settings) == 0) {
+    ClearChannelQueues(device);
+    return 0;
+  }
   if (device->filter_times > 0) return SplitAveraged(device, n);
   return SplitPlain(device, n);
 }

@@ -3,42 +3,40 @@
 #include "acquisition/acquisition.h"
 #include "acquisition/group_layout.h"
 #include "command/command.h"
+#include "config/setting_writes.h"
 #include "device/export.h"
 
 namespace kr2270 {
 namespace {
 
-constexpr std::uint16_t kTriggerRegister = 22;
 constexpr std::uint16_t kStreamEnableRegister = 23;
 // The rounding write at start does not use the caller's time-out.
 constexpr std::int32_t kRoundingTimeoutMs = 1000;
 // No data for this long is not an error; it only lets the thread look round.
 constexpr std::int32_t kReceiveTimeoutMs = 1000;
 
-bool StartIsRefused(const Device* device) {
-  // A second start would reset the ring under the running receiver.
-  if (device->streaming.load() != 0) return true;
-  if (device->transfer_bytes.load() <= 0 || GroupSize(device) == 0) return true;
+bool StartIsRefused(const Device* device, const Settings& run) {
+  if (device->transfer_bytes.load() <= 0 || GroupSize(run) == 0) return true;
   if (device->filter_times < 0) return true;
-  return device->filter_times > 0 && HasNonAdStreamChannels(device->settings);
+  return device->filter_times > 0 && HasNonAdStreamChannels(run);
 }
 
 // At the decimated rates the module is asked for whole F x G windows. The
 // receiver copes with any block size, so a failed write is of no concern.
-void RoundTransferSize(Device* device) {
-  const std::int32_t factor = DecimationFactor(device->settings.rate_code);
+void RoundTransferSize(Device* device, const Settings& run) {
+  const std::int32_t factor = DecimationFactor(run.rate_code);
   if (factor == 1) return;
-  const std::int32_t window = GroupSize(device) * factor;
+  const std::int32_t window = GroupSize(run) * factor;
   std::int32_t rounded = device->transfer_bytes.load() / window * window;
   if (rounded == 0) rounded = window;
   HcSetTranBytesCount(device, rounded, kRoundingTimeoutMs);
 }
 
-// The thread works from its own copy of the layout: the application may
-// change the settings while the stream runs.
+// The thread works from the run's settings, taken at start: the application
+// may change the live ones while the stream runs.
 void PrepareReceiver(Device* device) {
   ReceiverState& state = device->receiver;
-  const Settings& settings = device->settings;
+  const Settings& settings = device->stream_settings;
   state.group_size = GroupSize(settings);
   state.decimation = DecimationFactor(settings.rate_code);
   state.bytes_per_second = static_cast<std::int64_t>(
@@ -63,17 +61,22 @@ bool ConfigureDataSocket(platform::Socket s, std::uint32_t address, std::uint16_
 }
 
 std::int32_t WriteTrigger(Device* device, bool start, std::int32_t timeout_ms) {
-  const std::uint8_t control =
-      TriggerControlByte(device->settings.trigger_enable, device->settings.trigger_mode, start);
-  return WriteRegisters(device, kTriggerRegister, {0x00, control}, timeout_ms);
+  return SendTrigger(device, device->settings.trigger_enable, device->settings.trigger_mode, start,
+                     timeout_ms);
 }
 
 std::int32_t StartAcquisition(Device* device, std::int32_t timeout_ms) {
-  // Checked before data_lock: a running receiver holds it through each
-  // receive. Only the application starts and stops, so the answer holds.
-  if (StartIsRefused(device)) return KR2270_ERROR_ARGUMENT;
+  // A second start would reset the ring under the running receiver. Checked
+  // before data_lock too: a running receiver holds it through each receive.
+  if (device->streaming.load() != 0) return KR2270_ERROR_ARGUMENT;
   std::unique_lock<std::mutex> hold(device->data_lock);
-  RoundTransferSize(device);
+  if (device->streaming.load() != 0) return KR2270_ERROR_ARGUMENT;
+  // The layout setters are held off by data_lock from here on.
+  const Settings run = CopyOfSettings(device);
+  // An attached reader fills the ring too: one producer per ring.
+  if (device->reader != nullptr || StartIsRefused(device, run)) return KR2270_ERROR_ARGUMENT;
+  RoundTransferSize(device, run);
+  device->stream_settings = run;
   PrepareReceiver(device);
   FifoReset(device->stream_fifo);
   device->lost_groups.store(0);

@@ -11,12 +11,10 @@ namespace kr2270 {
 namespace {
 
 constexpr std::int64_t kNsPerMs = 1000000;
-// How long a reply owed from a timed-out request may take to turn up before
-// the next request, so that it is discarded instead of being taken as the
-// next request's reply.
+// How long after its request timed out a reply may still turn up; one not
+// come by then counts as dropped.
 constexpr std::int64_t kOwedReplyGraceMs = 500;
 constexpr std::int64_t kDrainLimitMs = 100;
-constexpr int kMaxOwedReplies = 4;
 
 std::int32_t StatusOf(platform::NetError error) {
   switch (error) {
@@ -39,6 +37,19 @@ bool SetTimeoutCached(CommandChannel& cmd, std::int32_t timeout_ms) {
   return true;
 }
 
+// The caller's time limit for one exchange; none for a time-out of 0.
+struct Deadline {
+  bool limited = false;
+  std::int64_t ns = 0;
+};
+
+Deadline DeadlineAfter(std::int32_t timeout_ms) {
+  if (timeout_ms <= 0) return {};
+  return {true, platform::MonotonicNs() + std::int64_t{timeout_ms} * kNsPerMs};
+}
+
+bool Passed(std::int64_t ns) { return platform::MonotonicNs() >= ns; }
+
 // Milliseconds left until deadline_ns, at least 1 so that a receive time-out
 // of 0 (no limit) is never set by accident.
 std::int32_t MsLeft(std::int64_t deadline_ns) {
@@ -46,75 +57,133 @@ std::int32_t MsLeft(std::int64_t deadline_ns) {
   return static_cast<std::int32_t>(std::clamp<std::int64_t>(left, 1, INT32_MAX));
 }
 
-// Reads frames of replies still owed by the module and throws them away.
-void DiscardOwedReplies(CommandChannel& cmd) {
-  const std::int64_t deadline = platform::MonotonicNs() + kOwedReplyGraceMs * kNsPerMs;
-  std::uint8_t* bytes = cmd.carry;
-  std::size_t have = cmd.carry_length;
+// True once KR2270_CmdClose (or a new connect) took the socket away: what a
+// receive then sees is the wake-up, not the module.
+bool ClosedUnderUs(const CommandChannel& cmd) { return cmd.wake.load() != cmd.socket; }
+
+void ForgetOwedReplies(CommandChannel& cmd) {
+  cmd.owed_replies = 0;
+  // Bytes left over cannot be matched to anything we sent.
+  if (cmd.carry_length != 0) cmd.needs_drain = true;
+  cmd.carry_length = 0;
+}
+
+// Replies come in request order: a frame answering owed request i means the
+// ones before it were dropped. Removes the frame and those requests.
+bool TakeOwedFrame(CommandChannel& cmd, std::uint8_t* bytes, std::size_t* have,
+                   std::size_t frame) {
+  for (int i = 0; i < cmd.owed_replies; ++i) {
+    if (!ReplyAnswers(bytes, frame, cmd.owed[i])) continue;
+    std::memmove(bytes, bytes + frame, *have - frame);
+    *have -= frame;
+    const int left = cmd.owed_replies - i - 1;
+    std::memmove(cmd.owed, cmd.owed + i + 1, static_cast<std::size_t>(left) * sizeof cmd.owed[0]);
+    cmd.owed_replies = left;
+    return true;
+  }
+  return false;
+}
+
+// With an owed request of the same function, the reply to a new request
+// could not be told from the owed one.
+bool CouldBeTakenForOwed(const CommandChannel& cmd, const std::uint8_t* request) {
+  for (int i = 0; i < cmd.owed_replies; ++i) {
+    if (cmd.owed[i][7] == request[7]) return true;
+  }
+  return false;
+}
+
+enum class Settled { kYes, kSendAnyway, kTimedOut, kClosed };
+
+// Before a request is sent: throws away owed replies as they arrive, until
+// none is owed or the grace passed. A caller whose deadline comes first
+// sends at once when its reply can be told apart from the owed ones, and
+// otherwise gets -2 with nothing sent.
+Settled SettleOwedReplies(CommandChannel& cmd, const std::uint8_t* request, Deadline deadline) {
   while (cmd.owed_replies > 0) {
     std::size_t frame = 0;
-    const FrameState state = ExamineFrame(bytes, have, &frame);
+    const FrameState state = ExamineFrame(cmd.carry, cmd.carry_length, &frame);
     if (state == FrameState::kMalformed) break;
     if (state == FrameState::kComplete) {
-      std::memmove(bytes, bytes + frame, have - frame);
-      have -= frame;
-      --cmd.owed_replies;
+      if (!TakeOwedFrame(cmd, cmd.carry, &cmd.carry_length, frame)) break;
       continue;
     }
-    if (platform::MonotonicNs() >= deadline) break;
-    const int ready = platform::WaitReadable(cmd.socket, MsLeft(deadline));
-    if (ready <= 0) break;
-    const platform::IoResult r = platform::ReceiveNow(cmd.socket, bytes + have, sizeof cmd.carry - have);
-    if (!r.ok()) break;
-    have += static_cast<std::size_t>(r.bytes);
-  }
-  // Whatever is left over cannot be matched to anything we sent.
-  const bool leftovers = have != 0 || cmd.owed_replies != 0;
-  cmd.owed_replies = 0;
-  cmd.carry_length = 0;
-  if (leftovers) cmd.needs_drain = true;
-}
-
-void RememberOwedReply(CommandChannel& cmd, const std::uint8_t* partial, std::size_t have) {
-  if (cmd.owed_replies == 0) {
-    std::memcpy(cmd.carry, partial, have);
-    cmd.carry_length = have;
-  }
-  cmd.owed_replies = std::min(cmd.owed_replies + 1, kMaxOwedReplies);
-}
-
-// Receives one reply frame under one deadline. The common case is a single
-// receive; a reply in several segments is assembled by its MBAP length.
-std::int32_t ReceiveFrame(CommandChannel& cmd, std::uint8_t* reply, std::int32_t timeout_ms) {
-  const bool limited = timeout_ms > 0;
-  const std::int64_t deadline =
-      limited ? platform::MonotonicNs() + std::int64_t{timeout_ms} * kNsPerMs : 0;
-  std::size_t have = 0;
-  for (;;) {
-    const std::int32_t wait_ms = !limited ? 0 : have == 0 ? timeout_ms : MsLeft(deadline);
-    if (!SetTimeoutCached(cmd, wait_ms)) return KR2270_ERROR_SOCKET;
-    const platform::IoResult r = platform::Receive(cmd.socket, reply + have, kMaxFrameBytes - have);
-    if (r.error == platform::NetError::kClosed) return static_cast<std::int32_t>(have);
-    if (!r.ok()) {
-      if (r.error == platform::NetError::kTimeout) RememberOwedReply(cmd, reply, have);
-      return StatusOf(r.error);
+    if (Passed(cmd.owed_until_ns)) break;
+    std::int64_t wait_until = cmd.owed_until_ns;
+    if (deadline.limited && deadline.ns < cmd.owed_until_ns) {
+      if (!CouldBeTakenForOwed(cmd, request)) return Settled::kSendAnyway;
+      if (Passed(deadline.ns)) return Settled::kTimedOut;
+      wait_until = deadline.ns;
     }
-    have += static_cast<std::size_t>(r.bytes);
+    const int ready = platform::WaitReadable(cmd.socket, MsLeft(wait_until));
+    if (ClosedUnderUs(cmd)) return Settled::kClosed;
+    if (ready < 0) break;
+    if (ready == 0) continue;
+    const platform::IoResult r = platform::ReceiveNow(
+        cmd.socket, cmd.carry + cmd.carry_length, sizeof cmd.carry - cmd.carry_length);
+    if (!r.ok()) break;
+    cmd.carry_length += static_cast<std::size_t>(r.bytes);
+  }
+  ForgetOwedReplies(cmd);
+  return Settled::kYes;
+}
+
+void RememberOwedReply(CommandChannel& cmd, const std::uint8_t* request,
+                       const std::uint8_t* partial, std::size_t have) {
+  std::memcpy(cmd.carry, partial, have);
+  cmd.carry_length = have;
+  if (cmd.owed_replies == CommandChannel::kMaxOwedReplies) {
+    // The oldest has waited longest: the first to count as dropped.
+    std::memmove(cmd.owed, cmd.owed + 1, sizeof cmd.owed - sizeof cmd.owed[0]);
+    --cmd.owed_replies;
+  }
+  std::memcpy(cmd.owed[cmd.owed_replies++], request, kRequestHeaderBytes);
+  cmd.owed_until_ns = platform::MonotonicNs() + kOwedReplyGraceMs * kNsPerMs;
+}
+
+// Receives the reply frame to `request` under the caller's deadline. The
+// common case is a single receive; a reply in several segments is
+// assembled by its MBAP length; owed replies ahead of it are thrown away.
+std::int32_t ReceiveFrame(CommandChannel& cmd, const std::uint8_t* request, std::uint8_t* reply,
+                          std::int32_t timeout_ms, Deadline deadline) {
+  std::size_t have = cmd.carry_length;
+  std::memcpy(reply, cmd.carry, have);
+  cmd.carry_length = 0;
+  bool first_receive = true;
+  for (;;) {
     std::size_t frame = 0;
     const FrameState state = ExamineFrame(reply, have, &frame);
     if (state == FrameState::kMalformed) {
       // Nothing of it can be trusted: judged like a reply that never came.
+      cmd.owed_replies = 0;
       cmd.needs_drain = true;
       return 0;
     }
     if (state == FrameState::kComplete) {
+      if (TakeOwedFrame(cmd, reply, &have, frame)) continue;
+      cmd.owed_replies = 0;  // ours came: the owed ones never will
       if (have > frame) cmd.needs_drain = true;  // bytes that follow belong to nothing
       return static_cast<std::int32_t>(frame);
     }
-    if (limited && platform::MonotonicNs() >= deadline) {
-      RememberOwedReply(cmd, reply, have);
+    if (deadline.limited && Passed(deadline.ns)) {
+      RememberOwedReply(cmd, request, reply, have);
       return KR2270_ERROR_TIMEOUT;
     }
+    const std::int32_t wait_ms =
+        !deadline.limited ? 0 : first_receive ? timeout_ms : MsLeft(deadline.ns);
+    first_receive = false;
+    if (!SetTimeoutCached(cmd, wait_ms)) return KR2270_ERROR_SOCKET;
+    const platform::IoResult r = platform::Receive(cmd.socket, reply + have, kMaxFrameBytes - have);
+    if (ClosedUnderUs(cmd)) return KR2270_ERROR_SOCKET;
+    if (r.error == platform::NetError::kClosed) {
+      cmd.owed_replies = 0;
+      return static_cast<std::int32_t>(have);
+    }
+    if (!r.ok()) {
+      if (r.error == platform::NetError::kTimeout) RememberOwedReply(cmd, request, reply, have);
+      return StatusOf(r.error);
+    }
+    have += static_cast<std::size_t>(r.bytes);
   }
 }
 
@@ -136,12 +205,23 @@ std::int32_t CommandTransaction(Device* device, std::span<const std::uint8_t> re
   CommandChannel& cmd = device->cmd;
   // A negative time-out cannot be set on a socket.
   if (cmd.socket == platform::kNoSocket || timeout_ms < 0) return KR2270_ERROR_SOCKET;
-  if (cmd.owed_replies > 0) DiscardOwedReplies(cmd);
-  if (cmd.needs_drain) DrainNow(cmd);
+  const Deadline deadline = DeadlineAfter(timeout_ms);
+  switch (SettleOwedReplies(cmd, request.data(), deadline)) {
+    case Settled::kTimedOut:
+      return KR2270_ERROR_TIMEOUT;
+    case Settled::kClosed:
+      return KR2270_ERROR_SOCKET;
+    case Settled::kYes:
+      if (cmd.needs_drain) DrainNow(cmd);
+      break;
+    case Settled::kSendAnyway:
+      break;
+  }
   const platform::IoResult sent = platform::Send(cmd.socket, request.data(), request.size());
+  if (ClosedUnderUs(cmd)) return KR2270_ERROR_SOCKET;
   if (!sent.ok()) return StatusOf(sent.error);
   if (static_cast<std::size_t>(sent.bytes) != request.size()) return KR2270_ERROR_SOCKET;
-  return ReceiveFrame(cmd, reply, timeout_ms);
+  return ReceiveFrame(cmd, request.data(), reply, timeout_ms, deadline);
 }
 
 void DrainCommandSocket(Device* device) {
@@ -179,11 +259,15 @@ std::int32_t ReadRegisters(Device* device, std::uint16_t address,
 }
 
 void CloseCommandConnection(Device* device) {
-  std::lock_guard<std::mutex> hold(device->cmd.lock);
   CommandChannel& cmd = device->cmd;
+  // Wakes an exchange waiting for a reply (perhaps without a time-out), so
+  // that the lock comes free at once; the exchange then fails with -4.
+  platform::ShutdownSocket(cmd.wake.exchange(platform::kNoSocket));
+  std::lock_guard<std::mutex> hold(cmd.lock);
   platform::CloseSocket(cmd.socket);
   cmd.socket = platform::kNoSocket;
   cmd.owed_replies = 0;
+  cmd.owed_until_ns = 0;
   cmd.carry_length = 0;
   cmd.needs_drain = false;
   cmd.socket_timeout_ms = -1;
@@ -230,6 +314,7 @@ std::int32_t CmdConnect(Device* device, const char* ip, std::uint32_t ip_length,
   {
     std::lock_guard<std::mutex> hold(device->cmd.lock);
     device->cmd.socket = s;
+    device->cmd.wake.store(s);
   }
   device->data_port = data_port;
   return KR2270_OK;

@@ -60,6 +60,15 @@ FrameState ExamineFrame(const std::uint8_t* bytes, std::size_t have, std::size_t
   return have >= *frame_length ? FrameState::kComplete : FrameState::kNeedMore;
 }
 
+bool ReplyAnswers(const std::uint8_t* frame, std::size_t length, const std::uint8_t* request) {
+  if (length < 9 || (frame[7] & ~kExceptionBit) != request[7]) return false;
+  if ((frame[7] & kExceptionBit) != 0) return true;
+  if (request[7] == kWriteMultiple) {
+    return length >= 12 && std::memcmp(frame + 8, request + 8, 4) == 0;
+  }
+  return std::size_t{frame[8]} == 2 * std::size_t{GetU16BE(request + 10)};
+}
+
 std::int32_t JudgeWriteReply(const std::uint8_t* reply, std::size_t length,
                              std::size_t payload_length) {
   // The echo: header, function, start address, quantity of registers. A

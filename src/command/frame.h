@@ -30,6 +30,15 @@ enum class FrameState { kNeedMore, kComplete, kMalformed };
 // Modbus frame is malformed.
 FrameState ExamineFrame(const std::uint8_t* bytes, std::size_t have, std::size_t* frame_length);
 
+// The request header the library keeps for a reply still owed: MBAP,
+// function, address and quantity.
+inline constexpr std::size_t kRequestHeaderBytes = 12;
+
+// Whether a complete frame has the form of a reply to the request whose
+// header is given: an exception to its function, the echo of its address
+// and quantity (a write), or data of its byte count (a read).
+bool ReplyAnswers(const std::uint8_t* frame, std::size_t length, const std::uint8_t* request);
+
 // Judges a complete reply frame (or what arrived of it when the connection
 // closed) to a write of payload_length bytes: 0 or -5.
 std::int32_t JudgeWriteReply(const std::uint8_t* reply, std::size_t length,

@@ -1,7 +1,9 @@
 // Analog input setup and the analog snapshot.
+#include "acquisition/acquisition.h"
 #include "command/bytes.h"
 #include "command/command.h"
 #include "config/checks.h"
+#include "config/setting_writes.h"
 #include "device/export.h"
 
 namespace kr2270 {
@@ -42,18 +44,13 @@ void RecordRange(Settings& settings, std::int32_t channel, std::uint8_t code, bo
   settings.ad_offset[k] = entry.offset;
 }
 
-std::int32_t SendRange(Device* device, std::int32_t channel, std::uint8_t code,
-                       std::int32_t timeout_ms) {
-  return WriteRegisters(device, kRangeRegister, {Low8(channel), code}, timeout_ms);
-}
-
 std::int32_t AdSetRange(Device* device, std::int32_t channel, std::int32_t range_code,
                         std::int32_t timeout_ms) {
   if (device == nullptr || !IsLineNumber(channel, kAnalogChannels)) return KR2270_ERROR_ARGUMENT;
   const std::uint8_t code = Low8(range_code);
   const std::int32_t status = SendRange(device, channel, code, timeout_ms);
   if (status != KR2270_OK) return status;
-  RecordRange(device->settings, channel, code, false);
+  MirrorSettings(device, [&](Settings& s) { RecordRange(s, channel, code, false); });
   return KR2270_OK;
 }
 
@@ -63,8 +60,10 @@ std::int32_t AdSetRangeEx(Device* device, std::int32_t channel, std::int32_t ex,
   const std::uint8_t code = Low8(range_code);
   const std::int32_t status = SendRange(device, channel, code, timeout_ms);
   if (status != KR2270_OK) return status;
-  RecordRange(device->settings, channel, code, ex != 0);
-  device->settings.ad_range_ex[channel - 1] = Low8(ex);
+  MirrorSettings(device, [&](Settings& s) {
+    RecordRange(s, channel, code, ex != 0);
+    s.ad_range_ex[channel - 1] = Low8(ex);
+  });
   return KR2270_OK;
 }
 
@@ -74,32 +73,33 @@ std::int32_t AdInFifo(Device* device, const std::uint8_t* enable, std::int32_t c
                       std::int32_t timeout_ms) {
   if (device == nullptr || enable == nullptr) return KR2270_ERROR_ARGUMENT;
   const std::uint8_t width = Low8(code_bytes);
-  Settings& settings = device->settings;
-  settings.ad_code_bytes = (width == 2 || width == 4) ? width : std::uint8_t{4};
-  for (int i = 0; i < kAnalogChannels; ++i) settings.ad_enabled[i] = enable[i];
-  return WriteRegisters(device, kAdStreamRegister, {width, PackBit0(enable, kAnalogChannels)},
-                        timeout_ms);
+  return UnlessStreaming(device, [&] {
+    MirrorSettings(device, [&](Settings& s) {
+      s.ad_code_bytes = (width == 2 || width == 4) ? width : std::uint8_t{4};
+      for (int i = 0; i < kAnalogChannels; ++i) s.ad_enabled[i] = enable[i];
+    });
+    return SendAdStream(device, width, enable, timeout_ms);
+  });
 }
 
 std::int32_t AdSetEndMode(Device* device, const std::uint8_t* mode, std::int32_t timeout_ms) {
   if (device == nullptr || mode == nullptr) return KR2270_ERROR_ARGUMENT;
-  unsigned bits = 0;
-  for (int i = 0; i < kAnalogChannels; ++i) {
-    const auto bit = static_cast<std::uint8_t>(unsigned{mode[i]} & 1u);
-    device->settings.ad_end_mode[i] = bit;
-    bits |= unsigned{bit} << (7 - i);  // channel 1 in the top bit
-  }
-  return WriteRegisters(device, kEndModeRegister, {0, static_cast<std::uint8_t>(bits)},
-                        timeout_ms);
+  MirrorSettings(device, [&](Settings& s) {
+    for (int i = 0; i < kAnalogChannels; ++i) {
+      s.ad_end_mode[i] = static_cast<std::uint8_t>(unsigned{mode[i]} & 1u);
+    }
+  });
+  return SendEndModes(device, mode, timeout_ms);
 }
 
 std::int32_t AdSetSleep(Device* device, const std::int8_t* flag, std::int32_t timeout_ms) {
   if (device == nullptr || flag == nullptr) return KR2270_ERROR_ARGUMENT;
-  const std::int32_t status = WriteRegisters(device, kSleepRegister, {0, PackBit0(flag, 2)},
-                                             timeout_ms);
+  const std::int32_t status = SendSleep(device, flag, timeout_ms);
   if (status != KR2270_OK) return status;
-  device->settings.ad_sleep[0] = flag[0];
-  device->settings.ad_sleep[1] = flag[1];
+  MirrorSettings(device, [&](Settings& s) {
+    s.ad_sleep[0] = flag[0];
+    s.ad_sleep[1] = flag[1];
+  });
   return KR2270_OK;
 }
 
@@ -129,6 +129,31 @@ std::int32_t AdReadAllOnce(Device* device, std::int32_t* codes, std::int32_t tim
 }
 
 }  // namespace
+
+std::int32_t SendRange(Device* device, std::int32_t channel, std::uint8_t code,
+                       std::int32_t timeout_ms) {
+  return WriteRegisters(device, kRangeRegister, {Low8(channel), code}, timeout_ms);
+}
+
+std::int32_t SendAdStream(Device* device, std::uint8_t code_bytes, const std::uint8_t* enable,
+                          std::int32_t timeout_ms) {
+  return WriteRegisters(device, kAdStreamRegister, {code_bytes, PackBit0(enable, kAnalogChannels)},
+                        timeout_ms);
+}
+
+std::int32_t SendEndModes(Device* device, const std::uint8_t* mode, std::int32_t timeout_ms) {
+  unsigned bits = 0;
+  for (int i = 0; i < kAnalogChannels; ++i) {
+    bits |= (unsigned{mode[i]} & 1u) << (7 - i);  // channel 1 in the top bit
+  }
+  return WriteRegisters(device, kEndModeRegister, {0, static_cast<std::uint8_t>(bits)},
+                        timeout_ms);
+}
+
+std::int32_t SendSleep(Device* device, const std::int8_t* flag, std::int32_t timeout_ms) {
+  return WriteRegisters(device, kSleepRegister, {0, PackBit0(flag, 2)}, timeout_ms);
+}
+
 }  // namespace kr2270
 
 KR2270_EXPORT int32_t KR2270_AdSetRange(KR2270Device* device, int32_t channel, int32_t range_code,

@@ -26,15 +26,17 @@ std::int32_t AdReadZeroFull(Device* device, std::int32_t* zero, std::int32_t* fu
   std::uint8_t block[8 * kAnalogChannels];
   const std::int32_t status = ReadRegisters(device, kCalibrationBlockRegister, block, timeout_ms);
   if (status != KR2270_OK) return status;
-  Settings& settings = device->settings;
   for (int i = 0; i < kAnalogChannels; ++i) {
     zero[i] = static_cast<std::int32_t>(GetU32BE(block + 8 * i));
     full[i] = static_cast<std::int32_t>(GetU32BE(block + 8 * i + 4));
-    if (IsPlausiblePair(zero[i], full[i])) {
+  }
+  MirrorSettings(device, [&](Settings& settings) {
+    for (int i = 0; i < kAnalogChannels; ++i) {
+      if (!IsPlausiblePair(zero[i], full[i])) continue;
       settings.ad_zero_code[i] = zero[i];
       settings.ad_full_code[i] = full[i];
     }
-  }
+  });
   return KR2270_OK;
 }
 

@@ -1,9 +1,11 @@
 // Counters and encoders.
 #include <cmath>
 
+#include "acquisition/acquisition.h"
 #include "command/bytes.h"
 #include "command/command.h"
 #include "config/checks.h"
+#include "config/setting_writes.h"
 #include "device/export.h"
 
 namespace kr2270 {
@@ -40,41 +42,48 @@ std::int32_t CtSetFreqBase(Device* device, std::int32_t counter, double base_ms,
   if (!IsLineNumber(counter, kCounters)) return KR2270_ERROR_RANGE;
   std::uint32_t divisor = 0;
   if (!BaseDivisor(base_ms, &divisor)) return KR2270_ERROR_ARGUMENT;
-  std::uint8_t payload[4];
-  PutU32BE(payload, divisor);
-  const std::int32_t status = WriteRegisters(device, BaseRegister(counter), payload, timeout_ms);
+  const std::int32_t status = SendCounterBase(device, counter, divisor, timeout_ms);
   if (status != KR2270_OK) return status;
   const double achieved = AchievedBaseMs(divisor);
-  device->settings.ct_freq_base[counter - 1] = achieved;
+  MirrorSettings(device, [&](Settings& s) { s.ct_freq_base[counter - 1] = achieved; });
   if (achieved_ms != nullptr) *achieved_ms = achieved;
   return KR2270_OK;
 }
 
 std::int32_t CtSetModeAll(Device* device, const std::int8_t* mode, std::int32_t timeout_ms) {
   if (device == nullptr || mode == nullptr) return KR2270_ERROR_ARGUMENT;
-  unsigned bits = 0;
-  for (int i = 0; i < kCounters; ++i) {
-    bits |= (unsigned{static_cast<std::uint8_t>(mode[i])} & 3u) << (2 * i);
-  }
-  const std::int32_t status =
-      WriteRegisters(device, kModeRegister, {0, static_cast<std::uint8_t>(bits)}, timeout_ms);
+  const std::int32_t status = SendCounterModes(device, mode, timeout_ms);
   if (status != KR2270_OK) return status;
-  for (int i = 0; i < kCounters; ++i) device->settings.ct_mode[i] = mode[i];
+  MirrorSettings(device, [&](Settings& s) {
+    for (int i = 0; i < kCounters; ++i) s.ct_mode[i] = mode[i];
+  });
   return KR2270_OK;
+}
+
+void RestoreCounterBase(Device* device, std::int32_t counter, double base_ms,
+                        std::int32_t timeout_ms) {
+  std::uint32_t divisor = 0;
+  if (!DivisorOfAchievedBase(base_ms, &divisor)) return;
+  if (SendCounterBase(device, counter, divisor, timeout_ms) == KR2270_OK) {
+    MirrorSettings(device, [&](Settings& s) { s.ct_freq_base[counter - 1] = base_ms; });
+  }
 }
 
 // Mode 2 at a 1 ms base for 2 ms clears a counter; then everything is put
 // back through the same setters, so the Device follows what the module holds.
-// The individual results are deliberately not reported.
+// The base goes back as the divisor it was: recomputing it from the period
+// could land one clock count off. The individual results are deliberately
+// not reported.
 std::int32_t CtClear(Device* device, const std::uint8_t* clear, std::int32_t timeout_ms) {
   if (device == nullptr) return KR2270_ERROR_ARGUMENT;
   if (clear == nullptr) return KR2270_ERROR_RANGE;
+  const Settings saved = CopyOfSettings(device);
   std::int8_t saved_mode[kCounters];
   double saved_base[kCounters];
   std::int8_t clearing_mode[kCounters];
   for (int i = 0; i < kCounters; ++i) {
-    saved_mode[i] = device->settings.ct_mode[i];
-    saved_base[i] = device->settings.ct_freq_base[i];
+    saved_mode[i] = saved.ct_mode[i];
+    saved_base[i] = saved.ct_freq_base[i];
     clearing_mode[i] = clear[i] != 0 ? std::int8_t{2} : saved_mode[i];
   }
   for (int i = 0; i < kCounters; ++i) {
@@ -84,7 +93,7 @@ std::int32_t CtClear(Device* device, const std::uint8_t* clear, std::int32_t tim
   platform::SleepMs(2);
   CtSetModeAll(device, saved_mode, timeout_ms);
   for (int i = 0; i < kCounters; ++i) {
-    if (clear[i] != 0) CtSetFreqBase(device, i + 1, saved_base[i], nullptr, timeout_ms);
+    if (clear[i] != 0) RestoreCounterBase(device, i + 1, saved_base[i], timeout_ms);
   }
   return KR2270_OK;
 }
@@ -92,24 +101,27 @@ std::int32_t CtClear(Device* device, const std::uint8_t* clear, std::int32_t tim
 // Reduces the caller's flags to bit 0 in place and records them before
 // sending: the stream layout follows the request even if the write fails.
 template <std::size_t N>
-std::uint8_t ReduceStreamFlags(std::uint8_t* enable, std::uint8_t (&recorded)[N]) {
-  for (std::size_t i = 0; i < N; ++i) {
-    enable[i] &= 1u;
-    recorded[i] = enable[i];
-  }
-  return PackBit0(enable, static_cast<int>(N));
+void ReduceStreamFlags(Device* device, std::uint8_t* enable, std::uint8_t (Settings::*recorded)[N]) {
+  for (std::size_t i = 0; i < N; ++i) enable[i] &= 1u;
+  MirrorSettings(device, [&](Settings& s) {
+    for (std::size_t i = 0; i < N; ++i) (s.*recorded)[i] = enable[i];
+  });
 }
 
 std::int32_t CtInFifo(Device* device, std::uint8_t* enable, std::int32_t timeout_ms) {
   if (device == nullptr || enable == nullptr) return KR2270_ERROR_ARGUMENT;
-  const std::uint8_t bits = ReduceStreamFlags(enable, device->settings.ct_in_fifo);
-  return WriteRegisters(device, kCtStreamRegister, {0, bits}, timeout_ms);
+  return UnlessStreaming(device, [&] {
+    ReduceStreamFlags(device, enable, &Settings::ct_in_fifo);
+    return SendCtStream(device, enable, timeout_ms);
+  });
 }
 
 std::int32_t EcInFifo(Device* device, std::uint8_t* enable, std::int32_t timeout_ms) {
   if (device == nullptr || enable == nullptr) return KR2270_ERROR_ARGUMENT;
-  const std::uint8_t bits = ReduceStreamFlags(enable, device->settings.ec_in_fifo);
-  return WriteRegisters(device, kEcStreamRegister, {0, bits}, timeout_ms);
+  return UnlessStreaming(device, [&] {
+    ReduceStreamFlags(device, enable, &Settings::ec_in_fifo);
+    return SendEcStream(device, enable, timeout_ms);
+  });
 }
 
 std::int32_t EcClear(Device* device, const std::uint8_t* clear, std::int32_t timeout_ms) {
@@ -137,6 +149,37 @@ std::int32_t EcReadAllOnce(Device* device, std::uint32_t* values, std::int32_t t
 }
 
 }  // namespace
+
+std::int32_t SendCounterModes(Device* device, const std::int8_t* mode, std::int32_t timeout_ms) {
+  unsigned bits = 0;
+  for (int i = 0; i < kCounters; ++i) {
+    bits |= (unsigned{static_cast<std::uint8_t>(mode[i])} & 3u) << (2 * i);
+  }
+  return WriteRegisters(device, kModeRegister, {0, static_cast<std::uint8_t>(bits)}, timeout_ms);
+}
+
+std::int32_t SendCounterBase(Device* device, std::int32_t counter, std::uint32_t divisor,
+                             std::int32_t timeout_ms) {
+  std::uint8_t payload[4];
+  PutU32BE(payload, divisor);
+  return WriteRegisters(device, BaseRegister(counter), payload, timeout_ms);
+}
+
+std::int32_t SendCtStream(Device* device, const std::uint8_t* enable, std::int32_t timeout_ms) {
+  return WriteRegisters(device, kCtStreamRegister, {0, PackBit0(enable, kCounters)}, timeout_ms);
+}
+
+std::int32_t SendEcStream(Device* device, const std::uint8_t* enable, std::int32_t timeout_ms) {
+  return WriteRegisters(device, kEcStreamRegister, {0, PackBit0(enable, kEncoders)}, timeout_ms);
+}
+
+bool DivisorOfAchievedBase(double base_ms, std::uint32_t* divisor) {
+  const double count = std::round(base_ms / 1000.0 * kClockHz);
+  if (!(count >= 0.0 && count <= 4294967295.0)) return false;
+  *divisor = static_cast<std::uint32_t>(count);
+  return true;
+}
+
 }  // namespace kr2270
 
 KR2270_EXPORT int32_t KR2270_CtSetFreqBase(KR2270Device* device, int32_t counter, double base_ms,

@@ -1,7 +1,9 @@
 // Digital inputs and outputs.
+#include "acquisition/acquisition.h"
 #include "command/bytes.h"
 #include "command/command.h"
 #include "config/checks.h"
+#include "config/setting_writes.h"
 #include "device/export.h"
 
 namespace kr2270 {
@@ -59,13 +61,21 @@ std::int32_t DoSetVotage(Device* device, const std::uint8_t* level, std::int32_t
 std::int32_t DiInFifo(Device* device, std::int32_t flag, std::int32_t timeout_ms) {
   if (device == nullptr) return KR2270_ERROR_ARGUMENT;
   const auto bit = static_cast<std::uint8_t>(flag & 1);
-  const std::int32_t status = WriteRegisters(device, kDiStreamRegister, {0, bit}, timeout_ms);
-  if (status != KR2270_OK) return status;
-  device->settings.di_in_fifo = bit;
-  return KR2270_OK;
+  return UnlessStreaming(device, [&]() -> std::int32_t {
+    const std::int32_t status = SendDiStream(device, bit, timeout_ms);
+    if (status != KR2270_OK) return status;
+    MirrorSettings(device, [&](Settings& s) { s.di_in_fifo = bit; });
+    return KR2270_OK;
+  });
 }
 
 }  // namespace
+
+std::int32_t SendDiStream(Device* device, std::uint8_t flag, std::int32_t timeout_ms) {
+  return WriteRegisters(device, kDiStreamRegister, {0, static_cast<std::uint8_t>(flag & 1u)},
+                        timeout_ms);
+}
+
 }  // namespace kr2270
 
 KR2270_EXPORT int32_t KR2270_DiReadAllOnce(KR2270Device* device, uint8_t* inputs,

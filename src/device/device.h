@@ -48,14 +48,22 @@ struct Settings {
   std::uint8_t ad_range_ex[8] = {};
 };
 
-// Command connection state; every field is guarded by cmd_lock.
+// Command connection state; every field but `wake` is guarded by cmd_lock.
 struct CommandChannel {
   std::mutex lock;
   platform::Socket socket = platform::kNoSocket;
-  // Replies still owed by the module for requests that timed out; they are
-  // discarded before the next request so they are never taken for its reply.
+  // Copy of socket that the close reads without the lock, to wake an
+  // exchange waiting for a reply; kNoSocket once the close began.
+  std::atomic<platform::Socket> wake{platform::kNoSocket};
+  // Requests that timed out with their replies still owed by the module,
+  // oldest first (their first 12 bytes): the replies are thrown away as
+  // they arrive, so they are never taken for a later request's reply.
+  static constexpr int kMaxOwedReplies = 4;
+  std::uint8_t owed[kMaxOwedReplies][12] = {};
   int owed_replies = 0;
-  // Bytes of an owed reply that arrived before its request timed out.
+  // Monotonic time after which the owed replies count as dropped.
+  std::int64_t owed_until_ns = 0;
+  // Bytes of owed replies that arrived before their requests timed out.
   std::uint8_t carry[260] = {};
   std::size_t carry_length = 0;
   // Bytes beyond a reply arrived with it: the stream must be drained.
@@ -88,18 +96,34 @@ struct ReceiverState {
 struct RecordingWriter {
   std::FILE* file = nullptr;
   std::string path;
+  std::string directory;   // of the open, for the recording a new run begins
   std::int32_t bytes = 0;  // bytes in the current file; 0 = header pending
   std::int32_t file_limit = 524288000;
   std::unique_ptr<char[]> io_buffer;
-  bool failed = false;          // a write since the open did not reach the file
+  // The first failure since it was last reported (-201 or -202): data that
+  // did not reach a file. Kept until KR2270_DFWOpen or KR2270_DFWClose
+  // returned it.
+  std::int32_t failure = 0;
   std::int64_t total_bytes = 0;  // since the open, headers included
   std::int32_t files = 0;        // files begun since the open
+  // The acquisition run whose groups the recording holds; 0 = none yet. A
+  // later run's groups begin a new recording under their own header.
+  std::uint64_t run = 0;
 };
 
 }  // namespace kr2270
 
 struct KR2270Device {
+  // What the module was last told (setters write it on the caller's thread).
   kr2270::Settings settings;
+  // What the bytes in the stream ring mean: the run's settings, copied at
+  // start, or a recording's header loaded for playback. The receiver, the
+  // splitter and every recording header of a run use these. Written only
+  // while nothing fills the ring (under data_lock), by the application.
+  kr2270::Settings stream_settings;
+  // Guards `settings` against a start copying it while a setter on another
+  // thread writes it. A leaf lock: nothing else is taken while it is held.
+  std::mutex settings_lock;
 
   // Acquisition.
   std::atomic<std::int32_t> transfer_bytes{0};
@@ -143,6 +167,19 @@ struct KR2270Device {
 namespace kr2270 {
 
 using Device = ::KR2270Device;
+
+// Setters change the mirror through this, so that a start on another thread
+// copies whole settings, never half of a change.
+template <typename Change>
+void MirrorSettings(Device* device, Change&& change) {
+  std::lock_guard<std::mutex> hold(device->settings_lock);
+  change(device->settings);
+}
+
+inline Settings CopyOfSettings(Device* device) {
+  std::lock_guard<std::mutex> hold(device->settings_lock);
+  return device->settings;
+}
 
 // The process-wide list of live handles, in creation order.
 std::vector<Device*> DeviceListSnapshot();

@@ -4,6 +4,7 @@
 #include <limits>
 #include <new>
 
+#include "acquisition/acquisition.h"
 #include "acquisition/group_layout.h"
 #include "config/checks.h"
 #include "device/export.h"
@@ -81,28 +82,42 @@ std::int64_t PlayGroups(Device* device, RecordingReader* reader, std::int64_t fi
   return played;
 }
 
-std::int32_t DFROpen(Device* device, const char* path, std::int32_t length) {
-  if (device == nullptr || path == nullptr || length < 0) return KR2270_ERROR_ARGUMENT;
-  if (HasCommandConnection(device)) return KR2270_ERROR_ARGUMENT;
+// The recording's header becomes both the handle's settings (for the DFRGet
+// exports and the conversions) and the meaning of the ring's bytes.
+std::int32_t AttachReader(Device* device, const std::string& path) {
   ReleaseReader(device);
   auto* reader = new (std::nothrow) RecordingReader();
   if (reader == nullptr) return KR2270_ERROR_ARGUMENT;
   device->reader = reader;
-  return std::min(OpenRecording(reader, &device->settings, PathText(path, length)), 0);
+  Settings loaded = CopyOfSettings(device);
+  const std::int32_t status = OpenRecording(reader, &loaded, path);
+  MirrorSettings(device, [&](Settings& s) { s = loaded; });
+  // Groups still buffered belong to another layout: they go.
+  FifoReset(device->stream_fifo);
+  device->stream_settings = loaded;
+  return std::min(status, 0);
+}
+
+// Playback and acquisition never fill the ring at once: the open and every
+// read are refused while streaming, and hold data_lock against a start.
+std::int32_t DFROpen(Device* device, const char* path, std::int32_t length) {
+  if (device == nullptr || path == nullptr || length < 0) return KR2270_ERROR_ARGUMENT;
+  if (HasCommandConnection(device)) return KR2270_ERROR_ARGUMENT;
+  const std::string text = PathText(path, length);
+  return UnlessStreaming(device, [&] { return AttachReader(device, text); });
 }
 
 std::int32_t DFRClose(Device* device) {
+  // No reader is attached while streaming, so this never waits on a receive.
   if (ReaderOf(device) == nullptr) return KR2270_ERROR_ARGUMENT;
+  std::lock_guard<std::mutex> hold(device->data_lock);
   ReleaseReader(device);
   return KR2270_OK;
 }
 
-std::int32_t DFRRead(Device* device, double start, std::int32_t count, std::int32_t* groups_read) {
-  RecordingReader* reader = ReaderOf(device);
-  std::int64_t first = 0;
-  if (reader == nullptr || !StartGroup(*reader, start, &first)) return KR2270_ERROR_ARGUMENT;
-  if (count <= 0) return KR2270_OK;
-  const std::int32_t group_size = GroupSize(device);
+std::int32_t ReadIntoStream(Device* device, RecordingReader* reader, std::int64_t first,
+                            std::int32_t count, std::int32_t* groups_read) {
+  const std::int32_t group_size = GroupSize(device->stream_settings);
   const std::int64_t total = GroupTotal(*reader, group_size);
   if (total > 0 && first > total) reader->reader_status = KR2270_ERROR_FILE_READ;
   if (first >= total) {
@@ -119,6 +134,15 @@ std::int32_t DFRRead(Device* device, double start, std::int32_t count, std::int3
   return reader->reader_status;
 }
 
+std::int32_t DFRRead(Device* device, double start, std::int32_t count, std::int32_t* groups_read) {
+  RecordingReader* reader = ReaderOf(device);
+  std::int64_t first = 0;
+  if (reader == nullptr || !StartGroup(*reader, start, &first)) return KR2270_ERROR_ARGUMENT;
+  if (count <= 0) return KR2270_OK;
+  return UnlessStreaming(device,
+                         [&] { return ReadIntoStream(device, reader, first, count, groups_read); });
+}
+
 double DurationOf(std::int64_t groups, double rate) {
   if (rate > 0.0) return static_cast<double>(groups) / rate;
   return groups > 0 ? std::numeric_limits<double>::infinity()
@@ -129,10 +153,10 @@ std::int32_t DFRGetGroupTotal(Device* device, double* groups, double* seconds) {
   const RecordingReader* reader = ReaderOf(device);
   if (reader == nullptr) return KR2270_ERROR_ARGUMENT;
   if (groups != nullptr) {
-    const std::int64_t total = GroupTotal(*reader, GroupSize(device));
+    const std::int64_t total = GroupTotal(*reader, GroupSize(device->stream_settings));
     *groups = static_cast<double>(total);
     if (seconds != nullptr) {
-      *seconds = DurationOf(total, SampleRateOfCode(device->settings.rate_code));
+      *seconds = DurationOf(total, SampleRateOfCode(device->stream_settings.rate_code));
     }
   }
   return reader->reader_status;
@@ -141,7 +165,7 @@ std::int32_t DFRGetGroupTotal(Device* device, double* groups, double* seconds) {
 std::int32_t DFRGetFreq(Device* device, double* rate) {
   if (ReaderOf(device) == nullptr) return KR2270_ERROR_ARGUMENT;
   if (rate == nullptr) return KR2270_OK;
-  *rate = SampleRateOfCode(device->settings.rate_code);
+  *rate = SampleRateOfCode(device->stream_settings.rate_code);
   return *rate == 0.0 ? KR2270_ERROR_ARGUMENT : KR2270_OK;
 }
 

@@ -8,13 +8,15 @@
 
 namespace kr2270 {
 
-// Appends one completed block to the recording; the caller (the receiver
-// thread) holds device->file_lock and has checked that a file is open.
-// Returns 0, -1, -201 or -202.
-std::int32_t AppendRecording(Device* device, const std::uint8_t* block, std::int32_t length);
+// Appends one completed block of acquisition run `run` to the recording; the
+// caller (the receiver thread) holds device->file_lock and has checked that
+// a file is open. A block of a later run than the recording holds begins a
+// new recording; run 0 belongs to no run. Returns 0, -1, -201 or -202.
+std::int32_t AppendRecording(Device* device, const std::uint8_t* block, std::int32_t length,
+                             std::uint64_t run = 0);
 
-// Writes the header of the current file from the settings of this moment, in
-// one write. File lock held. Returns 0, or -202 when it did not reach the file
+// Writes the header of the current file from the run's settings, in one
+// write. File lock held. Returns 0, or -202 when it did not reach the file
 // whole (the recording then stopped).
 std::int32_t WriteRecordingHeader(Device* device);
 

@@ -65,11 +65,24 @@ bool WriteWhole(RecordingWriter& writer, const void* bytes, std::size_t length) 
   return written == length;
 }
 
+// Only the first failure is kept: it is where the recording stopped being
+// whole.
+void RememberFailure(RecordingWriter& writer, std::int32_t status) {
+  if (writer.failure == 0) writer.failure = status;
+}
+
+// Returns the failure kept since the last report, and forgets it.
+std::int32_t TakeFailure(RecordingWriter& writer) {
+  const std::int32_t failure = writer.failure;
+  writer.failure = 0;
+  return failure;
+}
+
 // fclose flushes: a full disk shows here at the latest.
 bool CloseCurrentFile(RecordingWriter& writer) {
   const bool closed = std::fclose(writer.file) == 0;
   writer.file = nullptr;
-  if (!closed) writer.failed = true;
+  if (!closed) RememberFailure(writer, KR2270_ERROR_FILE_WRITE);
   return closed;
 }
 
@@ -78,8 +91,18 @@ std::int32_t StopRecording(RecordingWriter& writer, std::int32_t status) {
   if (writer.file != nullptr) std::fclose(writer.file);
   writer.file = nullptr;
   writer.bytes = 0;
-  writer.failed = true;
+  RememberFailure(writer, status);
   return status;
+}
+
+// The first file of a recording in the directory of the open.
+bool BeginRecording(RecordingWriter& writer) {
+  writer.bytes = 0;
+  writer.file = CreateFirstFile(writer.directory, &writer.path);
+  if (writer.file == nullptr) return false;
+  UseIoBuffer(writer);
+  ++writer.files;
+  return true;
 }
 
 std::int32_t RotateFile(RecordingWriter& writer) {
@@ -96,6 +119,17 @@ std::int32_t RotateFile(RecordingWriter& writer) {
   return KR2270_OK;
 }
 
+// Groups of a later run than the ones recorded have their own layout and
+// rate: they begin a new recording, under their own header.
+std::int32_t FollowRun(RecordingWriter& writer, std::uint64_t run) {
+  if (writer.run != 0 && writer.run != run) {
+    CloseCurrentFile(writer);  // a failure stays for the close to report
+    if (!BeginRecording(writer)) return StopRecording(writer, KR2270_ERROR_FILE);
+  }
+  writer.run = run;
+  return KR2270_OK;
+}
+
 std::int32_t DFWOpen(Device* device, const char* dir, std::int32_t length) {
   if (device == nullptr || dir == nullptr) return KR2270_ERROR_ARGUMENT;
   if (length < 0 || length > kMaxDirectoryBytes) return KR2270_ERROR_FILE;
@@ -105,15 +139,13 @@ std::int32_t DFWOpen(Device* device, const char* dir, std::int32_t length) {
   std::lock_guard<std::mutex> hold(device->file_lock);
   RecordingWriter& writer = device->writer;
   if (writer.file != nullptr) CloseCurrentFile(writer);
-  writer.bytes = 0;
-  writer.failed = false;
+  // Data the earlier recording lost is reported before anything new begins.
+  if (writer.failure != 0) return TakeFailure(writer);
+  writer.directory = directory;
   writer.total_bytes = 0;
   writer.files = 0;
-  writer.file = CreateFirstFile(directory, &writer.path);
-  if (writer.file == nullptr) return KR2270_ERROR_FILE;
-  UseIoBuffer(writer);
-  writer.files = 1;
-  return KR2270_OK;
+  writer.run = 0;
+  return BeginRecording(writer) ? KR2270_OK : KR2270_ERROR_FILE;
 }
 
 std::int32_t DFWClose(Device* device) {
@@ -121,7 +153,7 @@ std::int32_t DFWClose(Device* device) {
   std::lock_guard<std::mutex> hold(device->file_lock);
   RecordingWriter& writer = device->writer;
   if (writer.file != nullptr) CloseCurrentFile(writer);
-  return writer.failed ? KR2270_ERROR_FILE_WRITE : KR2270_OK;
+  return TakeFailure(writer);
 }
 
 std::int32_t DFWGetInfo(Device* device, std::int64_t* bytes, std::int32_t* files) {
@@ -130,7 +162,7 @@ std::int32_t DFWGetInfo(Device* device, std::int64_t* bytes, std::int32_t* files
   const RecordingWriter& writer = device->writer;
   if (bytes != nullptr) *bytes = writer.total_bytes;
   if (files != nullptr) *files = writer.files;
-  return writer.failed ? KR2270_ERROR_FILE_WRITE : KR2270_OK;
+  return writer.failure;
 }
 
 }  // namespace
@@ -138,7 +170,7 @@ std::int32_t DFWGetInfo(Device* device, std::int64_t* bytes, std::int32_t* files
 std::int32_t WriteRecordingHeader(Device* device) {
   RecordingWriter& writer = device->writer;
   std::uint8_t header[kHeaderBytes];
-  BuildRecordingHeader(device->settings, header);
+  BuildRecordingHeader(device->stream_settings, header);
   writer.bytes = 0;
   if (!WriteWhole(writer, header, sizeof header)) {
     return StopRecording(writer, KR2270_ERROR_FILE_WRITE);
@@ -147,11 +179,14 @@ std::int32_t WriteRecordingHeader(Device* device) {
   return KR2270_OK;
 }
 
-std::int32_t AppendRecording(Device* device, const std::uint8_t* block, std::int32_t length) {
+std::int32_t AppendRecording(Device* device, const std::uint8_t* block, std::int32_t length,
+                             std::uint64_t run) {
   if (device == nullptr || device->writer.file == nullptr || block == nullptr || length < 0) {
     return KR2270_ERROR_ARGUMENT;
   }
   RecordingWriter& writer = device->writer;
+  const std::int32_t followed = FollowRun(writer, run);
+  if (followed != KR2270_OK) return followed;
   if (writer.bytes == 0) {
     const std::int32_t status = WriteRecordingHeader(device);
     if (status != KR2270_OK) return status;
