@@ -46,8 +46,7 @@ Bytes Stream() {
 
 // Settings away from their defaults (the stream layout kept), doubles with bits
 // in every byte among them, so that a field out of place or of another width shows.
-void SetUnusualSettings(Device* device) {
-  auto& s = device->settings;
+void SetUnusualSettings(Settings& s) {
   for (int k = 0; k < 8; ++k) {
     s.ad_full_code[k] = 8000000 + 1001 * k;
     s.ad_zero_code[k] = -123456 - k;
@@ -62,7 +61,7 @@ void SetUnusualSettings(Device* device) {
 // Writes the recording into dir; returns the path of its first file.
 std::string WriteRecording(const std::string& dir) {
   DevicePtr device(KR2270_DeviceCreate());
-  SetUnusualSettings(device.get());
+  SetUnusualSettings(device->stream_settings);  // the run's settings go into the header
   EXPECT_EQ(KR2270_DFWOpen(device.get(), dir.c_str(), 0), 0);
   SetRecordFileLimit(device.get(), kFileLimit);
   const std::string first = device->writer.path;
@@ -105,8 +104,8 @@ void ExpectReplaysExactly(const std::string& first) {
             played.size());
   EXPECT_TRUE(played == Stream());
   DevicePtr expected(KR2270_DeviceCreate());
-  SetUnusualSettings(expected.get());
-  const auto& want = expected->settings;
+  Settings& want = expected->settings;
+  SetUnusualSettings(want);
   for (int k = 0; k < 8; ++k) {
     EXPECT_EQ(device->settings.ad_range[k], want.ad_range[k]) << k;
     EXPECT_EQ(device->settings.ad_span[k], want.ad_span[k]) << k;
