@@ -39,7 +39,12 @@ static int setup(KR2270Device *dev) {
   /* About 10 ms of stream per transfer: 40 groups of 4 x 4 bytes. */
   const int32_t transfer_bytes = RATE / 100 * CHANNELS * 4;
 
+  int32_t ch;
+
   if ((status = KR2270_AdInFifo(dev, enable, 4, TIMEOUT_MS)) != 0) return report("channels", status);
+  /* 10 V full scale: the module may keep another range from an earlier run. */
+  for (ch = 1; ch <= CHANNELS; ++ch)
+    if ((status = KR2270_AdSetRange(dev, ch, 0, TIMEOUT_MS)) != 0) return report("range", status);
   if ((status = KR2270_HcSetFreq(dev, RATE_CODE, TIMEOUT_MS)) != 0) return report("rate", status);
   if ((status = KR2270_HcSetTranBytesCount(dev, transfer_bytes, TIMEOUT_MS)) != 0)
     return report("transfer size", status);
@@ -48,21 +53,26 @@ static int setup(KR2270Device *dev) {
   return 0;
 }
 
-/* Splits what is buffered (at most `wanted` groups) and adds it to the stats. */
+/* Splits what is buffered (at most `wanted` groups) and adds it to the stats.
+ * Returns the count, or a negative status after reporting it. */
 static int32_t take(KR2270Device *dev, int32_t wanted, struct stats *stats) {
   static int32_t codes[4096];
   static double volts[4096];
   int32_t n = KR2270_HcCodeCanReadGroupCount(dev);
-  int32_t ch, i;
+  int32_t ch, i, status;
 
+  if (n < 0) return report("count", n), n;
   if (n > wanted) n = wanted;
   if (n > 4096) n = 4096;
-  if (n <= 0) return n;
+  if (n == 0) return 0;
   n = KR2270_HcCodeSplit(dev, n);
+  if (n < 0) return report("split", n), n;
   for (ch = 1; ch <= CHANNELS && n > 0; ++ch) {
     struct stats *s = &stats[ch - 1];
-    if (KR2270_HcCodeGetAd(dev, ch, codes) != n) return -1;
-    if (KR2270_AdCodeToValue(dev, ch, codes, n, volts) != 0) return -1;
+    if ((status = KR2270_HcCodeGetAd(dev, ch, codes)) != n)
+      return report("fetch", status < 0 ? status : KR2270_ERROR_ARGUMENT), -1;
+    if ((status = KR2270_AdCodeToValue(dev, ch, codes, n, volts)) != 0)
+      return report("convert", status), status;
     for (i = 0; i < n; ++i) {
       s->sum += volts[i];
       if (s->count == 0 || volts[i] < s->min) s->min = volts[i];
@@ -96,7 +106,8 @@ static int acquire(KR2270Device *dev, long groups) {
       done += n;
     }
   }
-  KR2270_HcStart(dev, 0, TIMEOUT_MS);
+  status = KR2270_HcStart(dev, 0, TIMEOUT_MS);
+  if (status != 0) return report("stop", status);
   if (done < groups) {
     fprintf(stderr, "continuous: only %ld of %ld groups arrived\n", done, groups);
     return 1;

@@ -55,16 +55,18 @@ static void run_free(struct run *r) {
 /* Splits up to `wanted` buffered groups into the run; returns the number. */
 static int32_t take(KR2270Device *dev, struct run *r, long wanted) {
   int32_t n = KR2270_HcCodeCanReadGroupCount(dev);
+  if (n < 0) return report("count", n), n;
   if (n > wanted) n = (int32_t)wanted;
   if (n > r->capacity - r->count) n = (int32_t)(r->capacity - r->count);
   if (n > CHUNK) n = CHUNK;
   if (n <= 0) return n;
   n = KR2270_HcCodeSplit(dev, n);
-  if (n <= 0) return n;
+  if (n < 0) return report("split", n), n;
+  if (n == 0) return 0;
   if (KR2270_HcCodeGetAd(dev, 1, r->ai1 + r->count) != n ||
       KR2270_HcCodeGetAd(dev, 2, r->ai2 + r->count) != n ||
       KR2270_HcCodeGetDi(dev, r->di + r->count) != n)
-    return -1;
+    return report("fetch", KR2270_ERROR_ARGUMENT), -1;
   r->count += n;
   return n;
 }
@@ -104,7 +106,11 @@ static int record(KR2270Device *dev, const char *dir, long groups, struct run *l
     idle = n == 0 ? idle + 1 : 0;
     if (n == 0) sleep_2ms();
   }
-  KR2270_HcStart(dev, 0, TIMEOUT_MS);
+  status = KR2270_HcStart(dev, 0, TIMEOUT_MS);
+  if (status != 0) {
+    KR2270_DFWClose(dev);
+    return report("stop", status);
+  }
   /* Everything received before the stop goes to the file too: take it, and
    * give the receiver thread (which appends a block to the file just after it
    * put it into the ring) up to 2 s to write the last one. */

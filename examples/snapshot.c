@@ -21,6 +21,12 @@ static int print_snapshot(KR2270Device *dev) {
   int32_t status;
   int ch, i;
 
+  /* The module keeps the range an earlier client set; the conversion must
+   * use the one the module has, so set it: 0 is 10 V full scale. */
+  for (ch = 1; ch <= 8; ++ch) {
+    status = KR2270_AdSetRange(dev, ch, 0, TIMEOUT_MS);
+    if (status != 0) return report("range", status);
+  }
   /* Reading the calibration first makes the conversion use the module's own. */
   status = KR2270_AdReadZeroFull(dev, zero, full, TIMEOUT_MS);
   if (status != 0) return report("calibration", status);

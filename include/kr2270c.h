@@ -531,16 +531,17 @@ KR2270_API int32_t KR2270_DFWGetInfo(KR2270Device *device, int64_t *bytes,
  *  NULL; "unknown status" for codes the library does not return). */
 KR2270_API const char *KR2270_StatusText(int32_t status);
 
-/* ---- Streaming extensions for applications --------------------------------
- * (Declared here so that every part of the project agrees on them; each
- *  comment says what the function does once it is built.) */
+/* ---- Streaming extensions for applications -------------------------------- */
 
 /** Extension. Waits until at least min_groups whole groups (averaged outputs
- *  when averaging) are buffered and returns that count (> 0). -2 when
- *  timeout_ms (0 = no limit) passes first; -3 when the data connection is
- *  lost or the acquisition stops with fewer buffered; -1 for a null handle or
- *  min_groups < 1. Does not poll: the receiver wakes the waiter. May be called
- *  from the splitting thread while another thread stops the acquisition. */
+ *  when averaging) are buffered and returns that count (> 0), at once when
+ *  they already are. -2 when timeout_ms (milliseconds, 0 = no limit) passes
+ *  first; -3 when the data connection is lost or the acquisition stops (or
+ *  is not running) with fewer buffered; -1 for a null handle, min_groups < 1
+ *  or a negative timeout_ms. Does not poll: the receiver wakes the waiter
+ *  when it publishes groups, and a stop or a lost connection wakes it too.
+ *  Threads: call it from the thread that splits; another thread may stop the
+ *  acquisition meanwhile. Not while the handle is being closed. */
 KR2270_API int32_t KR2270_HcWaitGroups(KR2270Device *device, int32_t min_groups,
                                        int32_t timeout_ms);
 
@@ -564,26 +565,46 @@ typedef struct KR2270Gap {
 
 /** Extension. Copies the gaps since the last start, oldest first, up to
  *  max_gaps of them (gaps may be NULL when max_gaps is 0), and returns how many
- *  gaps there are in all (which may exceed max_gaps). The log keeps at least the
- *  first and the last 1000 gaps; older middle ones are counted but not kept.
- *  -1 for a null handle or max_gaps < 0. */
+ *  gaps there are in all (which may exceed max_gaps and what is kept). The log
+ *  keeps the first and the last 1000 gaps; the ones between are counted but
+ *  not kept, so past 2000 gaps the copy jumps from the 1000th to the newest
+ *  1000. Drops right after one another, with no group between them, make one
+ *  gap. When averaging, positions and lengths are in averaged outputs, and a
+ *  length that is no whole number of outputs is rounded and flagged as
+ *  estimated. -1 for a null handle, max_gaps < 0, or NULL gaps with
+ *  max_gaps > 0. Threads: any thread; a gap found while the copy is taken
+ *  appears in the next call. */
 KR2270_API int32_t KR2270_HcGetGaps(KR2270Device *device, KR2270Gap *gaps,
                                     int32_t max_gaps);
 
-/** Extension. With enable = 1, a failure of the data or command connection
- *  while streaming makes the library reconnect both with back-off for up to
- *  max_wait_ms, re-send every mirrored setting (KR2270_CmdRestoreSettings),
- *  restart the stream and record the gap. Off by default. -1 for a null handle
- *  or a negative max_wait_ms. */
+/** Extension. With enable = 1 (bit 0), when the data connection fails while
+ *  streaming (reset or closed by the module, for example after a restart),
+ *  the receiver thread reconnects with back-off (50 ms doubling to 1 s) for up
+ *  to max_wait_ms milliseconds: it opens a new command connection when the old
+ *  one no longer answers, re-sends every setting the stream was started with
+ *  (as KR2270_CmdRestoreSettings does) before the module is allowed to stream
+ *  again, so that no group is ever split with a layout it was not sent with,
+ *  reconnects the data connection, sets the start bit again and records the
+ *  gap (KR2270_GAP_MODULE_RESTART when the module had lost its settings,
+ *  otherwise KR2270_GAP_LINK_LOST; its length estimated from the time and
+ *  the rate). Meanwhile KR2270_HcWaitGroups keeps waiting and
+ *  KR2270_HcIsDataLost returns 0. When max_wait_ms pass first, the acquisition
+ *  ends as a lost connection does without the reconnect. A failure of the
+ *  command connection alone is not acted on. Off by default. Returns 0, or -1
+ *  for a null handle or a negative max_wait_ms. Threads: any thread; takes
+ *  effect at the next failure. A stop during the reconnect returns within
+ *  about one exchange time-out (500 ms). */
 KR2270_API int32_t KR2270_SetAutoReconnect(KR2270Device *device, int32_t enable,
                                            int32_t max_wait_ms);
 
 /** A snapshot of a Device's counters. Set struct_size to sizeof(KR2270Health)
- *  before the call; the library fills at most that many bytes, so that the
- *  struct can grow without breaking callers. */
+ *  before the call; the library fills at most that many bytes and leaves
+ *  struct_size at the number it filled, so that the struct can grow without
+ *  breaking callers either way. */
 typedef struct KR2270Health {
   uint32_t struct_size;
-  int32_t last_error;          /* status of the last failure, 0 when none */
+  int32_t last_error;          /* status of the last failed command exchange or
+                                  lost data connection, 0 when none */
   uint64_t groups_received;    /* whole groups put into the ring since start */
   uint64_t groups_dropped;     /* whole groups dropped because the ring was full */
   uint64_t gaps;               /* gaps since start */
@@ -596,11 +617,14 @@ typedef struct KR2270Health {
   int32_t data_connected;      /* 1 when the data connection is open */
 } KR2270Health;
 
-/** Extension. Fills *health (see KR2270Health). -1 for a null handle or
- *  pointer, or a struct_size below 8. */
+/** Extension. Fills *health (see KR2270Health). Returns 0, or -1 for a null
+ *  handle or pointer, or a struct_size below 8. Threads: any thread, at any
+ *  rate; the counters are read without stopping the receiver, so two of them
+ *  may be a block of groups apart. */
 KR2270_API int32_t KR2270_GetHealth(KR2270Device *device, KR2270Health *health);
 
-/** Extension. The library version, "MAJOR.MINOR.PATCH" (never NULL). */
+/** Extension. The library version, "MAJOR.MINOR.PATCH": a constant text,
+ *  never NULL. Threads: any thread. */
 KR2270_API const char *KR2270_GetVersion(void);
 
 #ifdef __cplusplus

@@ -1,5 +1,7 @@
 // kr2270-sim: serves a simulated KR2270C module on 127.0.0.1 until SIGINT or
 // SIGTERM. Prints "command_port=N data_port=M" once both ports listen.
+// Faults on demand: SIGHUP restarts the module (a power cycle), SIGUSR1 drops
+// the data connection, SIGUSR2 stalls the stream for --stall-ms.
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
@@ -47,6 +49,7 @@ void ApplyChannelValues(const std::vector<std::string>& items, const char* optio
 int main(int argc, char** argv) {
   kr2270::sim::Options options;
   std::vector<std::string> dc, amplitude, frequency;
+  int stall_ms = 2000;
 
   CLI::App app{"Simulated KR2270C data-acquisition module on 127.0.0.1"};
   app.add_option("--command-port", options.command_port, "Modbus/TCP port, 0 = any free port")
@@ -73,6 +76,10 @@ int main(int argc, char** argv) {
   app.add_option("--frequency", frequency, "sine frequency of a channel (repeatable)")
       ->type_name("CH=HZ");
 
+  app.add_option("--stall-ms", stall_ms, "how long SIGUSR2 stalls the stream")
+      ->check(CLI::Range(1, 3600000))
+      ->capture_default_str();
+
   try {
     app.parse(argc, argv);
     ApplyChannelValues(dc, "--dc", &ChannelSignal::dc_volts, options.signal);
@@ -88,7 +95,11 @@ int main(int argc, char** argv) {
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGINT);
   sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  sigset_t handled = stop_signals;
+  sigaddset(&handled, SIGHUP);
+  sigaddset(&handled, SIGUSR1);
+  sigaddset(&handled, SIGUSR2);
+  pthread_sigmask(SIG_BLOCK, &handled, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
   kr2270::sim::Simulator sim(options);
@@ -101,8 +112,20 @@ int main(int argc, char** argv) {
               static_cast<unsigned>(sim.data_port()));
   std::fflush(stdout);
 
-  int sig = 0;
-  while (sigwait(&stop_signals, &sig) != 0) {
+  for (;;) {
+    int sig = 0;
+    if (sigwait(&handled, &sig) != 0) continue;
+    if (sig == SIGHUP) {
+      sim.Restart();
+    } else if (sig == SIGUSR1) {
+      sim.DropDataConnection(false);
+    } else if (sig == SIGUSR2) {
+      sim.StallStream(stall_ms);
+    } else {
+      break;
+    }
+    std::fprintf(stderr, "kr2270-sim: %s\n",
+                 sig == SIGHUP ? "restarted" : sig == SIGUSR1 ? "data connection dropped" : "stalled");
   }
   sim.Stop();
   return 0;

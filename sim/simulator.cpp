@@ -145,6 +145,7 @@ struct Simulator::Impl {
   std::deque<DataFault> data_faults;
   std::deque<std::vector<uint8_t>> recent;
   uint64_t requests = 0;
+  uint64_t restarts = 0;
   bool running = false;
   uint64_t run_bytes = 0;
   StreamLayout layout;
@@ -722,6 +723,49 @@ uint16_t Simulator::data_port() const { return impl_->data_port; }
 void Simulator::InjectReplyFault(const ReplyFault& fault) {
   std::lock_guard<std::mutex> lk(impl_->mu);
   impl_->reply_faults.push_back(fault);
+}
+
+void Simulator::Restart() {
+  Impl& m = *impl_;
+  {
+    std::lock_guard<std::mutex> lk(m.mu);
+    m.module = detail::Module(m.opt);
+    m.reply_faults.clear();
+    m.data_faults.clear();
+    ++m.restarts;
+  }
+  {
+    // Ends both connections; each loop closes its own socket and accepts the
+    // next one.
+    std::lock_guard<std::mutex> lk(m.fd_mu);
+    if (m.cmd_client >= 0) ::shutdown(m.cmd_client, SHUT_RDWR);
+    if (m.data_client >= 0) ::shutdown(m.data_client, SHUT_RDWR);
+  }
+  m.Notify();
+  m.Progress();
+}
+
+void Simulator::StallStream(int ms) {
+  Impl& m = *impl_;
+  {
+    std::lock_guard<std::mutex> lk(m.mu);
+    m.data_faults.push_front(DataFault::StallAfter(0, ms));
+  }
+  m.Notify();
+}
+
+void Simulator::DropDataConnection(bool reset) {
+  Impl& m = *impl_;
+  {
+    std::lock_guard<std::mutex> lk(m.mu);
+    m.data_faults.push_front(reset ? DataFault::ResetAfter(0) : DataFault::CloseAfter(0));
+  }
+  m.Notify();
+}
+
+uint64_t Simulator::restarts() const {
+  std::lock_guard<std::mutex> lk(impl_->mu);
+  return impl_->restarts;
 }
 
 void Simulator::InjectDataFault(const DataFault& fault) {

@@ -149,6 +149,17 @@ class Simulator {
   void InjectReplyFault(const ReplyFault& fault);
   void InjectDataFault(const DataFault& fault);
 
+  // Faults that act at once, from any thread.
+  // A power cycle: both connections are dropped and every register goes
+  // back to its power-on value; the ports keep listening.
+  void Restart();
+  // The stream pauses for ms milliseconds (commands are still answered).
+  void StallStream(int ms);
+  // The data connection ends (with a reset when reset is true); the module
+  // accepts a new one as usual.
+  void DropDataConnection(bool reset);
+  uint64_t restarts() const;
+
   // The value last written to a register (power-on value if never written).
   uint16_t HoldingRegister(uint16_t address) const;
   // What a function-0x03 read of one register would return now.

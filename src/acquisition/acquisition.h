@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "device/device.h"
 #include "kr2270c.h"
@@ -74,6 +75,23 @@ void PassOnBlock(Device* device, std::size_t received);
 // SO_RCVLOWAT for a stream: about 2 ms of it, at least 1 byte, at most the
 // block size.
 std::int32_t ReceiveLowWater(std::int64_t bytes_per_second, std::int32_t block_bytes);
+
+// --- automatic reconnect -----------------------------------------------------------
+enum class Comeback { kBack, kGaveUp, kStopped };
+// The receiver saw its connection end while streaming with the reconnect on.
+bool ReconnectWanted(const Device* device);
+// Reconnects with back-off until the stream runs again, the wait allowed is
+// over, or the application stops; the receiver holds data_lock (given up
+// while waiting and during command exchanges).
+Comeback RestoreStream(Device* device, std::unique_lock<std::mutex>& hold);
+std::int32_t SetAutoReconnect(Device* device, std::int32_t enable, std::int32_t max_wait_ms);
+
+// --- waiting for groups ------------------------------------------------------------
+std::int32_t HcWaitGroups(Device* device, std::int32_t min_groups, std::int32_t timeout_ms);
+// Wakes every KR2270_HcWaitGroups call to look again: after groups were
+// published, the acquisition stopped or the data connection was lost.
+void NotifyGroupWaiters(Device* device);
+std::int32_t HcGetGaps(Device* device, KR2270Gap* gaps, std::int32_t max_gaps);
 
 // --- splitter --------------------------------------------------------------------
 std::int32_t HcCodeCanReadGroupCount(Device* device);

@@ -24,7 +24,41 @@ void AppendToRecording(Device* device, const std::uint8_t* bytes, std::size_t le
 void NoteConnectionEnd(Device* device) {
   if (device->thread_run.load() != 0 && device->data_socket_wake.load() != platform::kNoSocket) {
     device->data_link_lost.store(true);
+    device->health.last_error.store(KR2270_ERROR_RESET, std::memory_order_relaxed);
+    NotifyGroupWaiters(device);
   }
+}
+
+// The receiver is the only writer of both counters, so plain load and store
+// are enough; readers on other threads see a recent value.
+void CountPublished(Device* device, std::uint64_t groups) {
+  HealthCounters& health = device->health;
+  health.groups_received.store(health.groups_received.load(std::memory_order_relaxed) + groups,
+                               std::memory_order_relaxed);
+  const std::uint64_t fill = FifoFilled(device->stream_fifo);
+  if (fill > health.ring_high_water.load(std::memory_order_relaxed)) {
+    health.ring_high_water.store(fill, std::memory_order_relaxed);
+  }
+}
+
+void CountDropped(Device* device, std::uint64_t dropped) {
+  device->lost_groups.fetch_add(dropped, std::memory_order_relaxed);
+  RecordGap(device->gaps, device->health.groups_received.load(std::memory_order_relaxed), dropped,
+            KR2270_GAP_RING_FULL, false);
+}
+
+// True when the stream runs again. A reconnect that gives up ends the
+// acquisition as a lost connection does.
+bool ReconnectOrGiveUp(Device* device, std::unique_lock<std::mutex>& hold) {
+  device->receiver.busy = true;
+  const Comeback comeback = RestoreStream(device, hold);
+  device->receiver.busy = false;
+  device->receiver_wake.notify_all();
+  if (comeback == Comeback::kGaveUp) {
+    device->data_link_lost.store(true);
+    NotifyGroupWaiters(device);
+  }
+  return comeback == Comeback::kBack;
 }
 
 }  // namespace
@@ -108,11 +142,13 @@ void PassOnBlock(Device* device, std::size_t received) {
   const std::size_t whole = GatherWholeGroups(state, received);
   if (whole > 0) {
     const auto group = static_cast<std::size_t>(state.group_size);
-    const std::uint64_t dropped =
-        PutGroups(device->stream_fifo, state.block.data(), whole / group, group);
-    if (dropped != 0) device->lost_groups.fetch_add(dropped, std::memory_order_relaxed);
+    const std::size_t groups = whole / group;
+    const std::uint64_t dropped = PutGroups(device->stream_fifo, state.block.data(), groups, group);
+    CountPublished(device, groups - dropped);
+    if (dropped != 0) CountDropped(device, dropped);
     // The run changes only at a start, while the thread is idle.
     AppendToRecording(device, state.block.data(), whole, state.run);
+    NotifyGroupWaiters(device);
   }
   CarryPartialGroup(state, whole);
 }
@@ -144,6 +180,7 @@ void ReceiverLoop(Device* device) {
       state.busy = false;
       device->receiver_wake.notify_all();
     } else if (received < 0) {
+      if (ReconnectWanted(device) && ReconnectOrGiveUp(device, hold)) continue;
       // Nothing more will come on this connection: wait for a stop or a
       // close instead of failing in a loop.
       NoteConnectionEnd(device);

@@ -43,9 +43,22 @@ void PrepareReceiver(Device* device) {
       state.group_size * SampleRateOfCode(DeviceRateCode(settings.rate_code)));
   state.window_position = 0;
   state.partial_length = 0;
+  state.started_settings = settings;
+  state.address = 0;
+  platform::ParseIpv4(device->ip_address, &state.address);
+  state.command_port = device->command_port.load();
+  state.data_port = device->data_port;
   // Room for a carried partial group and at least as much again.
   const std::int32_t block = std::max(device->transfer_bytes.load(), 2 * state.group_size);
   state.block.resize(static_cast<std::size_t>(block));
+}
+
+// Only while the receiver is idle: it is the counters' writer.
+void ResetStreamCounters(Device* device) {
+  device->health.groups_received.store(0, std::memory_order_relaxed);
+  device->health.ring_high_water.store(0, std::memory_order_relaxed);
+  device->health.reconnects.store(0, std::memory_order_relaxed);
+  ClearGaps(device->gaps);
 }
 
 bool CommandConnected(Device* device) {
@@ -81,6 +94,7 @@ std::int32_t StartAcquisition(Device* device, std::int32_t timeout_ms) {
   FifoReset(device->stream_fifo);
   device->lost_groups.store(0);
   device->data_link_lost.store(false);
+  ResetStreamCounters(device);
   const std::int32_t connected = ConnectDataSocket(device, timeout_ms, device->data_port);
   if (connected != KR2270_OK) return connected;
   device->streaming.store(1);
@@ -96,13 +110,18 @@ std::int32_t StopAcquisition(Device* device, std::int32_t timeout_ms) {
   {
     std::unique_lock<std::mutex> hold(device->data_lock);
     device->streaming.store(0);
+    // A reconnect in progress gives up at its next look.
+    device->receiver_wake.notify_all();
     platform::CloseSocket(device->data_socket);
     WriteStreamEnable(device, 0, timeout_ms);
     device->data_socket = platform::kNoSocket;
+    // A reconnect may have stored a new socket after the exchange above.
+    device->data_socket_wake.store(platform::kNoSocket);
     // Once the stop returns, the thread no longer touches the ring, so that
     // playback or a new start may use it.
     device->receiver_wake.wait(hold, [&] { return !device->receiver.busy; });
   }
+  NotifyGroupWaiters(device);
   return WriteTrigger(device, false, timeout_ms);
 }
 

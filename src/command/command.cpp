@@ -5,6 +5,7 @@
 
 #include "command/frame.h"
 #include "device/export.h"
+#include "device/health.h"
 #include "device/lifecycle.h"
 
 namespace kr2270 {
@@ -79,6 +80,7 @@ bool TakeOwedFrame(CommandChannel& cmd, std::uint8_t* bytes, std::size_t* have,
     const int left = cmd.owed_replies - i - 1;
     std::memmove(cmd.owed, cmd.owed + i + 1, static_cast<std::size_t>(left) * sizeof cmd.owed[0]);
     cmd.owed_replies = left;
+    cmd.stale_replies.fetch_add(1, std::memory_order_relaxed);
     return true;
   }
   return false;
@@ -236,7 +238,7 @@ std::int32_t WriteRegisters(Device* device, std::uint16_t address,
   std::lock_guard<std::mutex> hold(device->cmd.lock);
   const std::int32_t received =
       CommandTransaction(device, std::span<const std::uint8_t>(request, length), reply, timeout_ms);
-  if (received < 0) return received;
+  if (received < 0) return NoteCommandFailure(device, received);
   const std::int32_t status = JudgeWriteReply(reply, static_cast<std::size_t>(received), payload.size());
   if (status != KR2270_OK) DrainCommandSocket(device);
   return status;
@@ -250,7 +252,7 @@ std::int32_t ReadRegisters(Device* device, std::uint16_t address,
   std::lock_guard<std::mutex> hold(device->cmd.lock);
   const std::int32_t received =
       CommandTransaction(device, std::span<const std::uint8_t>(request, length), reply, timeout_ms);
-  if (received < 0) return received;
+  if (received < 0) return NoteCommandFailure(device, received);
   bool drain = false;
   const std::int32_t status =
       JudgeReadReply(reply, static_cast<std::size_t>(received), destination, &drain);
@@ -274,6 +276,29 @@ void CloseCommandConnection(Device* device) {
 }
 
 namespace {
+
+// Replaces the command connection with a new one to address:port.
+std::int32_t OpenCommandSocket(Device* device, std::uint32_t address, std::int32_t port,
+                               std::int32_t timeout_ms) {
+  const platform::Socket s = platform::TcpSocket();
+  if (s == platform::kNoSocket) return KR2270_ERROR_CONNECT;
+  const bool connected = platform::SetNonBlocking(s, true) &&
+                         platform::ConnectWithTimeout(s, address, static_cast<std::uint16_t>(port),
+                                                      timeout_ms) &&
+                         platform::SetNonBlocking(s, false);
+  if (!connected) {
+    platform::CloseSocket(s);
+    return KR2270_ERROR_CONNECT;
+  }
+  platform::SetNoDelay(s);  // one small request at a time: never wait for Nagle
+  CloseCommandConnection(device);
+  {
+    std::lock_guard<std::mutex> hold(device->cmd.lock);
+    device->cmd.socket = s;
+    device->cmd.wake.store(s);
+  }
+  return KR2270_OK;
+}
 
 // The address text: ip_length characters, or the terminated text; at most 19.
 bool CopyAddressText(char (&field)[20], const char* ip, std::uint32_t ip_length) {
@@ -299,28 +324,20 @@ std::int32_t CmdConnect(Device* device, const char* ip, std::uint32_t ip_length,
   if (!platform::NetStartup()) return KR2270_ERROR_NETSTART;
   std::uint32_t address = 0;
   if (!platform::ParseIpv4(device->ip_address, &address)) return KR2270_ERROR_CONNECT;
-  const platform::Socket s = platform::TcpSocket();
-  if (s == platform::kNoSocket) return KR2270_ERROR_CONNECT;
-  const bool connected = platform::SetNonBlocking(s, true) &&
-                         platform::ConnectWithTimeout(s, address, static_cast<std::uint16_t>(port),
-                                                      timeout_ms) &&
-                         platform::SetNonBlocking(s, false);
-  if (!connected) {
-    platform::CloseSocket(s);
-    return KR2270_ERROR_CONNECT;
-  }
-  platform::SetNoDelay(s);  // one small request at a time: never wait for Nagle
-  CloseCommandConnection(device);
-  {
-    std::lock_guard<std::mutex> hold(device->cmd.lock);
-    device->cmd.socket = s;
-    device->cmd.wake.store(s);
-  }
+  const std::int32_t opened = OpenCommandSocket(device, address, port, timeout_ms);
+  if (opened != KR2270_OK) return opened;
+  device->command_port.store(port);
   device->data_port = data_port;
   return KR2270_OK;
 }
 
 }  // namespace
+
+std::int32_t ReopenCommandConnection(Device* device, std::uint32_t address, std::int32_t port,
+                                     std::int32_t timeout_ms) {
+  return OpenCommandSocket(device, address, port, timeout_ms);
+}
+
 }  // namespace kr2270
 
 KR2270_EXPORT int32_t KR2270_CmdConnect(KR2270Device* device, const char* ip, uint32_t ip_length,

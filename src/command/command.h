@@ -32,6 +32,12 @@ std::int32_t ReadRegisters(Device* device, std::uint16_t address,
 std::int32_t CommandTransaction(Device* device, std::span<const std::uint8_t> request,
                                 std::uint8_t* reply, std::int32_t timeout_ms);
 
+// Replaces the command connection with a new one to address (network byte
+// order) and port, as the connect does; for the automatic reconnect.
+// Returns 0 or -101.
+std::int32_t ReopenCommandConnection(Device* device, std::uint32_t address, std::int32_t port,
+                                     std::int32_t timeout_ms);
+
 // Throws away whatever the module sent beyond the last reply; never waits
 // for data and stops after 100 ms of a continuous flood. The caller holds
 // device->cmd.lock.

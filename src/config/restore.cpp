@@ -69,7 +69,10 @@ std::int32_t CmdRestoreSettings(Device* device, std::int32_t timeout_ms) {
 }  // namespace
 
 std::int32_t SendMirroredSettings(Device* device, std::int32_t timeout_ms) {
-  const Settings settings = device->settings;
+  return SendSettings(device, device->settings, timeout_ms);
+}
+
+std::int32_t SendSettings(Device* device, const Settings& settings, std::int32_t timeout_ms) {
   std::uint32_t divisor[kCounters];
   if (!CounterDivisors(settings, divisor)) return KR2270_ERROR_ARGUMENT;
   std::int32_t status = SendAnalogSettings(device, settings, timeout_ms);

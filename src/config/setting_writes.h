@@ -41,5 +41,8 @@ std::int32_t SendTransferSize(Device* device, std::int32_t bytes, std::int32_t t
 // write; stops at the first failure and returns its status. Changes nothing
 // in the Device. The caller decides whether the state allows it.
 std::int32_t SendMirroredSettings(Device* device, std::int32_t timeout_ms);
+// The same for a copy of the settings (the reconnect sends the copy the
+// stream was started with).
+std::int32_t SendSettings(Device* device, const Settings& settings, std::int32_t timeout_ms);
 
 }  // namespace kr2270

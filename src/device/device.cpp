@@ -53,6 +53,10 @@ void StopReceiver(Device* device) {
     std::lock_guard<std::mutex> hold(device->data_lock);
     device->receiver_wake.notify_all();
   }
+  {
+    std::lock_guard<std::mutex> hold(device->wait_lock);
+    device->groups_ready.notify_all();
+  }
   if (device->receiver_thread.joinable()) device->receiver_thread.join();
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "acquisition/channel_queue.h"
+#include "acquisition/gap_log.h"
 #include "acquisition/stream_fifo.h"
 #include "platform/platform.h"
 
@@ -55,6 +56,8 @@ struct CommandChannel {
   // Copy of socket that the close reads without the lock, to wake an
   // exchange waiting for a reply; kNoSocket once the close began.
   std::atomic<platform::Socket> wake{platform::kNoSocket};
+  // Late replies thrown away since the handle was created.
+  std::atomic<std::uint64_t> stale_replies{0};
   // Requests that timed out with their replies still owed by the module,
   // oldest first (their first 12 bytes): the replies are thrown away as
   // they arrive, so they are never taken for a later request's reply.
@@ -84,12 +87,28 @@ struct ReceiverState {
   // the block: the ring and the recording only take whole groups.
   std::int32_t partial_length = 0;
   std::vector<std::uint8_t> block;
+  // What the automatic reconnect needs, copied at the start: the application
+  // may change the handle's settings while the stream runs.
+  Settings started_settings;
+  std::uint32_t address = 0;  // network byte order
+  std::int32_t command_port = 0;
+  std::int32_t data_port = 0;
   // Guarded by data_lock. Runs begun by the start sequence, so that the
   // thread notices a new run even when it slept through a stop and a start.
   std::uint64_t run = 0;
   // Guarded by data_lock. The thread works on a block outside the lock; the
   // stop waits for it, so that nothing is put after the stop returns.
   bool busy = false;
+};
+
+// Counters behind KR2270_GetHealth. Each has one writer that adds with a
+// relaxed operation, so the hot path never takes a lock for them.
+struct HealthCounters {
+  std::atomic<std::uint64_t> groups_received{0};  // receiver; since start
+  std::atomic<std::uint64_t> ring_high_water{0};  // receiver; bytes, since start
+  std::atomic<std::uint64_t> reconnects{0};
+  std::atomic<std::uint64_t> command_timeouts{0};  // under cmd.lock
+  std::atomic<std::int32_t> last_error{0};
 };
 
 // Recording writer state; guarded by file_lock.
@@ -132,6 +151,7 @@ struct KR2270Device {
 
   // Connections.
   char ip_address[20] = {};
+  std::atomic<std::int32_t> command_port{0};
   std::int32_t data_port = 0;
   kr2270::CommandChannel cmd;
   kr2270::platform::Socket data_socket = kr2270::platform::kNoSocket;  // data_lock
@@ -147,6 +167,15 @@ struct KR2270Device {
   kr2270::ReceiverState receiver;
   std::atomic<std::uint64_t> lost_groups{0};
   std::atomic<bool> data_link_lost{false};
+  std::atomic<bool> auto_reconnect{false};
+  std::atomic<std::int32_t> reconnect_wait_ms{0};
+  kr2270::HealthCounters health;
+  kr2270::GapLog gaps;  // gaps.lock
+
+  // KR2270_HcWaitGroups sleeps on groups_ready; the receiver, the stop and a
+  // lost connection notify it under wait_lock, so that no wake-up is missed.
+  std::mutex wait_lock;
+  std::condition_variable groups_ready;
 
   // Stream ring and channel queues.
   kr2270::StreamFifo stream_fifo;

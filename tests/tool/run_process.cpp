@@ -100,14 +100,54 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, std::chrono::mill
   return result;
 }
 
-RunningProcess StartProcess(const std::vector<std::string>& argv) {
+RunningProcess StartProcess(const std::vector<std::string>& argv, bool capture_err) {
   int out[2];
+  int err[2] = {-1, -1};
   MakePipe(out);
+  if (capture_err) MakePipe(err);
   RunningProcess process;
-  process.pid = Spawn(argv, out[1], -1);
+  process.pid = Spawn(argv, out[1], err[1]);
   close(out[1]);
+  if (capture_err) close(err[1]);
   process.out_fd = out[0];
+  process.err_fd = err[0];
   return process;
+}
+
+ProcessResult WaitProcess(RunningProcess& process, std::chrono::milliseconds limit) {
+  ProcessResult result;
+  result.out = process.buffered;
+  process.buffered.clear();
+  const auto deadline = Clock::now() + limit;
+  pollfd fds[2] = {{process.out_fd, POLLIN, 0}, {process.err_fd, POLLIN, 0}};
+  std::string* into[2] = {&result.out, &result.err};
+  int open_pipes = (fds[0].fd >= 0 ? 1 : 0) + (fds[1].fd >= 0 ? 1 : 0);
+  while (open_pipes > 0) {
+    if (poll(fds, 2, MillisecondsLeft(deadline)) <= 0) {
+      result.timed_out = true;
+      kill(process.pid, SIGKILL);
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      if (!ReadSome(fds[i].fd, *into[i])) {
+        fds[i].fd = -1;
+        --open_pipes;
+      }
+    }
+  }
+  int status = 0;
+  waitpid(process.pid, &status, 0);
+  for (int* fd : {&process.out_fd, &process.err_fd})
+    if (*fd >= 0) close(*fd), *fd = -1;
+  process.pid = -1;
+  result.exit_code = result.timed_out ? -1 : ExitCodeOf(status);
+  return result;
+}
+
+void CloseOutput(RunningProcess& process) {
+  if (process.out_fd >= 0) close(process.out_fd);
+  process.out_fd = -1;
 }
 
 std::string ReadLine(RunningProcess& process, std::chrono::milliseconds limit) {

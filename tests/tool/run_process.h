@@ -21,14 +21,24 @@ struct ProcessResult {
 ProcessResult RunProcess(const std::vector<std::string>& argv,
                          std::chrono::milliseconds limit = std::chrono::seconds(60));
 
-// A child left running: its stdout is read line by line.
+// A child left running: its stdout is read line by line; with
+// `capture_err`, its stderr is collected by WaitProcess.
 struct RunningProcess {
   pid_t pid = -1;
   int out_fd = -1;
+  int err_fd = -1;
   std::string buffered;
 };
 
-RunningProcess StartProcess(const std::vector<std::string>& argv);
+RunningProcess StartProcess(const std::vector<std::string>& argv, bool capture_err = false);
+
+// Reads both outputs to their end and waits for the exit, killing the child
+// after `limit`. The result's `out` is what stdout held after the lines
+// already read.
+ProcessResult WaitProcess(RunningProcess& process, std::chrono::milliseconds limit);
+
+// Closes the reading end of the child's stdout, as `| head` does on exit.
+void CloseOutput(RunningProcess& process);
 // Next line of the child's stdout without its newline; empty on time-out or
 // end of output.
 std::string ReadLine(RunningProcess& process, std::chrono::milliseconds limit);

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -123,6 +124,26 @@ TEST(ToolHelp, EverySubcommandDescribesItsOptions) {
   const ProcessResult top = Tool({"--help"});
   EXPECT_EQ(top.exit_code, 0);
   for (const HelpCase& c : cases) EXPECT_NE(top.out.find(c.command), std::string::npos) << c.command;
+
+  const ProcessResult bare = Tool({});
+  EXPECT_EQ(bare.exit_code, 0) << "a bare kr2270 asks for help";
+  EXPECT_EQ(bare.out, top.out);
+  const ProcessResult version = Tool({"--version"});
+  EXPECT_EQ(version.exit_code, 0);
+  EXPECT_EQ(version.out.rfind("kr2270 1.", 0), 0u) << version.out;
+  EXPECT_NE(version.out.find("(library "), std::string::npos) << version.out;
+  EXPECT_NE(Tool({"acquire", "--help"}).out.find("56 = 8000/s"), std::string::npos)
+      << "--help gives the rate codes with their group rates";
+}
+
+// Option errors are one line a user reads: no bounds printed as doubles.
+bool HasLongNumber(const std::string& text) {
+  size_t run = 0;
+  for (char c : text) {
+    run = std::isdigit(static_cast<unsigned char>(c)) ? run + 1 : 0;
+    if (run > 12) return true;
+  }
+  return false;
 }
 
 // ---- bad input -------------------------------------------------------------------
@@ -149,7 +170,13 @@ TEST_F(ToolBadInput, OneClearLineAndNonZeroExitAndNoOutputFile) {
   std::ofstream(dir.File("text.dat")) << "not a recording at all\n";
   const std::vector<BadInputCase> cases = {
       {{"acquire", "--rate", "9", "--groups", "10", "--csv", "{DIR}/out.csv"}, 2,
-       {"--rate 9 is not a rate code", "8, 16, 24, 36, 40, 48, 52, 56"}},
+       {"--rate 9 is neither a rate code nor a group rate", "8 = 256000/s", "56 = 8000/s"}},
+      {{"acquire", "--rate", "7k", "--groups", "10", "--csv", "{DIR}/out.csv"}, 2,
+       {"--rate 7k is neither"}},
+      {{"acquire", "--seconds", "-1", "--csv", "{DIR}/out.csv"}, 2,
+       {"--seconds: '-1' is not a number above 0"}},
+      {{"acquire", "--groups", "0", "--csv", "{DIR}/out.csv"}, 2, {"--groups: '0' is not a number above 0"}},
+      {{"play", "{DIR}/text.dat", "--from", "-3", "--csv", "{DIR}/out.csv"}, 2, {"--from: '-3'"}},
       {{"acquire", "--channels", "1,9", "--groups", "10", "--csv", "{DIR}/out.csv"}, 2,
        {"--channels", "9 is outside 1..8"}},
       {{"acquire", "--channels", "1,x", "--groups", "10", "--csv", "{DIR}/out.csv"}, 2,
@@ -186,7 +213,6 @@ TEST_F(ToolBadInput, OneClearLineAndNonZeroExitAndNoOutputFile) {
       {{"play", "{DIR}"}, 1, {"is a directory"}},
       {{"play", "{DIR}/text.dat", "--count", "5"}, 2, {"give --csv FILE"}},
       {{"frobnicate"}, 2, {"unknown subcommand 'frobnicate'"}},
-      {{}, 2, {"subcommand"}},
   };
   const int refused = RefusedPort();
   for (const BadInputCase& c : cases) {
@@ -202,6 +228,7 @@ TEST_F(ToolBadInput, OneClearLineAndNonZeroExitAndNoOutputFile) {
     ASSERT_FALSE(lines.empty()) << shown;
     for (const std::string& text : c.message)
       EXPECT_NE(lines[0].find(text), std::string::npos) << shown << ": " << lines[0];
+    EXPECT_FALSE(HasLongNumber(r.err)) << shown << ": " << r.err;
     EXPECT_FALSE(FileExists(dir.File("out.csv"))) << shown;
     EXPECT_FALSE(FileExists(dir.File("out.csv.partial"))) << shown;
   }
@@ -256,11 +283,13 @@ TEST_F(ToolWithModule, AcquireCsvFollowsTheSignalModel) {
   EXPECT_EQ(summary.at("groups:"), "2000");
   EXPECT_EQ(summary.at("lost"), "groups:     0");
   EXPECT_EQ(summary.at("data"), "connection: kept");
+  EXPECT_NE(summary.at("health:").find("dropped 0, gaps 0, reconnects 0,"), std::string::npos)
+      << r.out;
   EXPECT_FALSE(FileExists(csv_path + ".partial"));
 
   const Csv csv = ParseCsv(ReadFile(csv_path));
   const std::vector<std::string> header = {"time_s", "ai1_V", "ai1_code", "ai3_V", "ai3_code",
-                                           "di",     "ct2",   "ec1",      "ec2"};
+                                           "di",     "ct2",   "ec1",      "ec2",      "gap"};
   EXPECT_EQ(csv.header, header);
   ASSERT_EQ(csv.rows.size(), 2000u);
   for (size_t i = 0; i < csv.rows.size(); ++i) {
@@ -278,6 +307,7 @@ TEST_F(ToolWithModule, AcquireCsvFollowsTheSignalModel) {
     ASSERT_EQ(std::stoul(row[6]), module.ExpectedCounter(2, t)) << "row " << i;
     ASSERT_EQ(std::stol(row[7]), static_cast<int32_t>(module.ExpectedEncoder(1, t))) << "row " << i;
     ASSERT_EQ(std::stol(row[8]), static_cast<int32_t>(module.ExpectedEncoder(2, t))) << "row " << i;
+    ASSERT_EQ(row[9], "0") << "row " << i << ": no gap";
   }
 }
 
@@ -289,7 +319,7 @@ TEST_F(ToolWithModule, AcquireDecimatedRateWithTwoByteCodes) {
                 HostArgs(module)));
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const Csv csv = ParseCsv(r.out);
-  ASSERT_EQ(csv.header, (std::vector<std::string>{"time_s", "ai2_V", "ai2_code"}));
+  ASSERT_EQ(csv.header, (std::vector<std::string>{"time_s", "ai2_V", "ai2_code", "gap"}));
   ASSERT_EQ(csv.rows.size(), 300u);
   for (size_t i = 0; i < csv.rows.size(); ++i) {
     EXPECT_EQ(std::stod(csv.rows[i][0]), static_cast<double>(i) / 1000.0);
@@ -311,7 +341,7 @@ TEST_F(ToolWithModule, AveragingGivesTheMeanOfEachBlockUnderItsOwnChannel) {
                 HostArgs(module)));
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const Csv csv = ParseCsv(r.out);
-  ASSERT_EQ(csv.header, (std::vector<std::string>{"time_s", "ai1_V", "ai1_code", "ai6_V", "ai6_code"}));
+  ASSERT_EQ(csv.header, (std::vector<std::string>{"time_s", "ai1_V", "ai1_code", "ai6_V", "ai6_code", "gap"}));
   ASSERT_EQ(csv.rows.size(), 100u);
   for (size_t m = 0; m < csv.rows.size(); ++m) {
     EXPECT_EQ(std::stod(csv.rows[m][0]), static_cast<double>(m * f) / 4000.0);
@@ -353,6 +383,7 @@ TEST_F(ToolWithModule, RecordingPlaysBackWithItsSettingsAndGroups) {
   const ProcessResult replayed =
       Tool({"play", first, "--from", "100", "--count", "50", "--codes", "--csv", csv_path});
   ASSERT_EQ(replayed.exit_code, 0) << replayed.err;
+  EXPECT_NE(replayed.out.find("replayed        groups 100 to 149 (50)"), std::string::npos) << replayed.out;
   const Csv csv = ParseCsv(ReadFile(csv_path));
   ASSERT_EQ(csv.header, (std::vector<std::string>{"time_s", "ai1_V", "ai1_code", "ai2_V", "ai2_code", "ct1"}));
   ASSERT_EQ(csv.rows.size(), 50u);
@@ -372,6 +403,28 @@ TEST_F(ToolWithModule, RecordingPlaysBackWithItsSettingsAndGroups) {
   EXPECT_EQ(Lines(piped.out)[0].rfind("time_s,", 0), 0u);
   EXPECT_NE(piped.err.find("rate            8000 groups/s"), std::string::npos);
 
+  const int64_t total = std::stol(settings.at("groups"));
+  const ProcessResult none = Tool({"play", first, "--from", "5", "--count", "0", "--csv", dir.File("none.csv")});
+  ASSERT_EQ(none.exit_code, 0) << none.err;
+  EXPECT_NE(none.out.find("replayed        nothing"), std::string::npos) << none.out;
+  EXPECT_EQ(ParseCsv(ReadFile(dir.File("none.csv"))).rows.size(), 0u);
+  const ProcessResult past =
+      Tool({"play", first, "--from", "900", "--count", "1000000", "--csv", dir.File("past.csv")});
+  ASSERT_EQ(past.exit_code, 0) << past.err;
+  EXPECT_NE(past.out.find("runs past the end"), std::string::npos) << past.out;
+  EXPECT_NE(past.out.find("groups 900 to " + std::to_string(total - 1)), std::string::npos) << past.out;
+  EXPECT_EQ(static_cast<int64_t>(ParseCsv(ReadFile(dir.File("past.csv"))).rows.size()), total - 900);
+  EXPECT_EQ(past.out.find("partial group"), std::string::npos) << "a whole recording warns of nothing";
+
+  // The same recording cut 5 bytes short, as a full disk leaves it.
+  const std::string cut = dir.File("cut_1.dat");
+  std::filesystem::copy_file(first, cut);
+  std::filesystem::resize_file(cut, std::filesystem::file_size(cut) - 5);
+  const ProcessResult truncated = Tool({"play", cut});
+  ASSERT_EQ(truncated.exit_code, 0) << truncated.err;
+  EXPECT_NE(truncated.out.find("ends in a partial group (7 of 12 bytes)"), std::string::npos)
+      << truncated.out;
+
   const ProcessResult beyond =
       Tool({"play", first, "--from", "100000000", "--csv", dir.File("beyond.csv")});
   EXPECT_EQ(beyond.exit_code, 2);
@@ -379,7 +432,7 @@ TEST_F(ToolWithModule, RecordingPlaysBackWithItsSettingsAndGroups) {
   EXPECT_FALSE(FileExists(dir.File("beyond.csv")));
 }
 
-TEST_F(ToolWithModule, LostDataConnectionEndsWithNonZeroExitAndNoCompleteCsv) {
+TEST_F(ToolWithModule, LostDataConnectionKeepsEveryGroupAndSaysTheCsvIsIncomplete) {
   // 500 groups of 32 bytes, then the module closes the data connection.
   module.InjectDataFault(sim::DataFault::CloseAfter(500 * 32));
   const std::string csv_path = dir.File("out.csv");
@@ -387,9 +440,59 @@ TEST_F(ToolWithModule, LostDataConnectionEndsWithNonZeroExitAndNoCompleteCsv) {
       Join({"acquire", "--rate", "52", "--groups", "100000", "--csv", csv_path}, HostArgs(module)));
   EXPECT_EQ(r.exit_code, 3) << r.err;
   EXPECT_NE(r.out.find("data connection: lost"), std::string::npos) << r.out;
-  EXPECT_FALSE(FileExists(csv_path));
-  ASSERT_TRUE(FileExists(csv_path + ".partial"));
-  EXPECT_EQ(ParseCsv(ReadFile(csv_path + ".partial")).rows.size(), 500u);
+  EXPECT_NE(r.out.find("the module closed the data connection after 500 groups"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(csv_path + " (incomplete: the run ended early)"), std::string::npos) << r.out;
+  EXPECT_FALSE(FileExists(csv_path + ".partial"));
+  EXPECT_EQ(ParseCsv(ReadFile(csv_path)).rows.size(), 500u);
+}
+
+TEST_F(ToolWithModule, ReconnectMarksTheGapInTheCsvTheMetadataAndTheSummary) {
+  // 500 groups of channel 1 (4 bytes each), then the module drops the stream once.
+  module.InjectDataFault(sim::DataFault::CloseAfter(500 * 4));
+  const std::string csv_path = dir.File("out.csv");
+  const std::string rec = dir.File("rec");
+  const ProcessResult r =
+      Tool(Join({"acquire", "--rate", "52", "--channels", "1", "--groups", "2000", "--reconnect=10",
+                 "--codes", "--csv", csv_path, "--record", rec},
+                HostArgs(module)));
+  EXPECT_EQ(r.exit_code, 3) << "groups of the span are missing: " << r.out << r.err;
+  EXPECT_NE(r.out.find("data connection: kept"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("reconnects 1,"), std::string::npos) << r.out;
+  const auto fields = ReportFields(r.out);
+  ASSERT_TRUE(fields.count("gaps:")) << r.out;
+  EXPECT_EQ(fields.at("gaps:").rfind("1 (", 0), 0u) << r.out;
+
+  const Csv csv = ParseCsv(ReadFile(csv_path));
+  ASSERT_EQ(csv.header.back(), "gap");
+  ASSERT_EQ(csv.rows.size(), 2000u);
+  const size_t gap = Column(csv, "gap");
+  for (size_t i = 0; i < csv.rows.size(); ++i) {
+    const long missing = std::stol(csv.rows[i][gap]);
+    if (i != 500) {
+      ASSERT_EQ(missing, 0) << "row " << i;
+      continue;
+    }
+    ASSERT_GT(missing, 0) << "the first group after the drop carries the gap";
+    EXPECT_EQ(std::stod(csv.rows[i][0]), static_cast<double>(500 + missing) / 4000.0)
+        << "its time counts the missing groups";
+    EXPECT_NE(fields.at("gaps:").find("(" + std::to_string(missing) + " groups missing"), std::string::npos);
+  }
+  const std::string json = ReadFile(FindFirstRecordingFile(rec).replace(FindFirstRecordingFile(rec).size() - 4, 4, ".json"));
+  EXPECT_NE(json.find("\"gap_count\": 1"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"group_index\": 500"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"reconnect_ms\": 10000"), std::string::npos) << json;
+}
+
+TEST_F(ToolWithModule, RateTakesACodeOrAGroupRate) {
+  for (const auto& [given, code] : std::vector<std::pair<std::string, int>>{
+           {"52", 52}, {"8k", 56}, {"1000", 48}, {"256000", 8}, {"16K", 16}}) {
+    const ProcessResult r =
+        Tool(Join({"acquire", "--rate", given, "--groups", "8", "--channels", "1", "--csv", "-"},
+                  HostArgs(module)));
+    ASSERT_EQ(r.exit_code, 0) << given << ": " << r.err;
+    EXPECT_NE(r.err.find("(rate code " + std::to_string(code) + ":"), std::string::npos)
+        << given << ": " << r.err;
+  }
 }
 
 // ---- built-in module, demo and the sim subcommand ----------------------------------

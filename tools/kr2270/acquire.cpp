@@ -9,6 +9,7 @@
 #include "csv.h"
 #include "recording_files.h"
 #include "report.h"
+#include "system.h"
 
 namespace kr2270::tool {
 namespace {
@@ -17,7 +18,7 @@ struct AcquireOptions {
   ConnectionOptions connection;
   double seconds = 0.0;
   std::int64_t groups = 0;
-  int rate_code = 56;
+  std::string rate = "56";
   std::string channels = "1-8";
   int code_bytes = 4;
   bool digital = false;
@@ -29,15 +30,8 @@ struct AcquireOptions {
   std::string csv_path;
   bool codes = false;
   std::string record_dir;
+  double reconnect_s = 0.0;
 };
-
-RateInfo RateOf(int code) {
-  const auto rate = FindRate(code);
-  if (!rate)
-    FailUsage("--rate " + std::to_string(code) + " is not a rate code; use one of " +
-              RateCodeList());
-  return *rate;
-}
 
 StreamSelection SelectionFromOptions(const AcquireOptions& o, const RateInfo& rate) {
   StreamSelection s;
@@ -72,30 +66,42 @@ std::int64_t TargetOutputs(const AcquireOptions& o, const StreamSelection& s) {
 }
 
 AcquisitionPlan PlanFromOptions(const AcquireOptions& o) {
-  const RateInfo rate = RateOf(o.rate_code);
+  const RateInfo rate = ParseRate(o.rate);
   AcquisitionPlan plan;
   plan.selection = SelectionFromOptions(o, rate);
   CheckSelection(plan.selection);
-  plan.rate_code = o.rate_code;
+  plan.rate_code = rate.code;
   plan.ranges = ParseRanges(o.ranges);
   plan.transfer_bytes = o.transfer_bytes > 0 ? o.transfer_bytes
                                              : DefaultTransferBytes(GroupBytes(plan.selection), rate);
   plan.target = TargetOutputs(o, plan.selection);
   plan.record_dir = o.record_dir;
+  plan.reconnect_ms = static_cast<int>(std::lround(o.reconnect_s * 1000.0));
   return plan;
 }
 
-// Completes the CSV (or keeps its rows aside when data was lost) and lists
-// every file the run wrote.
-std::vector<std::string> FinishFiles(const AcquireOptions& o, CsvOutput* csv, bool complete,
-                                     const DirectorySnapshot& before) {
+// The run ended before what was asked for, or on a failure.
+bool EndedEarly(const AcquisitionPlan& plan, const AcquisitionResult& result) {
+  if (plan.target >= 0) return result.outputs < plan.target || ExitCodeOf(result) != kExitOk;
+  return ExitCodeOf(result) != kExitOk;
+}
+
+// A CSV write that failed only at the final flush still ends the run's
+// report with that cause.
+void FinishCsvOf(CsvOutput& csv, AcquisitionResult& result) {
+  const int error = FinishCsv(csv);
+  if (error == 0 || result.end == RunEnd::kCsvFailed || result.end == RunEnd::kOutputClosed) return;
+  const std::string name = IsStdout(csv.path) ? "standard output" : csv.path;
+  result.end = IsClosedOutput(error) ? RunEnd::kOutputClosed : RunEnd::kCsvFailed;
+  result.why = "writing " + name + " failed: " + SystemErrorText(error);
+}
+
+// Every file the run wrote, each kept whatever ended the run.
+std::vector<std::string> FilesOf(const AcquireOptions& o, const AcquisitionPlan& plan,
+                                 const AcquisitionResult& result, const DirectorySnapshot& before) {
   std::vector<std::string> files;
-  if (csv != nullptr && (complete || IsStdout(o.csv_path))) {
-    CommitCsv(*csv);
-    if (!IsStdout(o.csv_path)) files.push_back(o.csv_path);
-  } else if (csv != nullptr) {
-    files.push_back(KeepCsvPartial(*csv) + " (incomplete: data was lost)");
-  }
+  if (!o.csv_path.empty() && !IsStdout(o.csv_path))
+    files.push_back(o.csv_path + (EndedEarly(plan, result) ? " (incomplete: the run ended early)" : ""));
   if (!o.record_dir.empty()) {
     const auto recorded = DescribeFiles(WrittenSince(o.record_dir, before));
     files.insert(files.end(), recorded.begin(), recorded.end());
@@ -104,13 +110,16 @@ std::vector<std::string> FinishFiles(const AcquireOptions& o, CsvOutput* csv, bo
 }
 
 int RunAcquire(const AcquireOptions& o) {
-  const AcquisitionPlan plan = PlanFromOptions(o);
+  SetQuitOnInterrupt(true);
+  AcquisitionPlan plan = PlanFromOptions(o);
   if (o.csv_path.empty() && o.record_dir.empty())
     FailUsage("nowhere to put the data: give --csv FILE (or - for stdout) and/or --record DIR");
   // Outputs are checked before the module is touched.
   std::unique_ptr<CsvOutput> csv;
   if (!o.csv_path.empty()) {
     csv = OpenCsv(o.csv_path, o.codes);
+    csv->gap_column = true;
+    RemoveOnQuit(csv->partial);
     WriteCsvHeader(*csv, plan.selection);
   }
   DirectorySnapshot before;
@@ -119,13 +128,14 @@ int RunAcquire(const AcquireOptions& o) {
     before = SnapshotRecordings(plan.record_dir);
   }
   const Connection connection = Connect(o.connection);
+  plan.module = AddressOf(connection);
   ConfigureAcquisition(connection.device.get(), plan, connection.timeout_ms);
-  const AcquisitionResult result = RunAcquisition(connection.device.get(), plan,
-                                                  connection.timeout_ms, {csv.get(), nullptr}, false);
-  const bool complete = result.lost_groups == 0 && !result.data_lost;
-  const RunSummary summary{&plan, &result, FinishFiles(o, csv.get(), complete, before)};
+  AcquisitionResult result = RunAcquisition(connection.device.get(), plan, connection.timeout_ms,
+                                            {csv.get(), nullptr}, false);
+  if (csv) FinishCsvOf(*csv, result);
+  const RunSummary summary{&plan, &result, FilesOf(o, plan, result, before)};
   PrintRunSummary(ReportStream(o.csv_path), summary);
-  return complete ? kExitOk : kExitDataLost;
+  return ExitCodeOf(result);
 }
 
 }  // namespace
@@ -137,14 +147,12 @@ Command AddAcquireCommand(CLI::App& app) {
   AddConnectionOptions(*cmd, o.connection);
   auto* seconds =
       cmd->add_option("--seconds", o.seconds, "seconds of stream to take (default: until Ctrl-C)")
-          ->check(CLI::PositiveNumber);
+          ->check(PositiveNumber());
   cmd->add_option("--groups", o.groups, "number of groups to take")
-      ->check(CLI::PositiveNumber)
+      ->check(PositiveNumber())
       ->excludes(seconds);
-  cmd->add_option("--rate", o.rate_code,
-                  "rate code: 8, 16, 24, 36, 40, 48, 52, 56 = 256000, 16000, 128000, 32000, "
-                  "64000, 1000, 4000, 8000 groups/s")
-      ->type_name("CODE")
+  cmd->add_option("--rate", o.rate, "rate code or group rate (8k = 8000): " + RateTable())
+      ->type_name("RATE")
       ->capture_default_str();
   cmd->add_option("--channels", o.channels, "analog channels, e.g. 1,2,5-8, or none")
       ->type_name("LIST")
@@ -156,7 +164,7 @@ Command AddAcquireCommand(CLI::App& app) {
   cmd->add_option("--counters", o.counters, "counters to stream, e.g. 1,3")->type_name("LIST");
   cmd->add_option("--encoders", o.encoders, "encoders to stream, e.g. 1,2")->type_name("LIST");
   cmd->add_option("--average", o.average, "average every F groups into one output (analog only)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(NonNegativeNumber());
   cmd->add_option("--transfer-bytes", o.transfer_bytes,
                   "bytes per transfer (default: about 10 ms of stream in whole groups)")
       ->check(CLI::Range(1, 65535));
@@ -166,6 +174,11 @@ Command AddAcquireCommand(CLI::App& app) {
   cmd->add_flag("--codes", o.codes, "add the raw code of each analog channel to the CSV");
   cmd->add_option("--record", o.record_dir, "record the raw stream into directory DIR")
       ->type_name("DIR");
+  cmd->add_flag("--reconnect{10}", o.reconnect_s,
+                "when the module drops the stream, reconnect for up to SECONDS (default 10), "
+                "restore the settings and go on; the gap is marked in the CSV")
+      ->type_name("SECONDS")
+      ->check(CLI::Range(0.0, 3600.0));
   return {cmd, [options] { return RunAcquire(*options); }};
 }
 

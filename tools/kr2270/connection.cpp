@@ -26,6 +26,31 @@ std::string DottedAddressOf(const std::string& host) {
   return dotted;
 }
 
+// Statuses that mean something else when they come from the very first
+// exchange: the user's words for what is probably wrong.
+std::string FirstReplyHint(std::int32_t status, int timeout_ms) {
+  switch (status) {
+    case KR2270_ERROR_TIMEOUT:
+      return "no reply within " + std::to_string(timeout_ms) +
+             " ms; the module serves one command connection: is another client connected to it?";
+    case KR2270_ERROR_RESET:
+    case KR2270_ERROR_READ_REPLY:
+      return "is --port the command port and --data-port the data port?";
+    default:
+      return {};
+  }
+}
+
+void ProbeModule(const Connection& connection) {
+  std::int32_t reference = 0;
+  const std::int32_t status =
+      KR2270_AdReadRef(connection.device.get(), &reference, connection.timeout_ms);
+  if (status >= 0) return;
+  const std::string hint = FirstReplyHint(status, connection.timeout_ms);
+  Fail("no answer from " + DescribeModule(connection) + ": " + StatusMessage(status) +
+       (hint.empty() ? "" : "; " + hint));
+}
+
 }  // namespace
 
 void AddConnectionOptions(CLI::App& command, ConnectionOptions& options) {
@@ -64,12 +89,21 @@ Connection Connect(const ConnectionOptions& options) {
       KR2270_CmdConnect(connection.device.get(), connection.host.c_str(), 0, connection.port,
                         connection.data_port, connection.timeout_ms);
   Check(status, "cannot connect to " + DescribeModule(connection));
+  ProbeModule(connection);
   return connection;
 }
 
 std::string DescribeModule(const Connection& connection) {
   return connection.host + " (command port " + std::to_string(connection.port) + ", data port " +
          std::to_string(connection.data_port) + ")";
+}
+
+}  // namespace kr2270::tool
+
+namespace kr2270::tool {
+
+ModuleAddress AddressOf(const Connection& connection) {
+  return {connection.host, connection.port, connection.data_port, connection.builtin != nullptr};
 }
 
 }  // namespace kr2270::tool

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "acquisition.h"
 #include "console.h"
 #include "tool.h"
 
@@ -33,9 +34,12 @@ struct Connection {
 };
 
 // Connects, starting the built-in module first when no host was given (and
-// saying so on stderr).
+// saying so on stderr), and makes one read so that a wrong port or a busy
+// module is named here, with a hint, rather than by the first setting.
 Connection Connect(const ConnectionOptions& options);
 
-std::string DescribeModule(const Connection& connection);  // "127.0.0.1 (command port P, data port D)"
+std::string DescribeModule(const Connection& connection);
+
+ModuleAddress AddressOf(const Connection& connection);  // "127.0.0.1 (command port P, data port D)"
 
 }  // namespace kr2270::tool

@@ -1,21 +1,11 @@
-// What the tool needs from the operating system, one file per platform.
+// Terminals, folders and names the tool needs from the operating system, one
+// file per platform (signals and errors are in system.h).
 #pragma once
 
 #include <memory>
 #include <string>
 
 namespace kr2270::tool {
-
-// While one lives, Ctrl-C (and a termination request) sets Interrupted()
-// instead of killing the process mid-file.
-class InterruptScope {
- public:
-  InterruptScope();
-  ~InterruptScope();
-  InterruptScope(const InterruptScope&) = delete;
-  InterruptScope& operator=(const InterruptScope&) = delete;
-};
-bool Interrupted();
 
 bool StderrIsTerminal();
 bool StdoutIsTerminal();

@@ -2,38 +2,11 @@
 #include <netdb.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <csignal>
 #include <filesystem>
 
 #include "console.h"
 
 namespace kr2270::tool {
-namespace {
-
-std::atomic<bool> g_interrupted{false};
-struct sigaction g_old_int {};
-struct sigaction g_old_term {};
-
-extern "C" void OnInterrupt(int) { g_interrupted.store(true); }
-
-}  // namespace
-
-InterruptScope::InterruptScope() {
-  g_interrupted.store(false);
-  struct sigaction action {};
-  action.sa_handler = OnInterrupt;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, &g_old_int);
-  sigaction(SIGTERM, &action, &g_old_term);
-}
-
-InterruptScope::~InterruptScope() {
-  sigaction(SIGINT, &g_old_int, nullptr);
-  sigaction(SIGTERM, &g_old_term, nullptr);
-}
-
-bool Interrupted() { return g_interrupted.load(); }
 
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }

@@ -4,7 +4,6 @@
 
 #include <io.h>
 
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -13,21 +12,6 @@
 
 namespace kr2270::tool {
 namespace {
-
-std::atomic<bool> g_interrupted{false};
-
-// Runs on a thread of its own that the console starts for the event.
-BOOL WINAPI OnConsoleEvent(DWORD event) {
-  switch (event) {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT:
-    case CTRL_CLOSE_EVENT:
-      g_interrupted.store(true);
-      return TRUE;
-    default:
-      return FALSE;
-  }
-}
 
 bool StartWinsock() {
   static const bool started = [] {
@@ -38,15 +22,6 @@ bool StartWinsock() {
 }
 
 }  // namespace
-
-InterruptScope::InterruptScope() {
-  g_interrupted.store(false);
-  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
-}
-
-InterruptScope::~InterruptScope() { SetConsoleCtrlHandler(OnConsoleEvent, FALSE); }
-
-bool Interrupted() { return g_interrupted.load(); }
 
 bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 bool StdoutIsTerminal() { return _isatty(_fileno(stdout)) != 0; }

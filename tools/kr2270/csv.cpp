@@ -1,10 +1,12 @@
 #include "csv.h"
 
-#include <cerrno>
+#include <algorithm>
+#include <chrono>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
 
+#include "system.h"
 #include "tool.h"
 
 namespace kr2270::tool {
@@ -38,16 +40,75 @@ void Append(std::string& out, Integer value) {
   out.append(text, result.ptr);
 }
 
-void FlushPending(CsvOutput& csv) {
-  if (csv.pending.empty()) return;
-  const std::size_t written = std::fwrite(csv.pending.data(), 1, csv.pending.size(), csv.file);
-  if (written != csv.pending.size()) Fail("writing " + csv.path + " failed");
-  csv.pending.clear();
+// Above this much text waiting for the writer, the acquisition waits too:
+// the stream ring then overflows and says so, instead of memory running out.
+constexpr std::size_t kMaxQueuedBytes = std::size_t{256} << 20;
+
+void WriteChunks(CsvOutput& csv) {
+  std::unique_lock<std::mutex> hold(csv.lock);
+  for (;;) {
+    csv.changed.wait(hold, [&] { return !csv.chunks.empty() || csv.closing; });
+    if (csv.chunks.empty()) break;
+    std::string chunk = std::move(csv.chunks.front());
+    csv.chunks.pop_front();
+    const bool failed = csv.error != 0;
+    hold.unlock();
+    int error = 0;
+    if (!failed && std::fwrite(chunk.data(), 1, chunk.size(), csv.file) != chunk.size())
+      error = LastSystemError();
+    hold.lock();
+    if (error != 0 && csv.error == 0) csv.error = error;
+    csv.queued_bytes -= chunk.size();
+    csv.changed.notify_all();
+  }
+  hold.unlock();
+  int error = 0;
+  if (csv.error == 0 && std::fflush(csv.file) != 0) error = LastSystemError();
+  if (!IsStdout(csv.path) && std::fclose(csv.file) != 0 && error == 0) error = LastSystemError();
+  hold.lock();
+  if (csv.error == 0) csv.error = error;
 }
 
-void AppendRow(std::string& out, const CsvOutput& csv, const StreamSelection& selection,
-               const GroupBatch& batch, std::size_t i, std::int64_t index) {
-  AppendExact(out, OutputTime(selection, index));
+void FlushPending(CsvOutput& csv) {
+  if (csv.pending.empty()) return;
+  std::unique_lock<std::mutex> hold(csv.lock);
+  // Bounded waits, so that Ctrl-C is seen while a pipe is stuck.
+  while (csv.queued_bytes > kMaxQueuedBytes && csv.error == 0 && !Interrupted())
+    csv.changed.wait_for(hold, std::chrono::milliseconds(100));
+  csv.queued_bytes += csv.pending.size();
+  csv.chunks.push_back(std::move(csv.pending));
+  csv.pending.clear();
+  csv.changed.notify_all();
+}
+
+// The library keeps the first and the last gaps of a long log.
+constexpr std::size_t kFirstGapsKept = 1000;
+
+// Groups missing just before output `index`; advances past its gaps. A gap
+// is marked once, by its position, even when the log dropped older entries.
+std::uint64_t TakeGapBefore(CsvOutput& csv, const GapLog* log, std::int64_t index) {
+  if (log == nullptr) return 0;
+  if (log->total != csv.gaps_seen) {
+    if (log->total > static_cast<std::int64_t>(log->gaps.size()))
+      csv.next_gap = std::min(csv.next_gap, kFirstGapsKept);
+    csv.gaps_seen = log->total;
+  }
+  std::uint64_t missing = 0;
+  while (csv.next_gap < log->gaps.size() &&
+         static_cast<std::int64_t>(log->gaps[csv.next_gap].group_index) <= index) {
+    if (static_cast<std::int64_t>(log->gaps[csv.next_gap].group_index) > csv.last_row)
+      missing += log->gaps[csv.next_gap].missing_groups;
+    ++csv.next_gap;
+  }
+  csv.last_row = index;
+  csv.missing_so_far += missing;
+  return missing;
+}
+
+void AppendRow(std::string& out, CsvOutput& csv, const StreamSelection& selection,
+               const GroupBatch& batch, std::size_t i, std::int64_t index, const GapLog* gaps) {
+  const std::uint64_t gap = TakeGapBefore(csv, gaps, index);
+  AppendExact(out, OutputTime(selection, index + static_cast<std::int64_t>(csv.missing_so_far)));
   for (std::size_t k = 0; k < kAnalogChannels; ++k) {
     if (!selection.analog[k]) continue;
     out += ',';
@@ -75,27 +136,21 @@ void AppendRow(std::string& out, const CsvOutput& csv, const StreamSelection& se
     // Encoders count both ways; their two's-complement reading is the position.
     Append(out, static_cast<std::int32_t>(batch.encoders[k][i]));
   }
-  out += '\n';
-}
-
-// Returns false when anything failed to reach the file; the file is closed
-// either way (standard output stays open).
-bool FlushAndClose(CsvOutput& csv) {
-  FlushPending(csv);
-  bool ok = std::fflush(csv.file) == 0;
-  if (!IsStdout(csv.path)) {
-    ok = std::fclose(csv.file) == 0 && ok;
-    csv.file = nullptr;
+  if (csv.gap_column) {
+    out += ',';
+    Append(out, gap);
   }
-  return ok;
+  out += '\n';
 }
 
 }  // namespace
 
 CsvOutput::~CsvOutput() {
-  if (IsStdout(path)) return;
-  if (file != nullptr) std::fclose(file);
-  if (!committed && !partial.empty()) std::remove(partial.c_str());
+  if (!finished) {
+    pending.clear();
+    FinishCsv(*this);
+  }
+  if (!keep && !partial.empty()) std::remove(partial.c_str());
 }
 
 bool IsStdout(const std::string& path) { return path == "-"; }
@@ -106,14 +161,16 @@ std::unique_ptr<CsvOutput> OpenCsv(const std::string& path, bool codes) {
   csv->codes = codes;
   if (IsStdout(path)) {
     csv->file = stdout;
-    return csv;
+  } else {
+    csv->partial = path + ".partial";
+    csv->file = std::fopen(csv->partial.c_str(), "wb");
+    if (csv->file == nullptr)
+      Fail("cannot write " + csv->partial + ": " + SystemErrorText(LastSystemError()));
   }
-  csv->partial = path + ".partial";
-  csv->file = std::fopen(csv->partial.c_str(), "wb");
-  if (csv->file == nullptr) Fail("cannot write " + csv->partial + ": " + std::strerror(errno));
+  CsvOutput* out = csv.get();
+  csv->writer = std::thread([out] { WriteChunks(*out); });
   return csv;
 }
-
 void WriteCsvHeader(CsvOutput& csv, const StreamSelection& selection) {
   std::string& out = csv.pending;
   out += "time_s";
@@ -130,36 +187,42 @@ void WriteCsvHeader(CsvOutput& csv, const StreamSelection& selection) {
   for (int encoder = 1; encoder <= kEncoders; ++encoder)
     if (selection.encoders[static_cast<std::size_t>(encoder - 1)])
       out += ",ec" + std::to_string(encoder);
+  if (csv.gap_column) out += ",gap";
   out += '\n';
 }
 
 void WriteCsvRows(CsvOutput& csv, const StreamSelection& selection, const GroupBatch& batch,
-                  std::int64_t first_index) {
+                  std::int64_t first_index, const GapLog* gaps) {
   for (std::size_t i = 0; i < static_cast<std::size_t>(batch.count); ++i) {
-    AppendRow(csv.pending, csv, selection, batch, i, first_index + static_cast<std::int64_t>(i));
+    AppendRow(csv.pending, csv, selection, batch, i, first_index + static_cast<std::int64_t>(i), gaps);
+    ++csv.rows;
     if (csv.pending.size() >= kFlushBytes) FlushPending(csv);
   }
+  FlushPending(csv);
 }
 
-void CommitCsv(CsvOutput& csv) {
-  const bool ok = FlushAndClose(csv);
-  if (IsStdout(csv.path)) {
-    csv.committed = true;
-    if (!ok) Fail("writing CSV to standard output failed");
-    return;
-  }
-  if (!ok || std::rename(csv.partial.c_str(), csv.path.c_str()) != 0) {
-    const int error = errno;
-    std::remove(csv.partial.c_str());
-    Fail("cannot complete " + csv.path + ": " + std::strerror(error));
-  }
-  csv.committed = true;
+int CsvError(CsvOutput& csv) {
+  std::lock_guard<std::mutex> hold(csv.lock);
+  return csv.error;
 }
 
-std::string KeepCsvPartial(CsvOutput& csv) {
-  FlushAndClose(csv);
-  csv.committed = true;
-  return IsStdout(csv.path) ? csv.path : csv.partial;
+int FinishCsv(CsvOutput& csv) {
+  if (csv.finished) return CsvError(csv);
+  FlushPending(csv);
+  {
+    std::lock_guard<std::mutex> hold(csv.lock);
+    csv.closing = true;
+    csv.changed.notify_all();
+  }
+  if (csv.writer.joinable()) csv.writer.join();
+  csv.finished = true;
+  if (!csv.keep || IsStdout(csv.path)) return csv.error;
+  if (std::rename(csv.partial.c_str(), csv.path.c_str()) == 0) {
+    csv.partial.clear();
+  } else if (csv.error == 0) {
+    csv.error = LastSystemError();
+  }
+  return csv.error;
 }
 
 }  // namespace kr2270::tool

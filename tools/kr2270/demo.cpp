@@ -13,6 +13,7 @@
 #include "playback.h"
 #include "recording_files.h"
 #include "report.h"
+#include "system.h"
 
 namespace fs = std::filesystem;
 
@@ -22,15 +23,12 @@ namespace {
 struct DemoOptions {
   ConnectionOptions connection;
   double seconds = 2.0;
-  int rate_code = 24;
+  std::string rate = "24";
   std::string keep_dir;
 };
 
 AcquisitionPlan DemoPlan(const DemoOptions& o) {
-  const auto rate = FindRate(o.rate_code);
-  if (!rate)
-    FailUsage("--rate " + std::to_string(o.rate_code) + " is not a rate code; use one of " +
-              RateCodeList());
+  const std::optional<RateInfo> rate = ParseRate(o.rate);
   AcquisitionPlan plan;
   StreamSelection& s = plan.selection;
   s.analog.fill(true);
@@ -38,7 +36,7 @@ AcquisitionPlan DemoPlan(const DemoOptions& o) {
   s.counters.fill(true);
   s.encoders.fill(true);
   s.group_rate = rate->group_rate;
-  plan.rate_code = o.rate_code;
+  plan.rate_code = rate->code;
   plan.transfer_bytes = DefaultTransferBytes(GroupBytes(s), *rate);
   plan.target = std::max<std::int64_t>(1, std::llround(o.seconds * rate->group_rate));
   return plan;
@@ -114,6 +112,7 @@ GroupStore ReplayAll(const std::string& first_file) {
 }
 
 int RunDemo(const DemoOptions& o) {
+  SetQuitOnInterrupt(true);
   AcquisitionPlan plan = DemoPlan(o);
   DemoDirectory dir;
   MakeDemoDirectory(dir, o.keep_dir);
@@ -128,19 +127,22 @@ int RunDemo(const DemoOptions& o) {
   AcquisitionResult result;
   {
     Connection connection = Connect(o.connection);
+    plan.module = AddressOf(connection);
     ConfigureAcquisition(connection.device.get(), plan, connection.timeout_ms);
     result = RunAcquisition(connection.device.get(), plan, connection.timeout_ms,
                             {nullptr, &live}, true);
   }
   const std::vector<WrittenFile> files = WrittenSince(dir.path, before);
+  SetQuitOnInterrupt(true);
   const std::string mismatch = CompareStores(plan.selection, live, ReplayAll(FirstFileOf(files)));
 
   RunSummary summary{&plan, &result, DescribeFiles(files)};
   if (!dir.keep) summary.files.push_back("(temporary: removed at exit)");
   PrintRunSummary(stdout, summary);
   std::printf("replay matches: %s\n", mismatch.empty() ? "yes" : ("no: " + mismatch).c_str());
-  const bool lost = result.lost_groups != 0 || result.data_lost;
-  return mismatch.empty() && !lost ? kExitOk : kExitDataLost;
+  const int status = ExitCodeOf(result);
+  if (status != kExitOk) return status;
+  return mismatch.empty() ? kExitOk : kExitDataLost;
 }
 
 }  // namespace
@@ -154,8 +156,8 @@ Command AddDemoCommand(CLI::App& app) {
   cmd->add_option("--seconds", o.seconds, "seconds of stream")
       ->check(CLI::Range(0.001, 3600.0))
       ->capture_default_str();
-  cmd->add_option("--rate", o.rate_code, "rate code (" + RateCodeList() + ")")
-      ->type_name("CODE")
+  cmd->add_option("--rate", o.rate, "rate code or group rate: " + RateTable())
+      ->type_name("RATE")
       ->capture_default_str();
   cmd->add_option("--keep", o.keep_dir, "record into DIR and keep the files")->type_name("DIR");
   return {cmd, [options] { return RunDemo(*options); }};

@@ -8,6 +8,7 @@
 #include "connection.h"
 #include "acquisition.h"
 #include "options.h"
+#include "system.h"
 
 namespace kr2270::tool {
 namespace {
@@ -66,11 +67,23 @@ void PrintSnapshot(const Connection& connection, const Snapshot& s) {
   std::printf("reference  %d\n", s.reference);
 }
 
+// info shows every channel and every counter, so it writes the range of
+// every channel (10 V where none is given) and the counters' mode (count):
+// what the module remembers from an earlier run must not change the volts.
+void WriteShownSettings(KR2270Device* device, const std::vector<RangeSetting>& given, int timeout_ms) {
+  StreamSelection every;
+  every.analog.fill(true);
+  ApplyRanges(device, RangesToWrite(every, given), timeout_ms);
+  const std::array<std::int8_t, kCounters> count_mode{};
+  Check(KR2270_CtSetModeAll(device, count_mode.data(), timeout_ms), "setting the counter modes");
+}
+
 int RunInfo(const InfoOptions& o) {
+  SetQuitOnInterrupt(true);
   const auto ranges = ParseRanges(o.ranges);
   const Connection connection = Connect(o.connection);
   KR2270Device* device = connection.device.get();
-  ApplyRanges(device, ranges, connection.timeout_ms);
+  WriteShownSettings(device, ranges, connection.timeout_ms);
   PrintSnapshot(connection, TakeSnapshot(device, connection.timeout_ms));
   return kExitOk;
 }
@@ -81,7 +94,7 @@ Command AddInfoCommand(CLI::App& app) {
   auto options = std::make_shared<InfoOptions>();
   CLI::App* cmd = app.add_subcommand("info", "print one snapshot of every input of the module");
   AddConnectionOptions(*cmd, options->connection);
-  AddRangeOptions(*cmd, options->ranges, " to set first");
+  AddRangeOptions(*cmd, options->ranges, " to set first (others are set to 10 V)");
   return {cmd, [options] { return RunInfo(*options); }};
 }
 

@@ -6,13 +6,18 @@
 #include <vector>
 
 #include "commands.h"
+#include "system.h"
 #include "tool.h"
 
 namespace {
 
 int Run(int argc, char** argv) {
   CLI::App app{"kr2270: talk to a KR2270C data-acquisition module, record and replay its stream"};
-  app.require_subcommand(1);
+  app.require_subcommand(0, 1);
+  app.set_version_flag("--version", [] {
+    return std::string("kr2270 ") + KR2270_TOOL_VERSION + " (library " +
+           kr2270::tool::LibraryVersion() + ")";
+  });
   const std::vector<kr2270::tool::Command> commands = {
       kr2270::tool::AddDemoCommand(app),    kr2270::tool::AddInfoCommand(app),
       kr2270::tool::AddAcquireCommand(app), kr2270::tool::AddPlayCommand(app),
@@ -34,6 +39,8 @@ int Run(int argc, char** argv) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
     return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
   } catch (const CLI::ParseError& e) {
     std::fprintf(stderr, "kr2270: %s\n", e.what());
     std::fprintf(stderr, "Run with --help for more information.\n");
@@ -41,12 +48,15 @@ int Run(int argc, char** argv) {
   }
   for (const auto& command : commands)
     if (command.cli->parsed()) return command.run();
-  return kr2270::tool::kExitUsage;
+  // A bare `kr2270` is a request for help.
+  std::printf("%s", app.help().c_str());
+  return kr2270::tool::kExitOk;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  kr2270::tool::InstallSignalHandling();
   try {
     return Run(argc, argv);
   } catch (const kr2270::tool::ToolError& error) {

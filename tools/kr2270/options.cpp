@@ -82,6 +82,52 @@ std::string RateCodeList() {
   return list;
 }
 
+RateInfo ParseRate(const std::string& text) {
+  std::string number = Trimmed(text);
+  int scale = 1;
+  if (!number.empty() && (number.back() == 'k' || number.back() == 'K')) {
+    number.pop_back();
+    scale = 1000;
+  }
+  if (const auto value = ParseInt(number); value && *value <= 1000000) {
+    const double asked = static_cast<double>(*value) * scale;
+    for (const RateInfo& rate : kRates)
+      if ((scale == 1 && rate.code == *value) || rate.group_rate == asked) return rate;
+  }
+  FailUsage("--rate " + text + " is neither a rate code nor a group rate; use one of " +
+            RateTable());
+}
+
+std::string RateTable() {
+  std::string table;
+  for (const RateInfo& rate : kRates)
+    table += (table.empty() ? "" : ", ") + std::to_string(rate.code) + " = " +
+             std::to_string(static_cast<int>(rate.group_rate)) + "/s";
+  return table;
+}
+
+CLI::Validator PositiveNumber() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        double value = 0.0;
+        if (!CLI::detail::lexical_cast(text, value) || !(value > 0.0))
+          return "'" + text + "' is not a number above 0";
+        return {};
+      },
+      "POSITIVE");
+}
+
+CLI::Validator NonNegativeNumber() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        double value = 0.0;
+        if (!CLI::detail::lexical_cast(text, value) || !(value >= 0.0))
+          return "'" + text + "' is not a number of 0 or more";
+        return {};
+      },
+      "NONNEGATIVE");
+}
+
 std::vector<int> ParseNumberList(const std::string& text, int highest, const std::string& option) {
   if (Trimmed(text).empty()) FailUsage(option + ": empty list");
   std::vector<int> numbers;
@@ -105,7 +151,7 @@ std::vector<int> ParseNumberList(const std::string& text, int highest, const std
 void AddRangeOptions(CLI::App& command, RangeOptions& options, const std::string& when) {
   command
       .add_option("--range", options.plain,
-                  "input range" + when + " (1 = 5 V, 2 = 2 V, 3 = 1 V, else 10 V), repeatable")
+                  "input range" + when + " (1 = 5 V, 2 = 2 V, 3 = 1 V, 0 or else 10 V), repeatable")
       ->type_name("CHANNELS=CODE");
   command
       .add_option("--range-ex", options.extended,

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 namespace CLI {
 class App;
 }
@@ -28,6 +30,15 @@ struct RateInfo {
 std::optional<RateInfo> FindRate(int code);
 std::string RateCodeList();  // "8, 16, 24, 36, 40, 48, 52, 56"
 
+// --rate takes a rate code ("56") or a group rate ("8000", "8k"); throws a
+// usage error naming both for anything else.
+RateInfo ParseRate(const std::string& text);
+std::string RateTable();  // the codes and their group rates, for --help
+
+// Readable checks for numeric options (CLI11's own print the double range).
+CLI::Validator PositiveNumber();
+CLI::Validator NonNegativeNumber();
+
 // "1,2,5-8" -> {1,2,5,6,7,8}, each in 1..highest, sorted, no repeats.
 // `option` names the option in the error message.
 std::vector<int> ParseNumberList(const std::string& text, int highest, const std::string& option);
@@ -39,6 +50,9 @@ std::array<bool, N> SelectionOf(const std::vector<int>& numbers) {
   for (int n : numbers) selected[static_cast<std::size_t>(n - 1)] = true;
   return selected;
 }
+
+// The plain range code for 10 V full scale, the module's widest.
+inline constexpr int kTenVoltRange = 0;
 
 struct RangeSetting {
   int channel;

@@ -2,12 +2,16 @@
 #include <CLI/CLI.hpp>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 
 #include "commands.h"
 #include "csv.h"
 #include "playback.h"
+#include "metadata.h"
+#include "recording_files.h"
 #include "report.h"
+#include "system.h"
 
 namespace kr2270::tool {
 namespace {
@@ -47,16 +51,29 @@ void PrintSettings(std::FILE* out, const std::string& path, const RecordedSettin
   std::fprintf(out, "sleep           %d %d\n", s.sleep[0], s.sleep[1]);
 }
 
-// The span of groups to replay, checked against the recording's length.
-std::int64_t CheckedCount(const PlayOptions& o, std::int64_t total) {
+// The span of groups to replay: a --count that runs past the end is cut to
+// the end, with a note.
+std::int64_t CountToReplay(const PlayOptions& o, std::int64_t total, std::FILE* report) {
   if (o.from > total)
     FailUsage("--from " + std::to_string(o.from) + " is beyond the recording's " +
               std::to_string(total) + " groups");
   const std::int64_t left = total - o.from;
-  if (o.count > left)
-    FailUsage("--count " + std::to_string(o.count) + " runs past the end: " + std::to_string(left) +
-              " groups from group " + std::to_string(o.from));
+  if (o.count > left) {
+    std::fprintf(report, "note            --count %lld runs past the end: replaying the %lld groups from group %lld\n",
+                 static_cast<long long>(o.count), static_cast<long long>(left),
+                 static_cast<long long>(o.from));
+    return left;
+  }
   return o.count < 0 ? left : o.count;
+}
+
+void ReportReplayed(std::FILE* report, std::int64_t from, std::int64_t replayed, const std::string& to) {
+  if (replayed == 0) {
+    std::fprintf(report, "replayed        nothing (no groups asked for) into %s\n", to.c_str());
+    return;
+  }
+  std::fprintf(report, "replayed        groups %lld to %lld (%lld) into %s\n", static_cast<long long>(from),
+               static_cast<long long>(from + replayed - 1), static_cast<long long>(replayed), to.c_str());
 }
 
 void ReplayToCsv(KR2270Device* device, const PlayOptions& o, const RecordedSettings& settings,
@@ -64,22 +81,46 @@ void ReplayToCsv(KR2270Device* device, const PlayOptions& o, const RecordedSetti
   const StreamSelection selection = SelectionOfRecording(settings);
   if (settings.group_rate <= 0.0) Fail("cannot replay: the recording's rate is unknown");
   if (settings.group_bytes <= 0) Fail("cannot replay: the recording streams no channel");
-  const std::int64_t count = CheckedCount(o, static_cast<std::int64_t>(settings.groups));
+  const std::int64_t count = CountToReplay(o, static_cast<std::int64_t>(settings.groups), report);
   auto csv = OpenCsv(o.csv_path, o.codes);
+  RemoveOnQuit(csv->partial);
   WriteCsvHeader(*csv, selection);
   const std::int64_t replayed = ReplayRecording(device, selection, o.from, count, {csv.get(), nullptr});
-  CommitCsv(*csv);
-  std::fprintf(report, "replayed        groups %lld to %lld into %s\n", static_cast<long long>(o.from),
-               static_cast<long long>(o.from + replayed), o.csv_path.c_str());
+  csv->keep = true;
+  if (const int error = FinishCsv(*csv); error != 0)
+    Fail("writing " + o.csv_path + " failed: " + SystemErrorText(error));
+  ReportReplayed(report, o.from, replayed, o.csv_path);
+}
+
+// A recording whose data does not end on a group boundary was cut short
+// (a full disk, a crash): its last group is incomplete and is not replayed.
+void WarnOfPartialGroup(std::FILE* report, const std::string& path, int group_bytes) {
+  const RecordingOnDisk disk = MeasureRecording(path, group_bytes);
+  if (disk.partial_bytes == 0) return;
+  std::fprintf(report,
+               "warning         the recording ends in a partial group (%lld of %d bytes): its last "
+               "file is truncated\n",
+               static_cast<long long>(disk.partial_bytes), group_bytes);
+}
+
+void PrintMetadata(std::FILE* report, const std::string& path) {
+  const std::string metadata_path = MetadataPathOf(path);
+  std::ifstream in(metadata_path, std::ios::binary);
+  if (!in) return;
+  std::fprintf(report, "metadata        %s\n", metadata_path.c_str());
+  for (std::string line; std::getline(in, line);) std::fprintf(report, "  %s\n", line.c_str());
 }
 
 int RunPlay(const PlayOptions& o) {
+  SetQuitOnInterrupt(true);
   if (o.csv_path.empty() && (o.from != 0 || o.count >= 0))
     FailUsage("--from and --count choose groups to replay: give --csv FILE as well");
   DeviceHandle device = OpenRecording(o.path);
   const RecordedSettings settings = ReadRecordedSettings(device.get());
   std::FILE* report = ReportStream(o.csv_path);
   PrintSettings(report, o.path, settings);
+  WarnOfPartialGroup(report, o.path, settings.group_bytes);
+  PrintMetadata(report, o.path);
   if (!o.csv_path.empty()) ReplayToCsv(device.get(), o, settings, report);
   return kExitOk;
 }
@@ -91,9 +132,9 @@ Command AddPlayCommand(CLI::App& app) {
   PlayOptions& o = *options;
   CLI::App* cmd = app.add_subcommand("play", "show a recording's settings and replay it to CSV");
   cmd->add_option("FILE", o.path, "first file of the recording (..._1.dat)")->required();
-  cmd->add_option("--from", o.from, "first group to replay")->check(CLI::NonNegativeNumber);
+  cmd->add_option("--from", o.from, "first group to replay")->check(NonNegativeNumber());
   cmd->add_option("--count", o.count, "number of groups to replay (default: to the end)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(NonNegativeNumber());
   cmd->add_option("--csv", o.csv_path, "replay into FILE (- for standard output)")->type_name("FILE");
   cmd->add_flag("--codes", o.codes, "add the raw code of each analog channel to the CSV");
   return {cmd, [options] { return RunPlay(*options); }};

@@ -1,5 +1,8 @@
 #include "recording_files.h"
 
+#include <algorithm>
+#include <fstream>
+
 #include "console.h"
 #include "tool.h"
 
@@ -38,6 +41,57 @@ std::vector<WrittenFile> WrittenSince(const std::string& dir, const DirectorySna
     written.push_back({path, fs::file_size(path, error)});
   }
   return written;
+}
+
+}  // namespace kr2270::tool
+
+namespace kr2270::tool {
+namespace {
+
+// Byte 4 of a header is the format version; the header size follows.
+std::int64_t HeaderBytesOf(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  char magic[5] = {};
+  if (!in.read(magic, sizeof magic)) return kRecordingHeaderBytes;
+  return magic[4] == 0 ? kRecordingHeaderBytesV0 : kRecordingHeaderBytes;
+}
+
+}  // namespace
+
+bool IsFirstRecordingFile(const std::string& path) {
+  const std::string suffix = "_1.dat";
+  return path.size() >= suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+std::vector<std::string> RecordingChain(const std::string& first_file) {
+  std::vector<std::string> chain;
+  const auto underscore = first_file.rfind('_');
+  if (underscore == std::string::npos) return {first_file};
+  const std::string stem = first_file.substr(0, underscore + 1);
+  for (int n = 1;; ++n) {
+    const std::string path = stem + std::to_string(n) + ".dat";
+    std::error_code error;
+    if (!fs::is_regular_file(path, error)) break;
+    chain.push_back(path);
+  }
+  return chain;
+}
+
+RecordingOnDisk MeasureRecording(const std::string& first_file, int group_bytes) {
+  RecordingOnDisk disk;
+  for (const std::string& path : RecordingChain(first_file)) {
+    std::error_code error;
+    const auto bytes = static_cast<std::int64_t>(fs::file_size(path, error));
+    if (error) continue;
+    disk.bytes += bytes;
+    // A file is empty until its first block, header included, arrives.
+    disk.data_bytes += std::max<std::int64_t>(0, bytes - HeaderBytesOf(path));
+  }
+  if (group_bytes > 0) {
+    disk.groups = disk.data_bytes / group_bytes;
+    disk.partial_bytes = disk.data_bytes % group_bytes;
+  }
+  return disk;
 }
 
 }  // namespace kr2270::tool

@@ -27,3 +27,26 @@ DirectorySnapshot SnapshotRecordings(const std::string& dir);
 std::vector<WrittenFile> WrittenSince(const std::string& dir, const DirectorySnapshot& before);
 
 }  // namespace kr2270::tool
+
+namespace kr2270::tool {
+
+// The header at the start of every recording file the library writes
+// (format version 1); version 0 files have the shorter one.
+inline constexpr std::int64_t kRecordingHeaderBytes = 318;
+inline constexpr std::int64_t kRecordingHeaderBytesV0 = 310;
+
+bool IsFirstRecordingFile(const std::string& path);  // ..._1.dat
+
+// The files of a recording chain, first one first: X_1.dat, X_2.dat, ...
+std::vector<std::string> RecordingChain(const std::string& first_file);
+
+struct RecordingOnDisk {
+  std::int64_t bytes = 0;       // all files, headers included
+  std::int64_t data_bytes = 0;  // the data regions joined
+  std::int64_t groups = 0;      // whole groups in them
+  std::int64_t partial_bytes = 0;  // bytes of a last group cut short
+};
+
+RecordingOnDisk MeasureRecording(const std::string& first_file, int group_bytes);
+
+}  // namespace kr2270::tool

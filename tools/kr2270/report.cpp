@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "csv.h"
+#include "metadata.h"
 
 namespace kr2270::tool {
 
@@ -24,7 +25,25 @@ void PrintRunSummary(std::FILE* out, const RunSummary& summary) {
   const double achieved = result.elapsed_s > 0.0 ? groups / result.elapsed_s : 0.0;
   std::fprintf(out, "rate achieved:   %.1f groups/s (rate code %d: %.0f groups/s, %.3f s)\n",
                achieved, plan.rate_code, plan.selection.group_rate, result.elapsed_s);
-  if (result.interrupted) std::fprintf(out, "interrupted:     yes\n");
+  if (result.gaps.total > 0)
+    std::fprintf(out, "gaps:            %lld (%llu groups missing in reconnects)\n",
+                 static_cast<long long>(result.gaps.total),
+                 static_cast<unsigned long long>(result.link_gap_groups));
+  const KR2270Health& h = result.health;
+  if (h.struct_size != 0)
+    std::fprintf(out,
+                 "health:          received %llu, dropped %llu, gaps %llu, reconnects %llu, "
+                 "command time-outs %llu, stale replies %llu, ring high water %llu bytes\n",
+                 static_cast<unsigned long long>(h.groups_received),
+                 static_cast<unsigned long long>(h.groups_dropped),
+                 static_cast<unsigned long long>(h.gaps), static_cast<unsigned long long>(h.reconnects),
+                 static_cast<unsigned long long>(h.command_timeouts),
+                 static_cast<unsigned long long>(h.stale_replies),
+                 static_cast<unsigned long long>(h.ring_high_water));
+  std::fprintf(out, "ended:           %s\n", result.why.empty() ? "the requested groups were taken" : result.why.c_str());
+  if (!result.recording.empty())
+    std::fprintf(out, "recorded groups: %lld (metadata in %s)\n",
+                 static_cast<long long>(result.recorded_groups), MetadataPathOf(result.recording).c_str());
   if (summary.files.empty()) {
     std::fprintf(out, "files written:   none\n");
     return;

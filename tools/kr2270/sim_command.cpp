@@ -88,7 +88,7 @@ Command AddSimCommand(CLI::App& app) {
   cmd->add_flag("--flood", o.flood, "stream as fast as the connection takes");
   cmd->add_flag("--ex-ranges", o.ex_ranges, "extended-range variant (range codes 1/2/3 = 1/0.1/0.01 V)");
   cmd->add_option("--clock-scale", o.clock_scale, "speed of the module's clock (1 = real time)")
-      ->check(CLI::PositiveNumber)
+      ->check(PositiveNumber())
       ->capture_default_str();
   cmd->add_option("--signal", o.signals,
                   "sine on channels, in V, V and Hz (default: channel k at k-4.5 V, 0.5 V, "

@@ -67,6 +67,23 @@ double OutputTime(const StreamSelection& selection, std::int64_t index) {
 
 bool CounterConverts(std::int8_t mode) { return mode == 0 || mode == 1 || mode == 3; }
 
+void RefreshGaps(KR2270Device* device, GapLog& log) {
+  const std::int32_t total = Check(KR2270_HcGetGaps(device, nullptr, 0), "reading the gap log");
+  if (total == log.total) return;
+  log.gaps.resize(static_cast<std::size_t>(total));
+  const std::int32_t again = Check(KR2270_HcGetGaps(device, log.gaps.data(), total), "reading the gap log");
+  log.gaps.resize(static_cast<std::size_t>(std::min(total, again)));
+  log.total = again;
+}
+
+std::uint64_t MissingInLinkGaps(const GapLog& log, std::int64_t end) {
+  std::uint64_t missing = 0;
+  for (const KR2270Gap& gap : log.gaps)
+    if (gap.cause != KR2270_GAP_RING_FULL && static_cast<std::int64_t>(gap.group_index) <= end)
+      missing += gap.missing_groups;
+  return missing;
+}
+
 std::int32_t TakeBuffered(KR2270Device* device, const StreamSelection& selection,
                           std::int32_t limit, GroupBatch& batch) {
   batch.count = 0;

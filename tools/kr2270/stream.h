@@ -51,4 +51,18 @@ void ConvertBatch(KR2270Device* device, const StreamSelection& selection, GroupB
 
 bool CounterConverts(std::int8_t mode);
 
+// The gaps the library found in the stream since the start, oldest first
+// (the library keeps the first and the last 1000; `total` counts them all).
+struct GapLog {
+  std::vector<KR2270Gap> gaps;
+  std::int64_t total = 0;
+};
+
+// Fetches the log again when the library has found a gap since.
+void RefreshGaps(KR2270Device* device, GapLog& log);
+
+// Groups missing in gaps other than ring overflows (those the lost-group
+// count has), before output `end`.
+std::uint64_t MissingInLinkGaps(const GapLog& log, std::int64_t end);
+
 }  // namespace kr2270::tool
