@@ -86,6 +86,7 @@ static int32_t take(KR2270Device *dev, int32_t wanted, struct stats *stats) {
 static int acquire(KR2270Device *dev, long groups) {
   struct stats stats[CHANNELS] = {{0}};
   long done = 0;
+  uint64_t lost = 0;
   int idle = 0, ch;
   int32_t status = KR2270_HcStart(dev, 1, TIMEOUT_MS);
 
@@ -111,7 +112,10 @@ static int acquire(KR2270Device *dev, long groups) {
     fprintf(stderr, "continuous: only %ld of %ld groups arrived\n", done, groups);
     return 1;
   }
-  printf("groups %ld\n", done);
+  /* Groups the ring had to drop are missing from the statistics. */
+  if ((status = KR2270_HcGetLostGroups(dev, &lost)) != 0) return report("lost groups", status);
+  printf("groups %ld lost %llu\n", done, (unsigned long long)lost);
+  if (lost != 0) return 1;
   for (ch = 1; ch <= CHANNELS; ++ch)
     printf("ai%d mean %.6f min %.6f max %.6f\n", ch, stats[ch - 1].sum / (double)done,
            stats[ch - 1].min, stats[ch - 1].max);

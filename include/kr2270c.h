@@ -38,7 +38,17 @@
 
 #include <stdint.h>
 
+/* KR2270_API marks the exports. On Windows a program that uses the DLL gets
+ * the dllimport declarations; define KR2270_STATIC when linking a static copy. */
+#if defined(_WIN32)
 #if defined(KR2270_BUILDING_LIBRARY)
+#define KR2270_API __declspec(dllexport)
+#elif defined(KR2270_STATIC)
+#define KR2270_API
+#else
+#define KR2270_API __declspec(dllimport)
+#endif
+#elif defined(KR2270_BUILDING_LIBRARY)
 #define KR2270_API __attribute__((visibility("default")))
 #else
 #define KR2270_API

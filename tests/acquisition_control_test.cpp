@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <chrono>
 #include <cstdint>
@@ -10,6 +9,7 @@
 
 #include "acquisition/acquisition.h"
 #include "kr2270c.h"
+#include "platform/platform.h"
 #include "scripted_peer.h"
 #include "sim/sequence.h"
 
@@ -323,11 +323,9 @@ TEST(Receiver, DropsWholeGroupsWhenTheRingIsFull) {
 }
 
 std::chrono::nanoseconds ThreadCpuTime(std::thread& thread) {
-  clockid_t clock = 0;
-  EXPECT_EQ(pthread_getcpuclockid(thread.native_handle(), &clock), 0);
-  timespec now{};
-  clock_gettime(clock, &now);
-  return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+  const std::int64_t ns = platform::ThreadCpuNs(thread);
+  EXPECT_GE(ns, 0);
+  return std::chrono::nanoseconds(ns);
 }
 
 TEST(Receiver, ALostConnectionIsReportedAndCostsNoCpu) {

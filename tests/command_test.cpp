@@ -2,21 +2,16 @@
 // status code, including the faults a real network produces.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+#include <atomic>
 #include <chrono>
 #include <cstring>
-#include <fcntl.h>
-#include <atomic>
 #include <thread>
 
 #include "command/command.h"
 #include "device/device.h"
 #include "kr2270c.h"
 #include "scripted_peer.h"
+#include "test_socket.h"
 
 namespace kr2270 {
 namespace {
@@ -197,7 +192,12 @@ TEST_F(CommandTest, ClosedConnectionAndReset) {
   const Bytes reply = test::ReadReplyFor(ReadRequest(256, 32), Bytes(32, 3));
   peer_.AddStep({Bytes(reply.begin(), reply.begin() + 10), 0, {}, 0, false, true});
   std::uint8_t data[32] = {};
-  EXPECT_EQ(Read(256, data, 2000), -3);
+  const std::int32_t reset = Read(256, data, 2000);
+  if (test::ResetMayReadAsClose()) {
+    EXPECT_TRUE(reset == -3 || reset == -6) << reset;
+  } else {
+    EXPECT_EQ(reset, -3);
+  }
   EXPECT_EQ(data[0], 0);
   // The next send fails on the dead connection without killing the process.
   const std::int32_t next = Write14();
@@ -236,47 +236,35 @@ TEST(CommandWithoutPeer, AddressLengthTakesExactlyThatManyCharacters) {
 }
 
 // A port on which nothing listens: bind without listen.
-std::uint16_t DeadPort(int* fd) {
-  *fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(*fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(*fd, reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.sin_port);
+std::uint16_t DeadPort(test::TestSocket* holder) {
+  std::uint16_t port = 0;
+  *holder = test::BindLoopback(&port, false);
+  return port;
 }
 
 TEST(CommandWithoutPeer, NothingListeningIsRefusedWithinTheTimeOut) {
-  int holder = -1;
+  test::TestSocket holder = test::kNoTestSocket;
   const std::uint16_t port = DeadPort(&holder);
+  ASSERT_NE(holder, test::kNoTestSocket);
   Device* device = KR2270_DeviceCreate();
   const auto start = Clock::now();
   EXPECT_EQ(KR2270_CmdConnect(device, "127.0.0.1", 0, port, 0, 750), -101);
   EXPECT_LE(ElapsedMs(start), 750 + 250);
   EXPECT_EQ(device->cmd.socket, platform::kNoSocket);
   EXPECT_EQ(KR2270_CmdConnect(device, "127.0.0.1", 0, port, 0, 0), -101);
-  ::close(holder);
+  test::CloseTest(holder);
   KR2270_DeviceClose(device);
-}
-
-int OpenDescriptors() {
-  int count = 0;
-  for (int fd = 0; fd < 4096; ++fd) {
-    if (::fcntl(fd, F_GETFD) != -1) ++count;
-  }
-  return count;
 }
 
 TEST(CommandWithoutPeer, ReconnectReplacesTheSocketAndCloseKeepsTheDeviceUsable) {
   ScriptedPeer peer;
   Device* device = KR2270_DeviceCreate();
   ASSERT_EQ(KR2270_CmdConnect(device, "127.0.0.1", 0, peer.port(), 0, 1000), 0);
-  const int before = OpenDescriptors();
+  const int before = test::OpenHandles();
   for (int i = 0; i < 20; ++i) {
     ASSERT_EQ(KR2270_CmdConnect(device, "127.0.0.1", 0, peer.port(), 0, 1000), 0) << i;
   }
-  EXPECT_LE(OpenDescriptors(), before + 1);  // the peer may still hold one
+  EXPECT_LE(test::OpenHandles(), before + 1);  // the peer may still hold one
   KR2270_CmdClose(device);
   EXPECT_EQ(WriteRegisters(device, 14, {0, 1}, 100), -4);
   ASSERT_EQ(KR2270_CmdConnect(device, "127.0.0.1", 0, peer.port(), 0, 1000), 0);

@@ -1,7 +1,6 @@
 // Device lifecycle: defaults, the device list, prompt release, no leaks.
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -10,6 +9,7 @@
 
 #include "device/device.h"
 #include "kr2270c.h"
+#include "platform/platform.h"
 
 namespace kr2270 {
 namespace {
@@ -89,10 +89,9 @@ TEST(Device, ThousandCreateCloseCyclesAreEachPrompt) {
 }
 
 double ProcessCpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  const std::int64_t ns = platform::ProcessCpuNs();
+  EXPECT_GE(ns, 0);
+  return static_cast<double>(ns) / 1e9;
 }
 
 TEST(Device, IdleDevicesUseNoMeasurableCpu) {

@@ -26,6 +26,7 @@
 #include "acquisition/stream_fifo.h"
 #include "device/device.h"
 #include "kr2270c.h"
+#include "temp_dir.h"
 #include "recording/recording.h"
 #include "sim/simulator.h"
 
@@ -37,17 +38,7 @@ using oracle::Bytes;
 constexpr std::size_t kHeader = oracle::kHeaderV1;
 constexpr std::size_t kGroup = 32;  // the default layout: eight 4-byte codes
 
-struct TempDir {
-  TempDir() {
-    static int serial = 0;
-    path = fs::temp_directory_path() /
-           ("kr2270_faults_rec_" + std::to_string(getpid()) + "_" + std::to_string(serial++));
-    fs::remove_all(path);
-    fs::create_directories(path);
-  }
-  ~TempDir() { fs::remove_all(path); }
-  fs::path path;
-};
+using test::TempDir;
 
 // Byte p of the recorded stream: depends on the position, so a byte out of
 // place shows.
@@ -362,7 +353,7 @@ TEST(FaultsRecording, HeaderCutAtEveryOffsetIsRefused) {
     const Settings before = device->settings;
     for (std::size_t cut = 0; cut < whole.size(); ++cut) {
       SCOPED_TRACE(testing::Message() << "version " << int{version} << " cut at " << cut);
-      const fs::path file = dir.path / ("cut" + std::to_string(version) + "_" + std::to_string(cut) + "_1.dat");
+      const fs::path file = fs::path(dir.path) / ("cut" + std::to_string(version) + "_" + std::to_string(cut) + "_1.dat");
       WriteFile(file, Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut)));
       EXPECT_EQ(KR2270_DFROpen(device, file.c_str(), 0), -203);
       // The settings of the handle are those it had, field for field.
@@ -386,7 +377,7 @@ TEST(FaultsRecording, OddStartsAreRefusedWithoutReading) {
   Bytes file = oracle::HeaderBytes(h);
   const Bytes data = Stream(0, 100 * kGroup);
   file.insert(file.end(), data.begin(), data.end());
-  const fs::path path = dir.path / "odd_1.dat";
+  const fs::path path = fs::path(dir.path) / "odd_1.dat";
   WriteFile(path, file);
   const double kNan = std::numeric_limits<double>::quiet_NaN();
   const double kInf = std::numeric_limits<double>::infinity();

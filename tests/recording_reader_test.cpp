@@ -13,6 +13,7 @@
 
 #include "device/device.h"
 #include "kr2270c.h"
+#include "temp_dir.h"
 #include "recording/header.h"
 
 namespace kr2270 {
@@ -21,14 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-struct TempDir {
-  std::string path;
-  TempDir() {
-    char pattern[] = "/tmp/kr2270-reader-XXXXXX";
-    path = mkdtemp(pattern);
-  }
-  ~TempDir() { fs::remove_all(path); }
-};
+using test::TempDir;
 
 struct DeviceCloser {
   void operator()(Device* d) const { KR2270_DeviceClose(d); }

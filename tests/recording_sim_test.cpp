@@ -11,6 +11,7 @@
 
 #include "device/device.h"
 #include "kr2270c.h"
+#include "temp_dir.h"
 #include "sim/simulator.h"
 
 namespace kr2270 {
@@ -19,14 +20,7 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-struct TempDir {
-  std::string path;
-  TempDir() {
-    char pattern[] = "/tmp/kr2270-recsim-XXXXXX";
-    path = mkdtemp(pattern);
-  }
-  ~TempDir() { fs::remove_all(path); }
-};
+using test::TempDir;
 
 // Every channel queue of one or more splits, appended.
 struct SplitGroups {

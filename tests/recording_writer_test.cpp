@@ -2,15 +2,12 @@
 // to reach the disk passes unnoticed.
 #include <gtest/gtest.h>
 
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
 #include <cctype>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +15,9 @@
 
 #include "device/device.h"
 #include "kr2270c.h"
+#include "platform/platform.h"
+#include "limited_child.h"
+#include "temp_dir.h"
 #include "recording/recording.h"
 
 namespace kr2270 {
@@ -26,14 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-struct TempDir {
-  std::string path;
-  TempDir() {
-    char pattern[] = "/tmp/kr2270-writer-XXXXXX";
-    path = mkdtemp(pattern);
-  }
-  ~TempDir() { fs::remove_all(path); }
-};
+using test::TempDir;
 
 struct DeviceCloser {
   void operator()(Device* d) const { KR2270_DeviceClose(d); }
@@ -67,7 +60,7 @@ void WriteFile(const std::string& path, const std::string& text) {
 
 std::vector<std::string> FilesIn(const std::string& dir) {
   std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -84,7 +77,7 @@ double F64At(const Bytes& b, std::size_t at) {
 
 std::string StampOf(std::time_t t) {
   std::tm local{};
-  localtime_r(&t, &local);
+  EXPECT_TRUE(platform::LocalTime(t, &local));
   char text[32];
   std::strftime(text, sizeof text, "%y-%m-%d-%H-%M-%S", &local);
   return text;
@@ -186,7 +179,9 @@ TEST(RecordingWriter, HeaderFieldsSitAtTheirOffsetsLittleEndian) {
 }
 
 TEST(RecordingWriter, FirstFileIsNamedFromTheLocalTimeWithOneSeparator) {
-  for (const std::string trailer : {"", "/"}) {
+  const std::string native(1, platform::kPathSeparator);
+  for (const std::string& trailer : {std::string(), std::string("/"), native}) {
+    SCOPED_TRACE("trailer '" + trailer + "'");
     TempDir dir;
     const std::string text = dir.path + trailer;
     DevicePtr device = NewDevice();
@@ -194,7 +189,8 @@ TEST(RecordingWriter, FirstFileIsNamedFromTheLocalTimeWithOneSeparator) {
     ASSERT_EQ(KR2270_DFWOpen(device.get(), text.c_str(), 0), 0);
     const std::time_t after = std::time(nullptr);
     const std::string& path = device->writer.path;
-    ASSERT_EQ(path.rfind(dir.path + "/", 0), 0u) << path;
+    // A separator of the caller's is kept as it is; none is added to it.
+    ASSERT_EQ(path.rfind(dir.path + (trailer.empty() ? native : trailer), 0), 0u) << path;
     const std::string name = path.substr(dir.path.size() + 1);
     std::string stamp, number;
     ASSERT_TRUE(SplitFirstName(name, &stamp, &number)) << name;
@@ -306,6 +302,21 @@ TEST(RecordingWriter, NextFileNameTakesTheNumberAfterTheLastUnderscore) {
   }
 }
 
+// Windows paths: in C:\rec_1\x.dat the "_" is a directory's, whichever separator.
+TEST(RecordingWriter, NextFileNameHonoursTheNativeSeparator) {
+  const std::string native(1, platform::kPathSeparator);
+  for (const std::string& sep : {std::string("/"), native}) {
+    SCOPED_TRACE("separator '" + sep + "'");
+    std::string path = "C:" + sep + "rec_1" + sep + "x.dat";
+    std::int32_t status = 0;
+    EXPECT_FALSE(NextRecordingFileName(&path, &status)) << path;
+    EXPECT_EQ(status, -201);
+    path = "C:" + native + "rec_1" + sep + "run_3.dat";
+    ASSERT_TRUE(NextRecordingFileName(&path, nullptr));
+    EXPECT_EQ(path, "C:" + native + "rec_1" + sep + "run_4.dat");
+  }
+}
+
 TEST(RecordingWriter, OpensWithinOneSecondNeverTruncateAnEarlierRecording) {
   TempDir dir;
   // Files of the names the next seconds would give, as if recorded just now.
@@ -321,7 +332,7 @@ TEST(RecordingWriter, OpensWithinOneSecondNeverTruncateAnEarlierRecording) {
   const std::string path = device->writer.path;
   EXPECT_EQ(std::find(taken.begin(), taken.end(), path), taken.end());
   std::string stamp, number;
-  ASSERT_TRUE(SplitFirstName(fs::path(path).filename(), &stamp, &number)) << path;
+  ASSERT_TRUE(SplitFirstName(fs::path(path).filename().string(), &stamp, &number)) << path;
   if (opened_by < now + 5) {  // the open's own second was taken
     EXPECT_EQ(number, "-2");
   }
@@ -366,44 +377,39 @@ struct LimitedRun {
   std::int32_t info_status = 0;
 };
 
-LimitedRun RecordWithFileSizeLimit(const std::string& dir, rlim_t file_size_limit,
+LimitedRun RecordWithFileSizeLimit(const std::string& dir, std::int64_t file_size_limit,
                                    std::size_t block_bytes, int blocks) {
-  int channel[2];
-  EXPECT_EQ(pipe(channel), 0);
-  const pid_t child = fork();
-  if (child == 0) {
-    close(channel[0]);
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{file_size_limit, file_size_limit};
-    LimitedRun run;
-    Device* device = KR2270_DeviceCreate();
-    if (setrlimit(RLIMIT_FSIZE, &limit) == 0 && device != nullptr &&
-        KR2270_DFWOpen(device, dir.c_str(), 0) == 0) {
-      for (int i = 0; i < blocks && run.failed_append < 0; ++i) {
-        const std::int32_t status = Append(device, StreamBytes(i * block_bytes, block_bytes));
-        if (status != 0) run = {i, status, 0, 0, 0};
-      }
-      run.later_append = Append(device, StreamBytes(0, block_bytes));
-      run.info_status = KR2270_DFWGetInfo(device, nullptr, nullptr);
-      run.close_status = KR2270_DFWClose(device);
-    }
-    KR2270_DeviceClose(device);
-    const bool sent = write(channel[1], &run, sizeof run) == static_cast<ssize_t>(sizeof run);
-    _exit(sent ? 0 : 1);
-  }
-  close(channel[1]);
+  std::string reported;
+  const bool ran = test::RunWithFileSizeLimit(
+      file_size_limit,
+      [&] {
+        LimitedRun run;
+        Device* device = KR2270_DeviceCreate();
+        if (device != nullptr && KR2270_DFWOpen(device, dir.c_str(), 0) == 0) {
+          for (int i = 0; i < blocks && run.failed_append < 0; ++i) {
+            const std::int32_t status = Append(device, StreamBytes(i * block_bytes, block_bytes));
+            if (status != 0) run = {i, status, 0, 0, 0};
+          }
+          run.later_append = Append(device, StreamBytes(0, block_bytes));
+          run.info_status = KR2270_DFWGetInfo(device, nullptr, nullptr);
+          run.close_status = KR2270_DFWClose(device);
+        }
+        KR2270_DeviceClose(device);
+        return std::string(reinterpret_cast<const char*>(&run), sizeof run);
+      },
+      &reported);
+  EXPECT_TRUE(ran);
   LimitedRun run;
-  EXPECT_EQ(read(channel[0], &run, sizeof run), static_cast<ssize_t>(sizeof run));
-  close(channel[0]);
-  int wait_status = 0;
-  EXPECT_EQ(waitpid(child, &wait_status, 0), child);
-  EXPECT_TRUE(WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0);
+  EXPECT_EQ(reported.size(), sizeof run);
+  if (reported.size() == sizeof run) std::memcpy(&run, reported.data(), sizeof run);
   return run;
 }
 
 TEST(RecordingWriter, FullDiskStopsTheRecordingAndTheClosingReportsIt) {
+  if (!test::CanLimitFileSize())
+    GTEST_SKIP() << "needs a per-process file size limit to fake a full disk; Windows has none";
   TempDir dir;
-  constexpr rlim_t kLimit = 318 + 100000 + 7;  // ends inside a group
+  constexpr std::int64_t kLimit = 318 + 100000 + 7;  // ends inside a group
   const LimitedRun run = RecordWithFileSizeLimit(dir.path, kLimit, 4096, 1000);
   EXPECT_GT(run.failed_append, 0);  // buffered: the disk is full only at a flush
   EXPECT_EQ(run.append_status, -202);
@@ -414,7 +420,7 @@ TEST(RecordingWriter, FullDiskStopsTheRecordingAndTheClosingReportsIt) {
   const std::vector<std::string> files = FilesIn(dir.path);
   ASSERT_EQ(files.size(), 1u);
   const std::string path = dir.path + "/" + files[0];
-  EXPECT_EQ(fs::file_size(path), kLimit);
+  EXPECT_EQ(fs::file_size(path), static_cast<std::uintmax_t>(kLimit));
   DevicePtr device = NewDevice();
   ASSERT_EQ(KR2270_DFROpen(device.get(), path.c_str(), 0), 0);
   const std::int32_t group = 32;  // default layout: eight 4-byte codes
@@ -428,6 +434,8 @@ TEST(RecordingWriter, FullDiskStopsTheRecordingAndTheClosingReportsIt) {
 }
 
 TEST(RecordingWriter, FileThatCannotHoldItsHeaderIsNeverTakenForARecording) {
+  if (!test::CanLimitFileSize())
+    GTEST_SKIP() << "needs a per-process file size limit to fake a full disk; Windows has none";
   TempDir dir;
   // A block larger than the write buffer forces the header out at once.
   const LimitedRun run = RecordWithFileSizeLimit(dir.path, 100, std::size_t{2} << 20, 1);

@@ -8,12 +8,21 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <thread>
 
 namespace kr2270::platform {
 
+#if defined(_WIN32)
+// A SOCKET: pointer-sized; INVALID_SOCKET is never a valid one.
+using Socket = std::uintptr_t;
+inline constexpr Socket kNoSocket = ~Socket{0};
+inline constexpr char kPathSeparator = '\\';
+#else
 // A socket handle. kNoSocket is never a valid descriptor (0 is).
 using Socket = int;
 inline constexpr Socket kNoSocket = -1;
+inline constexpr char kPathSeparator = '/';
+#endif
 
 // Outcome classes of socket calls, mapped to status codes by the callers.
 enum class NetError { kNone, kTimeout, kReset, kClosed, kOther };
@@ -34,7 +43,8 @@ bool ParseIpv4(const char* text, std::uint32_t* address_be);
 // Creates a TCP/IPv4 stream socket, close-on-exec. Returns kNoSocket on failure.
 Socket TcpSocket();
 void CloseSocket(Socket s);
-// Shuts both directions down; wakes a thread blocked in a receive on s.
+// Shuts both directions down and wakes a thread blocked in a receive on s;
+// s stays open until CloseSocket.
 void ShutdownSocket(Socket s);
 bool SetNonBlocking(Socket s, bool on);
 
@@ -62,6 +72,7 @@ int WaitReadable(Socket s, int timeout_ms);
 
 // Monotonic clock in nanoseconds.
 std::int64_t MonotonicNs();
+// Sleeps about ms milliseconds, also when ms is below the system tick.
 void SleepMs(int ms);
 
 // File-attribute query: true when path names an existing directory/file.
@@ -89,9 +100,9 @@ bool SeekFile(std::FILE* file, std::int64_t offset);
 // Size of an open file in bytes, or -1.
 std::int64_t FileSize(std::FILE* file);
 
-// Paths.
+// Paths: kPathSeparator is the one written; IsPathSeparator accepts every
+// separator of the platform ('/' and '\\' on Windows).
 bool IsPathSeparator(char c);
-inline constexpr char kPathSeparator = '/';
 // Local broken-down time of a time_t; false on failure.
 bool LocalTime(std::time_t seconds, std::tm* local);
 
@@ -99,5 +110,10 @@ bool LocalTime(std::time_t seconds, std::tm* local);
 void DebugOutput(const char* text);
 // Readable text of an error number, at most max_length characters.
 std::string ErrorText(int error_number, std::size_t max_length);
+
+// CPU time thread has used so far in nanoseconds, or -1.
+std::int64_t ThreadCpuNs(std::thread& thread);
+// CPU time of the whole process so far in nanoseconds, or -1.
+std::int64_t ProcessCpuNs();
 
 }  // namespace kr2270::platform

@@ -1,39 +1,17 @@
 #include "scripted_peer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstring>
+
+#include "test_socket.h"
 
 namespace kr2270::test {
 namespace {
 
-int Listen(std::uint16_t* port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int one = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = 0;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::listen(fd, 64);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  *port = ntohs(a.sin_port);
-  return fd;
-}
-
-// Waits for fd to become readable while watching the stop flag.
-bool WaitReadable(int fd, const std::atomic<bool>& stop) {
+// Waits for s to become readable while watching the stop flag.
+bool WaitReadable(TestSocket s, const std::atomic<bool>& stop) {
   while (!stop.load()) {
-    pollfd p{fd, POLLIN, 0};
-    int r = ::poll(&p, 1, 20);
+    const int r = WaitTestReadable(s, 20);
     if (r > 0) return true;
     if (r < 0) return false;
   }
@@ -44,19 +22,13 @@ void SleepMs(int ms) {
   if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-void SendAll(int fd, const std::uint8_t* p, std::size_t n) {
+void SendAll(TestSocket s, const std::uint8_t* p, std::size_t n) {
   while (n > 0) {
-    ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
+    const std::ptrdiff_t w = SendSome(s, p, n);
     if (w <= 0) return;
     p += w;
     n -= static_cast<std::size_t>(w);
   }
-}
-
-void Reset(int fd) {
-  linger l{1, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-  ::close(fd);
 }
 
 }  // namespace
@@ -88,8 +60,8 @@ Bytes ExceptionFor(const Bytes& request, std::uint8_t code) {
 }
 
 ScriptedPeer::ScriptedPeer() {
-  command_listener_ = Listen(&command_port_);
-  data_listener_ = Listen(&data_port_);
+  command_listener_ = BindLoopback(&command_port_, true);
+  data_listener_ = BindLoopback(&data_port_, true);
   command_thread_ = std::thread([this] { ServeCommands(); });
   data_thread_ = std::thread([this] { ServeData(); });
 }
@@ -98,9 +70,9 @@ ScriptedPeer::~ScriptedPeer() {
   stop_.store(true);
   command_thread_.join();
   data_thread_.join();
-  ::close(command_listener_);
-  ::close(data_listener_);
-  if (data_fd_ >= 0) ::close(data_fd_);
+  CloseTest(command_listener_);
+  CloseTest(data_listener_);
+  CloseTest(data_fd_);
 }
 
 void ScriptedPeer::AddStep(Step step) {
@@ -119,7 +91,7 @@ bool ScriptedPeer::WaitForRequests(std::size_t count, int timeout_ms) const {
                            [&] { return requests_.size() >= count; });
 }
 
-void ScriptedPeer::Reply(int fd, const Step& step) {
+void ScriptedPeer::Reply(TestSocket fd, const Step& step) {
   SleepMs(step.delay_ms);
   std::size_t from = 0;
   for (std::size_t cut : step.split_at) {
@@ -134,15 +106,14 @@ void ScriptedPeer::Reply(int fd, const Step& step) {
 void ScriptedPeer::ServeCommands() {
   while (!stop_.load()) {
     if (!WaitReadable(command_listener_, stop_)) return;
-    int fd = ::accept4(command_listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    TestSocket fd = Accept(command_listener_);
+    if (fd == kNoTestSocket) continue;
+    SetTestNoDelay(fd);
     Bytes pending;
     bool open = true;
     while (open && WaitReadable(fd, stop_)) {
       std::uint8_t buffer[512];
-      ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+      const std::ptrdiff_t n = ReceiveSome(fd, buffer, sizeof buffer);
       if (n <= 0) break;
       pending.insert(pending.end(), buffer, buffer + n);
       while (pending.size() >= 6) {
@@ -175,9 +146,9 @@ void ScriptedPeer::ServeCommands() {
         }
         Reply(fd, step);
         if (step.reset_after) {
-          Reset(fd);
+          ResetTest(fd);
           open = false;
-          fd = -1;
+          fd = kNoTestSocket;
           break;
         }
         if (step.close_after) {
@@ -186,31 +157,30 @@ void ScriptedPeer::ServeCommands() {
         }
       }
     }
-    if (fd >= 0) ::close(fd);
+    CloseTest(fd);
   }
 }
 
 void ScriptedPeer::ServeData() {
   while (!stop_.load()) {
-    int listener_or_conn = data_listener_;
+    TestSocket listener_or_conn = data_listener_;
     {
       std::lock_guard<std::mutex> hold(mutex_);
-      if (data_fd_ >= 0 && !data_closed_by_peer_) listener_or_conn = data_fd_;
+      if (data_fd_ != kNoTestSocket && !data_closed_by_peer_) listener_or_conn = data_fd_;
     }
-    pollfd p{listener_or_conn, POLLIN, 0};
-    if (::poll(&p, 1, 20) <= 0) continue;
+    if (WaitTestReadable(listener_or_conn, 20) <= 0) continue;
     if (listener_or_conn == data_listener_) {
-      int fd = ::accept4(data_listener_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
+      const TestSocket fd = Accept(data_listener_);
+      if (fd == kNoTestSocket) continue;
       std::lock_guard<std::mutex> hold(mutex_);
-      if (data_fd_ >= 0) ::close(data_fd_);
+      CloseTest(data_fd_);
       data_fd_ = fd;
       data_closed_by_peer_ = false;
       data_connections_.fetch_add(1);
     } else {
       std::uint8_t sink[256];
-      ssize_t n = ::recv(listener_or_conn, sink, sizeof sink, MSG_DONTWAIT);
-      if (n == 0 || (n < 0 && errno != EAGAIN)) {
+      const std::ptrdiff_t n = ReceiveIfAny(listener_or_conn, sink, sizeof sink);
+      if (n == 0 || (n < 0 && n != kNothingYet)) {
         std::lock_guard<std::mutex> hold(mutex_);
         data_closed_by_peer_ = true;
       }
@@ -226,25 +196,25 @@ bool ScriptedPeer::WaitForDataConnection(int count, int timeout_ms) const {
 }
 
 bool ScriptedPeer::SendData(const Bytes& bytes) {
-  int fd;
+  TestSocket fd;
   {
     std::lock_guard<std::mutex> hold(mutex_);
     fd = data_fd_;
   }
-  if (fd < 0) return false;
+  if (fd == kNoTestSocket) return false;
   SendAll(fd, bytes.data(), bytes.size());
   return true;
 }
 
 void ScriptedPeer::CloseData(bool reset) {
   std::lock_guard<std::mutex> hold(mutex_);
-  if (data_fd_ < 0) return;
+  if (data_fd_ == kNoTestSocket) return;
   if (reset) {
-    Reset(data_fd_);
+    ResetTest(data_fd_);
   } else {
-    ::close(data_fd_);
+    CloseTest(data_fd_);
   }
-  data_fd_ = -1;
+  data_fd_ = kNoTestSocket;
 }
 
 bool ScriptedPeer::WaitForDataClosed(int timeout_ms) const {

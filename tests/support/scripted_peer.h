@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "test_socket.h"
+
 namespace kr2270::test {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -68,10 +70,10 @@ class ScriptedPeer {
  private:
   void ServeCommands();
   void ServeData();
-  void Reply(int fd, const Step& step);
+  void Reply(TestSocket fd, const Step& step);
 
-  int command_listener_ = -1;
-  int data_listener_ = -1;
+  TestSocket command_listener_ = kNoTestSocket;
+  TestSocket data_listener_ = kNoTestSocket;
   std::uint16_t command_port_ = 0;
   std::uint16_t data_port_ = 0;
   std::atomic<bool> stop_{false};
@@ -84,7 +86,7 @@ class ScriptedPeer {
   std::deque<Step> steps_;
   std::function<Step(const Bytes&)> responder_;
   std::vector<Bytes> requests_;
-  int data_fd_ = -1;
+  TestSocket data_fd_ = kNoTestSocket;
   bool data_closed_by_peer_ = false;
   std::atomic<int> data_connections_{0};
 };

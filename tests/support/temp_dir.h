@@ -1,26 +1,18 @@
-// A fresh directory under /tmp, removed with everything in it.
+// A fresh directory in the system's temporary folder, removed with everything
+// in it when the object goes.
 #pragma once
 
-#include <stdlib.h>
-
-#include <filesystem>
 #include <string>
 
 namespace kr2270::test {
 
 struct TempDir {
-  std::string path;
-  TempDir() {
-    char pattern[] = "/tmp/kr2270-test-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    path = made != nullptr ? made : "";
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path.empty()) std::filesystem::remove_all(path, ignored);
-  }
+  explicit TempDir(const std::string& prefix = "kr2270-test-");
+  ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
+
+  std::string path;  // native separators, no trailing one
 };
 
 }  // namespace kr2270::test

@@ -66,7 +66,7 @@ TEST_F(Examples, ContinuousAveragesWholePeriodsToTheDcLevel) {
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const auto lines = Lines(r.out);
   ASSERT_EQ(lines.size(), 5u) << r.out;
-  EXPECT_EQ(lines[0], "groups 4000");
+  EXPECT_EQ(lines[0], "groups 4000 lost 0");
   for (int k = 1; k <= 4; ++k) {
     std::istringstream in(lines[static_cast<size_t>(k)]);
     std::string name, mean_word, min_word, max_word;

@@ -1,11 +1,10 @@
 #include "connection.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstring>
+
+#include "console.h"
 
 namespace kr2270::tool {
 namespace {
@@ -22,27 +21,9 @@ void CheckConnectionOptions(const ConnectionOptions& options) {
 
 // The library takes dotted IPv4 text only; names are looked up here.
 std::string DottedAddressOf(const std::string& host) {
-  in_addr address{};
-  if (inet_pton(AF_INET, host.c_str(), &address) == 1) return host;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
-    FailUsage("--host: cannot resolve '" + host + "' to an IPv4 address");
-  char text[INET_ADDRSTRLEN] = {};
-  const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-  inet_ntop(AF_INET, &ipv4->sin_addr, text, sizeof text);
-  freeaddrinfo(found);
-  return text;
-}
-
-std::unique_ptr<sim::Simulator> StartBuiltinModule() {
-  auto module = std::make_unique<sim::Simulator>();
-  const int status = module->Start();
-  if (status != 0)
-    Fail(std::string("cannot start the built-in simulated module: ") + std::strerror(-status));
-  return module;
+  std::string dotted = LookUpIpv4(host);
+  if (dotted.empty()) FailUsage("--host: cannot resolve '" + host + "' to an IPv4 address");
+  return dotted;
 }
 
 // Statuses that mean something else when they come from the very first
@@ -91,10 +72,11 @@ Connection Connect(const ConnectionOptions& options) {
   Connection connection;
   connection.timeout_ms = options.timeout_ms;
   if (options.host.empty()) {
-    connection.builtin = StartBuiltinModule();
+    BuiltinModuleHandle builtin = StartBuiltinModule();
+    connection.builtin = std::move(builtin.module);
     connection.host = "127.0.0.1";
-    connection.port = connection.builtin->command_port();
-    connection.data_port = connection.builtin->data_port();
+    connection.port = builtin.command_port;
+    connection.data_port = builtin.data_port;
     std::fprintf(stderr, "kr2270: no --host given, using the built-in simulated module on %s\n",
                  DescribeModule(connection).c_str());
   } else {

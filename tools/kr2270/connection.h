@@ -6,7 +6,7 @@
 #include <string>
 
 #include "acquisition.h"
-#include "sim/simulator.h"
+#include "console.h"
 #include "tool.h"
 
 namespace CLI {
@@ -25,7 +25,7 @@ struct ConnectionOptions {
 void AddConnectionOptions(CLI::App& command, ConnectionOptions& options);
 
 struct Connection {
-  std::unique_ptr<sim::Simulator> builtin;  // declared first: outlives the device
+  std::unique_ptr<BuiltinModule, BuiltinModuleStop> builtin;  // declared first: outlives the device
   DeviceHandle device;
   std::string host;
   int port = 0;

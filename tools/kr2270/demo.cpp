@@ -9,6 +9,7 @@
 #include "acquisition.h"
 #include "commands.h"
 #include "connection.h"
+#include "console.h"
 #include "playback.h"
 #include "recording_files.h"
 #include "report.h"
@@ -58,9 +59,9 @@ void MakeDemoDirectory(DemoDirectory& dir, const std::string& keep_dir) {
     dir.keep = true;
     return;
   }
-  std::string pattern = (fs::temp_directory_path() / "kr2270-demo-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) Fail("cannot make a temporary directory in " + pattern);
-  dir.path = pattern;
+  dir.path = MakeTemporaryDirectory("kr2270-demo-");
+  if (dir.path.empty())
+    Fail("cannot make a temporary directory in " + fs::temp_directory_path().string());
 }
 
 std::string FirstFileOf(const std::vector<WrittenFile>& files) {

@@ -1,10 +1,9 @@
 #include "recording_files.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <fstream>
 
+#include "console.h"
 #include "tool.h"
 
 namespace fs = std::filesystem;
@@ -22,7 +21,7 @@ void PrepareRecordingDirectory(const std::string& dir) {
   std::error_code error;
   fs::create_directories(dir, error);
   if (!fs::is_directory(dir)) Fail("--record: cannot create directory " + dir);
-  if (access(dir.c_str(), W_OK | X_OK) != 0) Fail("--record: directory " + dir + " is not writable");
+  if (!IsWritableDirectory(dir)) Fail("--record: directory " + dir + " is not writable");
 }
 
 DirectorySnapshot SnapshotRecordings(const std::string& dir) {

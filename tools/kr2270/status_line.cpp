@@ -1,6 +1,6 @@
 #include "status_line.h"
 
-#include <unistd.h>
+#include "console.h"
 
 #include <cstdio>
 
@@ -13,7 +13,7 @@ constexpr double kRedrawInterval_s = 0.25;
 
 StatusLine MakeStatusLine(bool rows_on_stdout) {
   StatusLine line;
-  line.enabled = isatty(STDERR_FILENO) == 1 && !(rows_on_stdout && isatty(STDOUT_FILENO) == 1);
+  line.enabled = StderrIsTerminal() && !(rows_on_stdout && StdoutIsTerminal());
   return line;
 }
 

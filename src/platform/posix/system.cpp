@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -105,6 +106,20 @@ std::string ErrorText(int error_number, std::size_t max_length) {
   std::string result = text != nullptr ? text : "";
   if (result.size() > max_length) result.resize(max_length);
   return result;
+}
+
+std::int64_t ThreadCpuNs(std::thread& thread) {
+  clockid_t clock{};
+  timespec now{};
+  if (pthread_getcpuclockid(thread.native_handle(), &clock) != 0 || clock_gettime(clock, &now) != 0)
+    return -1;
+  return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
+std::int64_t ProcessCpuNs() {
+  timespec now{};
+  if (clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now) != 0) return -1;
+  return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
 }
 
 }  // namespace kr2270::platform
