@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the tests and the benchmarks need.
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
-          libbenchmark-dev libmodbus-dev libcli11-dev clang libclang-rt-14-dev strace
+          libbenchmark-dev libmodbus-dev libcli11-dev clang libclang-rt-14-dev strace ccache
           python3 python3-numpy python3-h5py python3-matplotlib python3-pytest hdf5-tools
           libcpp-httplib-dev libjs-dygraphs chromium nodejs)
 missing=()

@@ -8,6 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+source scripts/build-env.sh
 if [ "${KR2270_QUICK:-0}" != 1 ]; then
   scripts/ci-sanitizers.sh
   scripts/fuzz-smoke.sh
