@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the benchmarks need.
+# Installs the Debian packages the build, the tests and the benchmarks need,
+# or, given package names, those instead (scripts/test-windows.sh does).
 set -euo pipefail
-packages=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
+packages=("$@")
+[ ${#packages[@]} -gt 0 ] || packages=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
           libbenchmark-dev libmodbus-dev libcli11-dev clang libclang-rt-14-dev strace ccache
           python3 python3-numpy python3-h5py python3-matplotlib python3-pytest hdf5-tools
           libcpp-httplib-dev libjs-dygraphs chromium nodejs)

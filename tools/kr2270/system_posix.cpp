@@ -9,26 +9,13 @@
 #include <cstring>
 #include <ctime>
 
+#include "interrupt.h"
 #include "system.h"
 
 namespace kr2270::tool {
 namespace {
 
-std::atomic<bool> g_interrupted{false};
-std::atomic<bool> g_quit_on_interrupt{false};
-// Read by the signal handler, so a fixed buffer rather than a std::string.
-char g_remove_on_quit[4096] = {};
-constexpr int kExitInterrupted = 130;
-
-extern "C" void OnInterrupt(int) {
-  g_interrupted.store(true);
-  if (!g_quit_on_interrupt.load()) return;
-  static const char kText[] = "kr2270: interrupted before any data was taken\n";
-  if (g_remove_on_quit[0] != '\0') unlink(g_remove_on_quit);
-  const ssize_t ignored = write(STDERR_FILENO, kText, sizeof kText - 1);
-  (void)ignored;
-  _exit(kExitInterrupted);
-}
+extern "C" void OnInterrupt(int) { NoteInterrupt(); }
 
 }  // namespace
 
@@ -41,24 +28,13 @@ void InstallSignalHandling() {
   signal(SIGPIPE, SIG_IGN);
 }
 
-bool Interrupted() { return g_interrupted.load(); }
-
-void SetQuitOnInterrupt(bool quit) {
-  g_quit_on_interrupt.store(quit);
-  if (quit && g_interrupted.load()) OnInterrupt(SIGINT);
+void QuitInterrupted() {
+  static const char kText[] = "kr2270: interrupted before any data was taken\n";
+  if (g_interrupt.remove_on_quit[0] != '\0') unlink(g_interrupt.remove_on_quit);
+  const ssize_t ignored = write(STDERR_FILENO, kText, sizeof kText - 1);
+  (void)ignored;
+  _exit(kExitInterrupted);
 }
-
-void RemoveOnQuit(const std::string& path) {
-  const bool quit = g_quit_on_interrupt.exchange(false);
-  const std::size_t n = std::min(path.size(), sizeof g_remove_on_quit - 1);
-  std::memcpy(g_remove_on_quit, path.data(), n);
-  g_remove_on_quit[n] = '\0';
-  g_quit_on_interrupt.store(quit);
-}
-
-int LastSystemError() { return errno; }
-
-std::string SystemErrorText(int error) { return std::strerror(error); }
 
 bool IsClosedOutput(int error) { return error == EPIPE; }
 

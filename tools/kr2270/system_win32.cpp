@@ -8,26 +8,16 @@
 #include <cstring>
 #include <ctime>
 
+#include "interrupt.h"
 #include "system.h"
 
 namespace kr2270::tool {
 namespace {
 
-std::atomic<bool> g_interrupted{false};
-std::atomic<bool> g_quit_on_interrupt{false};
-// Read by the console handler's thread, so a fixed buffer rather than a std::string.
-char g_remove_on_quit[4096] = {};
-constexpr int kExitInterrupted = 130;
-
 // Runs on a thread the console starts for the event.
 BOOL WINAPI OnConsoleEvent(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
-  g_interrupted.store(true);
-  if (g_quit_on_interrupt.load()) {
-    if (g_remove_on_quit[0] != '\0') DeleteFileA(g_remove_on_quit);
-    std::fputs("kr2270: interrupted before any data was taken\n", stderr);
-    std::_Exit(kExitInterrupted);
-  }
+  NoteInterrupt();
   return TRUE;
 }
 
@@ -35,24 +25,11 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 
 void InstallSignalHandling() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
 
-bool Interrupted() { return g_interrupted.load(); }
-
-void SetQuitOnInterrupt(bool quit) {
-  g_quit_on_interrupt.store(quit);
-  if (quit && g_interrupted.load()) OnConsoleEvent(CTRL_C_EVENT);
+void QuitInterrupted() {
+  if (g_interrupt.remove_on_quit[0] != '\0') DeleteFileA(g_interrupt.remove_on_quit);
+  std::fputs("kr2270: interrupted before any data was taken\n", stderr);
+  std::_Exit(kExitInterrupted);
 }
-
-void RemoveOnQuit(const std::string& path) {
-  const bool quit = g_quit_on_interrupt.exchange(false);
-  const std::size_t n = std::min(path.size(), sizeof g_remove_on_quit - 1);
-  std::memcpy(g_remove_on_quit, path.data(), n);
-  g_remove_on_quit[n] = '\0';
-  g_quit_on_interrupt.store(quit);
-}
-
-int LastSystemError() { return errno; }
-
-std::string SystemErrorText(int error) { return std::strerror(error); }
 
 // msvcrt reports a write to a pipe whose reader went away as EINVAL or EPIPE.
 bool IsClosedOutput(int error) { return error == EPIPE || error == EINVAL; }
