@@ -24,6 +24,7 @@
 #include "scripted_peer.h"
 #include "sim/sequence.h"
 #include "sim/simulator.h"
+#include "sim_device.h"
 
 namespace kr2270 {
 namespace {
@@ -184,27 +185,12 @@ TEST_F(ScriptedStream, SlowConsumerLosesWholeGroupsAndCountsThem) {
 
 // --- the simulated module: real pacing and its data faults ------------------
 
-class SimStream : public ::testing::Test {
+class SimStream : public test::SimDeviceTest {
  protected:
-  void SetUp() override {
-    sim::Options options;
-    options.sequence = true;
-    sim_ = std::make_unique<sim::Simulator>(options);
-    ASSERT_EQ(sim_->Start(), 0);
-    device_ = KR2270_DeviceCreate();
-    ASSERT_NE(device_, nullptr);
-    ASSERT_EQ(KR2270_CmdConnect(device_, "127.0.0.1", 0, sim_->command_port(), sim_->data_port(), T),
-              0);
-  }
-  void TearDown() override { KR2270_DeviceClose(device_); }
-
   bool WaitGroupsSent(std::uint64_t groups, int timeout_ms) {
     return sim_->WaitUntil([&](const sim::Simulator& s) { return s.groups_sent() >= groups; },
                            std::chrono::milliseconds(timeout_ms));
   }
-
-  std::unique_ptr<sim::Simulator> sim_;
-  Device* device_ = nullptr;
 };
 
 TEST_F(SimStream, PacedStreamAtEveryDecimation) {

@@ -16,6 +16,7 @@
 #include "kr2270c.h"
 #include "stream_probe.h"
 #include "sim/simulator.h"
+#include "sim_device.h"
 
 namespace kr2270 {
 namespace {
@@ -37,17 +38,11 @@ std::vector<std::uint16_t> LayoutRegisters(const sim::Simulator& simulator) {
           simulator.HoldingRegister(194)};
 }
 
-class StreamReconnect : public ::testing::Test {
+class StreamReconnect : public test::SimDeviceTest {
  protected:
   void SetUp() override {
-    sim::Options options;
-    options.sequence = true;
-    sim_ = std::make_unique<sim::Simulator>(options);
-    ASSERT_EQ(sim_->Start(), 0);
-    device_ = KR2270_DeviceCreate();
-    ASSERT_NE(device_, nullptr);
-    ASSERT_EQ(KR2270_CmdConnect(device_, "127.0.0.1", 0, sim_->command_port(), sim_->data_port(), T),
-              0);
+    SimDeviceTest::SetUp();
+    if (HasFatalFailure()) return;
     // Channel 1 and counter 1 at 8000 groups/s: 8-byte groups, where the
     // module's power-on layout has 32.
     setup_.analog_mask = 0x01;
@@ -56,7 +51,6 @@ class StreamReconnect : public ::testing::Test {
     setup_.transfer_bytes = 800;
     ASSERT_EQ(oracle::Configure(device_, setup_, T), "");
   }
-  void TearDown() override { KR2270_DeviceClose(device_); }
 
   // Waits for groups and takes them until `count` are taken in all; false
   // when the wait ends the stream or the deadline passes.
@@ -100,8 +94,6 @@ class StreamReconnect : public ::testing::Test {
     return starts;
   }
 
-  std::unique_ptr<sim::Simulator> sim_;
-  KR2270Device* device_ = nullptr;
   oracle::StreamSetup setup_;
   std::vector<Taken> taken_;
 };
