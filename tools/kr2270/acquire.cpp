@@ -151,15 +151,7 @@ Command AddAcquireCommand(CLI::App& app) {
   cmd->add_option("--groups", o.groups, "number of groups to take")
       ->check(PositiveNumber())
       ->excludes(seconds);
-  cmd->add_option("--rate", o.rate, "rate code or group rate (8k = 8000): " + RateTable())
-      ->type_name("RATE")
-      ->capture_default_str();
-  cmd->add_option("--channels", o.channels, "analog channels, e.g. 1,2,5-8, or none")
-      ->type_name("LIST")
-      ->capture_default_str();
-  cmd->add_option("--code-bytes", o.code_bytes, "bytes per analog code in the stream")
-      ->check(CLI::IsMember({2, 4}))
-      ->capture_default_str();
+  AddStreamLayoutOptions(*cmd, o.rate, o.channels, o.code_bytes);
   cmd->add_flag("--di", o.digital, "stream the 16 digital inputs");
   cmd->add_option("--counters", o.counters, "counters to stream, e.g. 1,3")->type_name("LIST");
   cmd->add_option("--encoders", o.encoders, "encoders to stream, e.g. 1,2")->type_name("LIST");

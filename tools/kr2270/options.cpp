@@ -166,4 +166,17 @@ std::vector<RangeSetting> ParseRanges(const RangeOptions& options) {
   return settings;
 }
 
+void AddStreamLayoutOptions(CLI::App& command, std::string& rate, std::string& channels,
+                            int& code_bytes) {
+  command.add_option("--rate", rate, "rate code or group rate (8k = 8000): " + RateTable())
+      ->type_name("RATE")
+      ->capture_default_str();
+  command.add_option("--channels", channels, "analog channels, e.g. 1,2,5-8, or none")
+      ->type_name("LIST")
+      ->capture_default_str();
+  command.add_option("--code-bytes", code_bytes, "bytes per analog code in the stream")
+      ->check(CLI::IsMember({2, 4}))
+      ->capture_default_str();
+}
+
 }  // namespace kr2270::tool

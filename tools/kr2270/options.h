@@ -35,6 +35,10 @@ std::string RateCodeList();  // "8, 16, 24, 36, 40, 48, 52, 56"
 RateInfo ParseRate(const std::string& text);
 std::string RateTable();  // the codes and their group rates, for --help
 
+// --rate, --channels and --code-bytes, which every streaming subcommand takes.
+void AddStreamLayoutOptions(CLI::App& command, std::string& rate, std::string& channels,
+                            int& code_bytes);
+
 // Readable checks for numeric options (CLI11's own print the double range).
 CLI::Validator PositiveNumber();
 CLI::Validator NonNegativeNumber();

@@ -316,15 +316,7 @@ Command AddScopeCommand(CLI::App& app) {
   ScopeOptions& o = *options;
   CLI::App* cmd = app.add_subcommand("scope", "acquire and show the signals live in a browser");
   AddConnectionOptions(*cmd, o.connection);
-  cmd->add_option("--rate", o.rate, "rate code or group rate (8k = 8000): " + RateTable())
-      ->type_name("RATE")
-      ->capture_default_str();
-  cmd->add_option("--channels", o.channels, "analog channels, e.g. 1,2,5-8, or none")
-      ->type_name("LIST")
-      ->capture_default_str();
-  cmd->add_option("--code-bytes", o.code_bytes, "bytes per analog code in the stream")
-      ->check(CLI::IsMember({2, 4}))
-      ->capture_default_str();
+  AddStreamLayoutOptions(*cmd, o.rate, o.channels, o.code_bytes);
   cmd->add_flag("--di,!--no-di", o.digital, "show the 16 digital inputs (default: on)");
   cmd->add_option("--counters", o.counters, "counters to show, e.g. 1,3, or none")
       ->type_name("LIST")
