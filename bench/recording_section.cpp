@@ -37,6 +37,8 @@ void UseFullLayout(KR2270Device* device) {
   for (auto& e : s.ct_in_fifo) e = 1;
   for (auto& e : s.ec_in_fifo) e = 1;
   s.rate_code = 8;
+  // Recording headers carry the run's copy of the settings.
+  device->stream_settings = s;
 }
 
 std::vector<std::uint8_t> PatternBlock() {
