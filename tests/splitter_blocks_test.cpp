@@ -1,4 +1,4 @@
-// The splitter takes four adjacent 32-bit items of four groups at a time where
+// The splitter takes four (or two) adjacent 32-bit items of four groups at a time where
 // the processor allows it: every layout, group count and ring position must
 // still give exactly the stream's codes, the partial blocks at the ends of a
 // run, a chunk and the ring's storage included.

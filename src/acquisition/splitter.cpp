@@ -186,6 +186,38 @@ void ParseFourColumns(const Column* columns, const std::uint8_t* groups, std::si
     ParseColumn(columns[i], groups + g * stride, count - g, stride, first + g);
   }
 }
+
+// Columns c and c + 1 are 32-bit words side by side (the two encoders, or
+// what is left of a run of counters).
+bool TwoAdjacentWords(const Layout& layout, std::int32_t c) {
+  if (c + 2 > layout.count) return false;
+  const Column& a = layout.columns[c];
+  const Column& b = layout.columns[c + 1];
+  return IsWord(a.item) && IsWord(b.item) && b.offset == a.offset + 4;
+}
+
+// The same for two adjacent word columns: one 8-byte load per group.
+void ParseTwoColumns(const Column* columns, const std::uint8_t* groups, std::size_t count,
+                     std::size_t stride, std::size_t first) {
+  std::uint8_t* out0 = static_cast<std::uint8_t*>(columns[0].out) + 4 * first;
+  std::uint8_t* out1 = static_cast<std::uint8_t*>(columns[1].out) + 4 * first;
+  const std::uint8_t* from = groups + columns[0].offset;
+  std::size_t g = 0;
+  for (; g + 4 <= count; g += 4) {
+    const std::uint8_t* p = from + g * stride;
+    const __m128i a = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+    const __m128i b = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + stride));
+    const __m128i c = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 2 * stride));
+    const __m128i d = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + 3 * stride));
+    const __m128i ab = _mm_unpacklo_epi32(a, b);
+    const __m128i cd = _mm_unpacklo_epi32(c, d);
+    StoreFour(out0, g, _mm_unpacklo_epi64(ab, cd));
+    StoreFour(out1, g, _mm_unpackhi_epi64(ab, cd));
+  }
+  for (int i = 0; i < 2 && g < count; ++i) {
+    ParseColumn(columns[i], groups + g * stride, count - g, stride, first + g);
+  }
+}
 #endif
 
 // Parses count contiguous groups into entries first .. first + count - 1.
@@ -200,6 +232,11 @@ void ParseRun(const Layout& layout, const std::uint8_t* groups, std::size_t coun
       if (FourAdjacentWords(layout, c)) {
         ParseFourColumns(&layout.columns[c], groups + done * stride, n, stride, first + done);
         c += 4;
+        continue;
+      }
+      if (TwoAdjacentWords(layout, c)) {
+        ParseTwoColumns(&layout.columns[c], groups + done * stride, n, stride, first + done);
+        c += 2;
         continue;
       }
 #endif
