@@ -29,18 +29,6 @@ struct RecordingRun {
   std::string path;
 };
 
-void UseFullLayout(KR2270Device* device) {
-  Settings& s = device->settings;
-  for (auto& e : s.ad_enabled) e = 1;
-  s.ad_code_bytes = 4;
-  s.di_in_fifo = 1;
-  for (auto& e : s.ct_in_fifo) e = 1;
-  for (auto& e : s.ec_in_fifo) e = 1;
-  s.rate_code = 8;
-  // Recording headers carry the run's copy of the settings.
-  device->stream_settings = s;
-}
-
 std::vector<std::uint8_t> PatternBlock() {
   const sim::StreamLayout layout = FullLayout();
   std::vector<std::uint8_t> block(kBlockGroups * sim::GroupSize(layout));
@@ -134,7 +122,7 @@ void RunRecordingSection(const Config& config, Report& report) {
   mkdir(dir.c_str(), 0755);
   KR2270Device* writer = KR2270_DeviceCreate();
   if (writer == nullptr) return;
-  UseFullLayout(writer);
+  UseFullLayout(writer, 8);
   const std::vector<std::uint8_t> block = PatternBlock();
   const int blocks = std::max(32, static_cast<int>(256 * config.scale));
   const int rounds = config.scale >= 1.0 ? 3 : 1;

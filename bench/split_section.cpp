@@ -19,15 +19,6 @@ namespace {
 constexpr std::size_t kGroupsPerSplit = 2560;
 constexpr std::int32_t kConvertBlock = 4096;
 
-void UseFullLayout(KR2270Device* device) {
-  Settings& s = device->settings;
-  for (auto& e : s.ad_enabled) e = 1;
-  s.ad_code_bytes = 4;
-  s.di_in_fifo = 1;
-  for (auto& e : s.ct_in_fifo) e = 1;
-  for (auto& e : s.ec_in_fifo) e = 1;
-}
-
 std::vector<std::uint8_t> SequenceGroups(const sim::StreamLayout& layout, std::size_t count) {
   std::vector<std::uint8_t> bytes(count * sim::GroupSize(layout));
   std::uint8_t* out = bytes.data();

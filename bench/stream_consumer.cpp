@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "bench_util.h"
+#include "device/device.h"
 
 namespace kr2270::bench {
 namespace {
@@ -94,6 +95,17 @@ sim::StreamLayout FullLayout() {
   l.counter_mask = 0x0F;
   l.encoder_mask = 0x03;
   return l;
+}
+
+void UseFullLayout(KR2270Device* device, std::int32_t rate_code) {
+  Settings& s = device->settings;
+  for (auto& e : s.ad_enabled) e = 1;
+  s.ad_code_bytes = 4;
+  s.di_in_fifo = 1;
+  for (auto& e : s.ct_in_fifo) e = 1;
+  for (auto& e : s.ec_in_fifo) e = 1;
+  if (rate_code != 0) s.rate_code = rate_code;
+  device->stream_settings = s;
 }
 
 std::int32_t ConfigureFullStream(KR2270Device* device, std::int32_t rate_code,

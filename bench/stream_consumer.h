@@ -14,6 +14,9 @@ namespace kr2270::bench {
 // Every item of the stream: eight 4-byte analog codes, the digital word, four
 // counters and two encoders (58 bytes, the module's highest load).
 sim::StreamLayout FullLayout();
+// Sets FullLayout (and rate_code) on a Device that is fed without a module:
+// its settings and the run's copy that splits and recording headers follow.
+void UseFullLayout(KR2270Device* device, std::int32_t rate_code = 0);
 // Tells the module and the Device to stream FullLayout at rate_code with the
 // given transfer size. 0 or the first failing status.
 std::int32_t ConfigureFullStream(KR2270Device* device, std::int32_t rate_code,
