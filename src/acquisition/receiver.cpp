@@ -71,6 +71,7 @@ std::int32_t DataReceive(Device* device, std::uint8_t* destination, std::int32_t
       platform::Receive(device->data_socket, destination, static_cast<std::size_t>(count));
   switch (r.error) {
     case platform::NetError::kNone:
+      platform::AcknowledgePromptly(device->data_socket);
       return static_cast<std::int32_t>(r.bytes);
     case platform::NetError::kTimeout:
       return 0;

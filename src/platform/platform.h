@@ -58,6 +58,11 @@ bool SetReceiveTimeout(Socket s, std::int32_t timeout_ms);
 // Minimum bytes a blocking receive waits for (batches wake-ups).
 bool SetReceiveLowWater(Socket s, int bytes);
 bool SetNoDelay(Socket s);
+// Acknowledges what arrives next without the delayed-ACK wait. A sender that
+// uses Nagle's algorithm holds a block's short last segment until then, which
+// would add up to 40 ms to its groups. Linux clears it after a receive, so it
+// is set again after each; false where the platform has no such switch.
+bool AcknowledgePromptly(Socket s);
 
 // One send call; never raises SIGPIPE.
 IoResult Send(Socket s, const void* data, std::size_t length);

@@ -112,6 +112,16 @@ bool SetNoDelay(Socket s) {
   return ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0;
 }
 
+bool AcknowledgePromptly(Socket s) {
+#if defined(TCP_QUICKACK)
+  int one = 1;
+  return ::setsockopt(s, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one) == 0;
+#else
+  (void)s;
+  return false;
+#endif
+}
+
 IoResult Send(Socket s, const void* data, std::size_t length) {
   if (s == kNoSocket) return {0, NetError::kOther};
   ssize_t n;

@@ -123,6 +123,9 @@ bool SetReceiveTimeout(Socket s, std::int32_t timeout_ms) {
 // Winsock has no receive low-water mark; receives wake on every segment.
 bool SetReceiveLowWater(Socket, int) { return false; }
 
+// Windows sets its ACK frequency per interface, not per socket.
+bool AcknowledgePromptly(Socket) { return false; }
+
 bool SetNoDelay(Socket s) {
   BOOL one = TRUE;
   return setsockopt(Native(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
