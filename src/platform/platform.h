@@ -58,6 +58,10 @@ bool SetReceiveTimeout(Socket s, std::int32_t timeout_ms);
 // Minimum bytes a blocking receive waits for (batches wake-ups).
 bool SetReceiveLowWater(Socket s, int bytes);
 bool SetNoDelay(Socket s);
+// TCP keepalive probes so that a peer that vanished without FIN/RST (a pulled
+// cable) is eventually reported as a failed receive or send: first probe after
+// idle_s seconds of silence, then every interval_s seconds, count probes.
+bool SetKeepAlive(Socket s, int idle_s, int interval_s, int count);
 
 // One send call; never raises SIGPIPE.
 IoResult Send(Socket s, const void* data, std::size_t length);
