@@ -69,9 +69,15 @@ bool CommandConnected(Device* device) {
 
 bool ConfigureDataSocket(platform::Socket s, std::uint32_t address, std::uint16_t port,
                          std::int32_t timeout_ms) {
-  return platform::SetNonBlocking(s, true) &&
-         platform::ConnectWithTimeout(s, address, port, timeout_ms) &&
-         platform::SetNonBlocking(s, false) && platform::SetReceiveTimeout(s, kReceiveTimeoutMs);
+  if (!platform::SetNonBlocking(s, true) ||
+      !platform::ConnectWithTimeout(s, address, port, timeout_ms) ||
+      !platform::SetNonBlocking(s, false) || !platform::SetReceiveTimeout(s, kReceiveTimeoutMs)) {
+    return false;
+  }
+  // Best effort: a stack without keepalive still streams, it only notices a
+  // pulled cable later.
+  platform::SetKeepAlive(s, 2, 1, 3);
+  return true;
 }
 
 std::int32_t WriteTrigger(Device* device, bool start, std::int32_t timeout_ms) {

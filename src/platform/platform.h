@@ -63,6 +63,10 @@ bool SetNoDelay(Socket s);
 // would add up to 40 ms to its groups. Linux clears it after a receive, so it
 // is set again after each; false where the platform has no such switch.
 bool AcknowledgePromptly(Socket s);
+// TCP keepalive probes so that a peer that vanished without FIN/RST (a pulled
+// cable) is eventually reported as a failed receive or send: first probe after
+// idle_s seconds of silence, then every interval_s seconds, count probes.
+bool SetKeepAlive(Socket s, int idle_s, int interval_s, int count);
 
 // One send call; never raises SIGPIPE.
 IoResult Send(Socket s, const void* data, std::size_t length);

@@ -122,6 +122,23 @@ bool AcknowledgePromptly(Socket s) {
 #endif
 }
 
+bool SetKeepAlive(Socket s, int idle_s, int interval_s, int count) {
+  int one = 1;
+  bool ok = ::setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) == 0;
+#ifdef TCP_KEEPIDLE
+  ok = ::setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idle_s, sizeof idle_s) == 0 && ok;
+#elif defined(TCP_KEEPALIVE)
+  ok = ::setsockopt(s, IPPROTO_TCP, TCP_KEEPALIVE, &idle_s, sizeof idle_s) == 0 && ok;
+#endif
+#ifdef TCP_KEEPINTVL
+  ok = ::setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &interval_s, sizeof interval_s) == 0 && ok;
+#endif
+#ifdef TCP_KEEPCNT
+  ok = ::setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) == 0 && ok;
+#endif
+  return ok;
+}
+
 IoResult Send(Socket s, const void* data, std::size_t length) {
   if (s == kNoSocket) return {0, NetError::kOther};
   ssize_t n;

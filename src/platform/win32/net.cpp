@@ -1,5 +1,6 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mstcpip.h>
 #include <windows.h>
 
 #include <mutex>
@@ -130,6 +131,17 @@ bool SetNoDelay(Socket s) {
   BOOL one = TRUE;
   return setsockopt(Native(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
                     sizeof one) == 0;
+}
+
+// Windows fixes the probe count itself (10); only idle time and interval are set.
+bool SetKeepAlive(Socket s, int idle_s, int interval_s, int) {
+  tcp_keepalive values{};
+  values.onoff = 1;
+  values.keepalivetime = static_cast<ULONG>(idle_s) * 1000u;
+  values.keepaliveinterval = static_cast<ULONG>(interval_s) * 1000u;
+  DWORD returned = 0;
+  return WSAIoctl(Native(s), SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned,
+                  nullptr, nullptr) == 0;
 }
 
 IoResult Send(Socket s, const void* data, std::size_t length) {
