@@ -18,6 +18,7 @@ const state = {
   columns: 1000,
   frames: 0,        // frames received on the current stream
   draws: 0,
+  drawMs: 0,        // how long the last drawing took, for tests and profiling
   lastSeq: -1,
   missed: 0,        // frames the server dropped for this page (gaps in seq)
   serverDropped: 0, // as the server counts them
@@ -130,6 +131,7 @@ function rowsOf(indices, lane) {
 
 function draw() {
   if (state.cols.length === 0) return;
+  const began = performance.now();
   for (const group of GROUPS) {
     const chart = state.charts[group.kind];
     if (!chart) continue;
@@ -139,6 +141,7 @@ function draw() {
     if (!chart.graph) chart.graph = makeGraph(group, chart, rows, options);
     else chart.graph.updateOptions(options);
   }
+  state.drawMs = performance.now() - began;
   state.draws++;
   state.waiters = state.waiters.filter((w) => (state.draws >= w.draws ? (w.resolve(), false) : true));
 }
@@ -238,7 +241,7 @@ window.scopeSummary = function () {
   });
   const cols = state.cols;
   return {
-    frames: state.frames, draws: state.draws, missed: state.missed, serverDropped: state.serverDropped,
+    frames: state.frames, draws: state.draws, drawMs: state.drawMs, missed: state.missed, serverDropped: state.serverDropped,
     columns: cols.length, firstT: cols.length ? cols[0] * state.dt : null,
     lastT: cols.length ? (cols[cols.length - 1] + 1) * state.dt : null, status: state.status, traces,
   };

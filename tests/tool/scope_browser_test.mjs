@@ -135,8 +135,14 @@ async function main() {
     const first = await withTimeout(evaluate(cdp, sessionId,
       `(async () => { while (true) { const s = scopeSummary(); if (s.lastT - s.firstT >= 1.9) return s; await scopeDrawn(s.draws + 1); } })()`),
       30000, 'a full window');
+    const firstAt = Date.now();
     const second = await withTimeout(evaluate(cdp, sessionId, `scopeDrawn(${first.draws + 10}).then(() => scopeSummary())`),
                                      30000, 'ten more drawings');
+    // A figure for the reader, not a timed check: it depends on the machine.
+    const seconds = (Date.now() - firstAt) / 1000;
+    console.log(`info draw rate: ${((second.draws - first.draws) / seconds).toFixed(1)} draws/s, ` +
+                `${((second.frames - first.frames) / seconds).toFixed(1)} frames/s over ${seconds.toFixed(2)} s, ` +
+                `last drawing ${second.drawMs.toFixed(0)} ms for ${second.columns} columns`);
     const dt = second.lastT - first.lastT;
     check(dt > 0.2, 'time axis moves', `${first.lastT.toFixed(3)} s -> ${second.lastT.toFixed(3)} s`);
     check(second.frames > first.frames, 'frames keep arriving', `${first.frames} -> ${second.frames}`);
