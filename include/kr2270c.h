@@ -621,7 +621,12 @@ KR2270_API int32_t KR2270_HcGetGaps(KR2270Device *device, KR2270Gap *gaps,
  *  exchange finds the command connection gone (reset or closed by the
  *  module) while streaming, the receiver thread opens a new one, with the
  *  same back-off and limit, and the stream goes on; the exchange that found
- *  it still fails. Each success counts in KR2270Health.reconnects. Off by
+ *  it still fails. A link that goes silent without being closed (a pulled
+ *  cable, a module switched off) is found by TCP keepalive, which the library
+ *  turns on for both connections: about 5 s after the last byte received
+ *  (first probe after 2 s, three probes 1 s apart), whether or not this switch
+ *  is on; a module that is alive but sends slowly is never taken for one.
+ *  Each success counts in KR2270Health.reconnects. Off by
  *  default. Returns 0, or -1
  *  for a null handle or a negative max_wait_ms. Threads: any thread; takes
  *  effect at the next failure. A stop during the reconnect returns within

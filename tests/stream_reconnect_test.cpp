@@ -3,6 +3,9 @@
 // one group both name the group's index: a group parsed with a layout it was
 // not sent with cannot pass the check.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <cstdint>
@@ -13,6 +16,7 @@
 #include <vector>
 
 #include "../fuzz/stream_check.h"
+#include "device/device.h"
 #include "kr2270c.h"
 #include "stream_probe.h"
 #include "sim/simulator.h"
@@ -155,6 +159,25 @@ TEST_F(StreamReconnect, ComesBackAfterARestartOrADroppedDataConnection) {
     ASSERT_EQ(KR2270_HcStart(device_, 0, T), 0);
   }
   EXPECT_EQ(sim_->restarts(), 1u);
+}
+
+// A pulled cable closes nothing: only keepalive probes find the silent link,
+// on both connections and with the reconnect off as well.
+TEST_F(StreamReconnect, BothConnectionsProbeASilentLink) {
+  ASSERT_EQ(KR2270_HcStart(device_, 1, T), 0);
+  const auto option = [](int fd, int level, int name) {
+    int value = -1;
+    socklen_t length = sizeof value;
+    return getsockopt(fd, level, name, &value, &length) == 0 ? value : -1;
+  };
+  for (const int fd : {device_->cmd.socket, device_->data_socket_wake.load()}) {
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(option(fd, SOL_SOCKET, SO_KEEPALIVE), 1);
+    EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_KEEPIDLE), 2);
+    EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_KEEPINTVL), 1);
+    EXPECT_EQ(option(fd, IPPROTO_TCP, TCP_KEEPCNT), 3);
+  }
+  EXPECT_EQ(KR2270_HcStart(device_, 0, T), 0);
 }
 
 TEST_F(StreamReconnect, GivesUpAfterTheWaitAllowed) {
