@@ -41,10 +41,11 @@ void CountPublished(Device* device, std::uint64_t groups) {
   }
 }
 
+// The gap first: whoever sees the lost count grow finds its gap logged too.
 void CountDropped(Device* device, std::uint64_t dropped) {
-  device->lost_groups.fetch_add(dropped, std::memory_order_relaxed);
   RecordGap(device->gaps, device->health.groups_received.load(std::memory_order_relaxed), dropped,
             KR2270_GAP_RING_FULL, false);
+  device->lost_groups.fetch_add(dropped, std::memory_order_release);
 }
 
 // True when the stream runs again. A reconnect that gives up ends the

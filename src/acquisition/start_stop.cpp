@@ -171,7 +171,7 @@ std::int32_t HcStart(Device* device, std::int32_t start, std::int32_t timeout_ms
 
 std::int32_t HcGetLostGroups(Device* device, std::uint64_t* lost) {
   if (device == nullptr || lost == nullptr) return KR2270_ERROR_ARGUMENT;
-  *lost = device->lost_groups.load(std::memory_order_relaxed);
+  *lost = device->lost_groups.load(std::memory_order_acquire);
   return KR2270_OK;
 }
 
