@@ -282,6 +282,8 @@ int RunScope(const ScopeOptions& o) {
   run.hub.output_rate = run.plan.selection.group_rate;
   run.hub.traces = traces.size();
   run.hub.config_json = ConfigJson(run.plan, traces, run.module, o.window_s);
+  // A page asking before the first frame gets a whole status too.
+  run.hub.status_json = StatusJson(run, 0.0);
 
   ScopeServerHandle server = StartScopeServer(run.hub, address, token, ActionsOf(run));
   std::printf("scope: http://%s:%d/%s\n", address.host.c_str(), BoundPort(*server),
