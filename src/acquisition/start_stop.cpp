@@ -76,7 +76,7 @@ bool ConfigureDataSocket(platform::Socket s, std::uint32_t address, std::uint16_
   }
   // Best effort: a stack without keepalive still streams, it only notices a
   // pulled cable later.
-  platform::SetKeepAlive(s, 2, 1, 3);
+  platform::SetKeepAlive(s);
   return true;
 }
 

@@ -293,7 +293,7 @@ std::int32_t OpenCommandSocket(Device* device, std::uint32_t address, std::int32
     return KR2270_ERROR_CONNECT;
   }
   platform::SetNoDelay(s);  // one small request at a time: never wait for Nagle
-  platform::SetKeepAlive(s, 2, 1, 3);  // a pulled cable shows as a failed command, not a hang
+  platform::SetKeepAlive(s);  // a pulled cable shows as a failed command, not a hang
   CloseCommandConnection(device);
   {
     std::lock_guard<std::mutex> hold(device->cmd.lock);

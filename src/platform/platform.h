@@ -66,7 +66,8 @@ bool AcknowledgePromptly(Socket s);
 // TCP keepalive probes so that a peer that vanished without FIN/RST (a pulled
 // cable) is eventually reported as a failed receive or send: first probe after
 // idle_s seconds of silence, then every interval_s seconds, count probes.
-bool SetKeepAlive(Socket s, int idle_s, int interval_s, int count);
+// The library's connections take the defaults: a dead link shows after about 5 s.
+bool SetKeepAlive(Socket s, int idle_s = 2, int interval_s = 1, int count = 3);
 
 // One send call; never raises SIGPIPE.
 IoResult Send(Socket s, const void* data, std::size_t length);
