@@ -6,8 +6,11 @@ packages=("$@")
 [ ${#packages[@]} -gt 0 ] || packages=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
           libbenchmark-dev libmodbus-dev libcli11-dev clang libclang-rt-14-dev strace ccache
           python3 python3-numpy python3-h5py python3-matplotlib python3-pytest hdf5-tools
-          libcpp-httplib-dev libjs-dygraphs chromium nodejs)
+          libcpp-httplib-dev chromium nodejs)
 missing=()
+# The scope page's charting library comes from npm (the build runs npm ci):
+# Debian's nodejs comes without npm, NodeSource's has it.
+[ $# -gt 0 ] || command -v npm >/dev/null || packages+=(npm)
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done

@@ -95,8 +95,8 @@ TEST(ScopeHttp, ServesThePageItsFilesTheConfigurationAndLiveFrames) {
   ASSERT_TRUE(page);
   EXPECT_EQ(page->status, 200);
   EXPECT_NE(page->get_header_value("Content-Type").find("text/html"), std::string::npos);
-  EXPECT_NE(page->body.find("dygraph.min.js"), std::string::npos);
-  for (const std::string file : {"/scope.js", "/dygraph.min.js", "/scope.css", "/dygraph.min.css"}) {
+  EXPECT_NE(page->body.find("uPlot.iife.min.js"), std::string::npos);
+  for (const std::string file : {"/scope.js", "/uPlot.iife.min.js", "/scope.css", "/uPlot.min.css"}) {
     auto r = client.Get(file.c_str());
     ASSERT_TRUE(r) << file;
     EXPECT_EQ(r->status, 200) << file;
@@ -178,7 +178,7 @@ TEST(ScopeHttp, AnotherAddressAsksForThePrintedToken) {
   EXPECT_NE(cookie.find("HttpOnly"), std::string::npos) << cookie;
   // The page's own requests carry the cookie, scripts the header.
   const std::string pair = cookie.substr(0, cookie.find(';'));
-  EXPECT_EQ(client.Get("/dygraph.min.js", {{"Cookie", pair}})->status, 200);
+  EXPECT_EQ(client.Get("/uPlot.iife.min.js", {{"Cookie", pair}})->status, 200);
   EXPECT_EQ(client.Get("/api/config", {{"Authorization", "Bearer " + scope.token}})->status, 200);
   int events = ReadEvents(scope, "/api/stream", [](const std::string&) { return false; },
                           {{"Cookie", pair}});

@@ -1,25 +1,38 @@
 # kr2270 scope: the live view. Its HTTP server is Debian's cpp-httplib, its
-# charts Debian's dygraphs; the page and the charting library are built into
-# the executable, so it runs from the build tree or an install alike.
+# charts uPlot from npm (web/package-lock.json pins it; `npm ci` fetches it
+# into web/node_modules when it is not there yet). The page and the charting
+# library are built into the executable, so it runs from the build tree or an
+# install alike.
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
-set(KR2270_DYGRAPHS_DIR /usr/share/javascript/dygraphs CACHE PATH
-    "where the dygraphs files are (Debian's libjs-dygraphs)")
-if(NOT EXISTS ${KR2270_DYGRAPHS_DIR}/dygraph.min.js)
-  message(FATAL_ERROR "dygraphs not found in ${KR2270_DYGRAPHS_DIR}: install libjs-dygraphs")
-endif()
 
 set(web ${PROJECT_SOURCE_DIR}/web)
+set(KR2270_UPLOT_DIR ${web}/node_modules/uplot/dist CACHE PATH
+    "where uPlot's built files are (npm ci in web/ puts them there)")
+if(NOT EXISTS ${KR2270_UPLOT_DIR}/uPlot.iife.min.js)
+  find_program(KR2270_NPM npm)
+  if(NOT KR2270_NPM)
+    message(FATAL_ERROR "uPlot is not in ${KR2270_UPLOT_DIR} and npm is missing: "
+                        "scripts/install-deps.sh installs it")
+  endif()
+  message(STATUS "Fetching the scope page's charting library (npm ci in web/)")
+  execute_process(COMMAND ${KR2270_NPM} ci --no-audit --no-fund
+                  WORKING_DIRECTORY ${web} RESULT_VARIABLE npm_status)
+  if(NOT npm_status EQUAL 0 OR NOT EXISTS ${KR2270_UPLOT_DIR}/uPlot.iife.min.js)
+    message(FATAL_ERROR "npm ci in ${web} failed (${npm_status}): uPlot is needed for kr2270 scope")
+  endif()
+endif()
+
 set(scope_asset_files
   ${web}/index.html ${web}/scope.js ${web}/scope.css
-  ${KR2270_DYGRAPHS_DIR}/dygraph.min.js ${KR2270_DYGRAPHS_DIR}/dygraph.min.css)
+  ${KR2270_UPLOT_DIR}/uPlot.iife.min.js ${KR2270_UPLOT_DIR}/uPlot.min.css)
 set(scope_assets
   "/|text/html|${web}/index.html"
   "/index.html|text/html|${web}/index.html"
   "/scope.js|text/javascript|${web}/scope.js"
   "/scope.css|text/css|${web}/scope.css"
-  "/dygraph.min.js|text/javascript|${KR2270_DYGRAPHS_DIR}/dygraph.min.js"
-  "/dygraph.min.css|text/css|${KR2270_DYGRAPHS_DIR}/dygraph.min.css")
+  "/uPlot.iife.min.js|text/javascript|${KR2270_UPLOT_DIR}/uPlot.iife.min.js"
+  "/uPlot.min.css|text/css|${KR2270_UPLOT_DIR}/uPlot.min.css")
 set(scope_assets_cpp ${CMAKE_CURRENT_BINARY_DIR}/scope_assets.cpp)
 set(scope_assets_list ${CMAKE_CURRENT_BINARY_DIR}/scope_assets.list)
 string(REPLACE ";" "\n" scope_assets_lines "${scope_assets}")
