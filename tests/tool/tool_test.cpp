@@ -461,6 +461,9 @@ TEST_F(ToolWithModule, ReconnectMarksTheGapInTheCsvTheMetadataAndTheSummary) {
   const auto fields = ReportFields(r.out);
   ASSERT_TRUE(fields.count("gaps:")) << r.out;
   EXPECT_EQ(fields.at("gaps:").rfind("1 (", 0), 0u) << r.out;
+  // The span was taken: the file is short by the gap, not cut off.
+  EXPECT_NE(r.out.find(csv_path + " (incomplete: groups are missing in the gaps)"), std::string::npos)
+      << r.out;
 
   const Csv csv = ParseCsv(ReadFile(csv_path));
   ASSERT_EQ(csv.header.back(), "gap");

@@ -80,10 +80,17 @@ AcquisitionPlan PlanFromOptions(const AcquireOptions& o) {
   return plan;
 }
 
-// The run ended before what was asked for, or on a failure.
-bool EndedEarly(const AcquisitionPlan& plan, const AcquisitionResult& result) {
-  if (plan.target >= 0) return result.outputs < plan.target || ExitCodeOf(result) != kExitOk;
-  return ExitCodeOf(result) != kExitOk;
+// Why the CSV does not hold the whole run, or empty when it does. A run
+// that took its span across a reconnect did not end early: groups are
+// missing in its gaps, which the gap column marks.
+std::string CsvShortfall(const AcquisitionPlan& plan, const AcquisitionResult& result) {
+  const int exit_code = ExitCodeOf(result);
+  if (exit_code == kExitOk) return "";
+  const bool span_taken = plan.target >= 0 && result.outputs >= plan.target;
+  const bool run_kept = span_taken || result.end == RunEnd::kInterrupted;
+  if (exit_code == kExitDataLost && run_kept && !result.data_lost)
+    return "incomplete: groups are missing in the gaps";
+  return "incomplete: the run ended early";
 }
 
 // A CSV write that failed only at the final flush still ends the run's
@@ -100,8 +107,10 @@ void FinishCsvOf(CsvOutput& csv, AcquisitionResult& result) {
 std::vector<std::string> FilesOf(const AcquireOptions& o, const AcquisitionPlan& plan,
                                  const AcquisitionResult& result, const DirectorySnapshot& before) {
   std::vector<std::string> files;
-  if (!o.csv_path.empty() && !IsStdout(o.csv_path))
-    files.push_back(o.csv_path + (EndedEarly(plan, result) ? " (incomplete: the run ended early)" : ""));
+  if (!o.csv_path.empty() && !IsStdout(o.csv_path)) {
+    const std::string shortfall = CsvShortfall(plan, result);
+    files.push_back(o.csv_path + (shortfall.empty() ? "" : " (" + shortfall + ")"));
+  }
   if (!o.record_dir.empty()) {
     const auto recorded = DescribeFiles(WrittenSince(o.record_dir, before));
     files.insert(files.end(), recorded.begin(), recorded.end());
