@@ -52,15 +52,30 @@ sim::Options SimulatorOptions(const SimOptions& o) {
   return options;
 }
 
+// Faults on demand, for trying a client's reconnect by hand or from a test.
+// False for a signal that stops the module.
+bool ActOnFaultSignal(sim::Simulator& simulator, int signal_number) {
+  if (signal_number == SIGUSR1) {
+    std::fprintf(stderr, "kr2270: SIGUSR1: resetting the data connection\n");
+    simulator.DropDataConnection(true);
+    return true;
+  }
+  if (signal_number == SIGUSR2) {
+    std::fprintf(stderr, "kr2270: SIGUSR2: power-cycling the module\n");
+    simulator.Restart();
+    return true;
+  }
+  return false;
+}
+
 int RunSim(const SimOptions& o) {
   const sim::Options options = SimulatorOptions(o);
   // Blocked before the simulator starts its threads, so that only sigwait
   // below sees them.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int s : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2}) sigaddset(&signals, s);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   sim::Simulator simulator(options);
   const int status = simulator.Start();
@@ -69,7 +84,8 @@ int RunSim(const SimOptions& o) {
   std::fflush(stdout);
   std::fprintf(stderr, "kr2270: simulated module on 127.0.0.1 running; Ctrl-C stops it\n");
   int received = 0;
-  sigwait(&stop_signals, &received);
+  while (sigwait(&signals, &received) == 0 && ActOnFaultSignal(simulator, received)) {
+  }
   simulator.Stop();
   return kExitOk;
 }
@@ -94,6 +110,10 @@ Command AddSimCommand(CLI::App& app) {
                   "sine on channels, in V, V and Hz (default: channel k at k-4.5 V, 0.5 V, "
                   "10*k Hz), repeatable")
       ->type_name("CHANNELS=DC,AMPLITUDE,FREQUENCY");
+  cmd->footer(
+      "Faults on demand: SIGUSR1 resets the data connection, SIGUSR2 power-cycles the module "
+      "(both connections dropped, every setting back to its power-on value), for trying "
+      "--reconnect.");
   return {cmd, [options] { return RunSim(*options); }};
 }
 
