@@ -375,10 +375,12 @@ window.scopeSummary = function () {
     };
   });
   const cols = state.cols;
+  let breaks = 0;
+  for (let c = 1; c < cols.length; c++) if (cols[c] !== cols[c - 1] + 1) breaks++;
   return {
     frames: state.frames, draws: state.draws, drawMs: state.drawMs, missed: state.missed, serverDropped: state.serverDropped,
     epoch: state.epoch, groupRate: state.config.group_rate, dt: state.dt,
-    columns: cols.length, firstT: cols.length ? columnTime(cols[0]) : null,
+    columns: cols.length, breaks, firstT: cols.length ? columnTime(cols[0]) : null,
     lastT: cols.length ? columnTime(cols[cols.length - 1] + 1) : null, status: state.status, traces,
     gaps: state.gaps.slice(),
   };

@@ -1,6 +1,7 @@
-// kr2270 scope in headless Chromium against the built-in simulated module:
-// the traces appear, move, and follow the module's signal model, and a
-// screenshot of the page is not blank.
+// kr2270 scope in headless Chromium against a simulated module (kr2270 sim):
+// the traces appear, move, and follow the module's signal model; a reset
+// data connection shows as a gap on the traces; the rate is changed from the
+// page; and a screenshot of the page is not blank.
 // Usage: node --experimental-websocket scope_browser_test.mjs KR2270 CHROMIUM SCREENSHOT.png
 import { spawn } from 'node:child_process';
 import { mkdtempSync, rmSync, writeFileSync } from 'node:fs';
@@ -101,14 +102,72 @@ const IMAGE_FIGURES = `(async (png) => {
   return { width: image.width, height: image.height, colours: colours.size, differing: differing / (pixels.length / 4) };
 })`;
 
+// Resolves with the page's summary once `condition` (an expression over `s`,
+// the summary) holds; it is checked after each drawing, nothing polls.
+function summaryWhen(cdp, session, condition, what) {
+  return withTimeout(evaluate(cdp, session,
+    `(async () => { while (true) { const s = scopeSummary(); if (${condition}) return s; await scopeDrawn(s.draws + 1); } })()`),
+    30000, what);
+}
+
+// A reset data connection: the library reconnects, and the page marks the
+// gap where the missing groups would have been and breaks the traces there.
+async function checkGapShown(cdp, session, sim) {
+  sim.kill('SIGUSR1');
+  const seen = await summaryWhen(cdp, session, 's.gaps.length > 0', 'a gap on the page');
+  const gap = seen.gaps[0];
+  const after = await summaryWhen(cdp, session, `s.lastT > ${gap.t + gap.len + 0.3} && s.status.link === 'up'`,
+                                  'data after the gap');
+  check(gap.cause === 'link lost' && gap.missing > 0, 'the reset shows as a gap', JSON.stringify(gap));
+  check(near(gap.len, gap.missing / after.groupRate, 1e-6), 'the gap lasts its missing groups',
+        `${gap.len} s for ${gap.missing} groups`);
+  check(gap.t >= after.firstT && gap.t <= after.lastT && after.breaks >= 1, 'the traces break at the gap',
+        `gap at ${gap.t.toFixed(3)} s in ${after.firstT.toFixed(3)} .. ${after.lastT.toFixed(3)} s, ${after.breaks} breaks`);
+  check(after.status.gaps >= 1 && after.status.reconnects >= 1 && after.status.lost === 0,
+        'status: the gap counted, reconnected, no group lost',
+        `gaps ${after.status.gaps}, reconnects ${after.status.reconnects}, lost ${after.status.lost}`);
+  const shown = await evaluate(cdp, session, `document.getElementById('gaps').textContent`);
+  check(/link lost/.test(shown), 'the page names the last gap', shown);
+}
+
+// The rate field goes through the command line's parser: a wrong rate is
+// refused with its reason, a right one restarts the stream at that rate.
+async function checkRateFromPage(cdp, session) {
+  const before = await evaluate(cdp, session, 'scopeSummary()');
+  const refusal = await withTimeout(evaluate(cdp, session, `new Promise((resolve) => {
+    const message = document.getElementById('message');
+    new MutationObserver(() => { if (message.textContent) resolve(message.textContent); })
+      .observe(message, { childList: true, characterData: true, subtree: true });
+    document.getElementById('rate-text').value = 'fast';
+    document.getElementById('rate-apply').click(); })`), 30000, 'the refusal');
+  check(/fast/.test(refusal), 'a wrong rate is refused with the reason', refusal);
+  await evaluate(cdp, session, `document.getElementById('rate-text').value = '8k';
+                                document.getElementById('rate-apply').click()`);
+  const changed = await summaryWhen(cdp, session, 's.epoch === 1 && s.frames >= 5 && s.status.epoch === 1',
+                                    'the stream at the new rate');
+  check(changed.groupRate === 8000, 'the page follows the new rate', `${changed.groupRate} groups/s`);
+  check(changed.firstT >= before.lastT - 0.5, 'time goes on across the change',
+        `${before.lastT.toFixed(3)} s, then from ${changed.firstT.toFixed(3)} s`);
+  const later = await summaryWhen(cdp, session, `s.lastT > ${changed.lastT + 0.5}`, 'time moving at the new rate');
+  const slope = (later.traces.ct1.last - changed.traces.ct1.last) / (later.lastT - changed.lastT);
+  check(near(slope, 1000, 50), 'ct1 still counts 1000/s at the new rate', slope.toFixed(1));
+  const module = await evaluate(cdp, session, `document.getElementById('module').textContent`);
+  check(/8000 groups\/s/.test(module), 'the page shows the new rate', module);
+}
+
 async function main() {
-  const scope = spawn(tool, ['scope', '--rate', '24', '--seconds', '80', '--window', '2'],
-                      { stdio: ['ignore', 'pipe', 'inherit'] });
-  scope.stdout.setEncoding('utf8');
+  const sim = spawn(tool, ['sim'], { stdio: ['ignore', 'pipe', 'inherit'] });
+  sim.stdout.setEncoding('utf8');
+  let scope;
   const profile = mkdtempSync(join(tmpdir(), 'kr2270-scope-chromium-'));
   let browser;
   let cdp;
   try {
+    const [, commandPort, dataPort] = await lineMatching(sim.stdout, /command port (\d+)\ndata port (\d+)\n/, 'ports');
+    scope = spawn(tool, ['scope', '--host', '127.0.0.1', '--port', commandPort, '--data-port', dataPort,
+                         '--reconnect', '--rate', '24', '--seconds', '80', '--window', '2'],
+                  { stdio: ['ignore', 'pipe', 'inherit'] });
+    scope.stdout.setEncoding('utf8');
     const [, pageUrl] = await lineMatching(scope.stdout, /scope: (http:\/\/127\.0\.0\.1:\d+\/)\n/, 'URL');
     browser = spawn(chromium, [
       '--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
@@ -177,16 +236,23 @@ async function main() {
     const shown = await evaluate(cdp, sessionId, `document.getElementById('lost').textContent + '|' + document.getElementById('link').textContent`);
     check(shown === '0|up', 'page shows lost groups and link state', shown);
 
+    await checkGapShown(cdp, sessionId, sim);
+
     const shot = await cdp.send('Page.captureScreenshot', { format: 'png' }, sessionId);
     writeFileSync(screenshotPath, Buffer.from(shot.data, 'base64'));
     const figures = await evaluate(cdp, sessionId, `${IMAGE_FIGURES}(${JSON.stringify(shot.data)})`);
     check(figures.colours >= 16 && figures.differing > 0.03, `screenshot ${screenshotPath} is not blank`,
           `${figures.width}x${figures.height}, ${figures.colours} colours, ${(100 * figures.differing).toFixed(1)} % drawn`);
+
+    await checkRateFromPage(cdp, sessionId);
   } finally {
     if (cdp) cdp.close();
     if (browser) { browser.kill('SIGTERM'); await withTimeout(once(browser, 'exit'), 10000, 'browser exit').catch(() => browser.kill('SIGKILL')); }
-    scope.kill('SIGTERM');
-    await withTimeout(once(scope, 'exit'), 10000, 'scope exit').catch(() => scope.kill('SIGKILL'));
+    for (const child of [scope, sim]) {
+      if (!child) continue;
+      child.kill('SIGTERM');
+      await withTimeout(once(child, 'exit'), 10000, 'exit').catch(() => child.kill('SIGKILL'));
+    }
     rmSync(profile, { recursive: true, force: true });
   }
 }
