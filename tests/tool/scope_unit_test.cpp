@@ -45,12 +45,13 @@ TEST(ScopeEnvelope, ColumnsHoldTheExtremesAndLastValueOfTheirOutputsHoweverTheBa
     Envelope e = MakeEnvelope(2, 10, 0);
     std::int64_t next = 0;
     for (std::int32_t n : batches) Feed(e, next, n);
-    ASSERT_EQ(e.first_ready, 0);
-    ASSERT_EQ(e.ready.size(), 100u);
+    ASSERT_EQ(e.ready.size(), 1u);
+    ASSERT_EQ(e.ready[0].first, 0);
+    ASSERT_EQ(e.ready[0].columns.size(), 100u);
     for (std::int64_t j = 0; j < 100; ++j)
       for (std::size_t t = 0; t < 2; ++t) {
         const Column want = Reference(j * 10, j * 10 + 10, t);
-        const Column got = e.ready[static_cast<std::size_t>(j)][t];
+        const Column got = e.ready[0].columns[static_cast<std::size_t>(j)][t];
         EXPECT_EQ(got.min, want.min) << "column " << j << " trace " << t;
         EXPECT_EQ(got.max, want.max) << "column " << j << " trace " << t;
         EXPECT_EQ(got.last, want.last) << "column " << j << " trace " << t;
@@ -62,22 +63,24 @@ TEST(ScopeEnvelope, AnOpenColumnIsNotReadyAndOneJoiningLateClosesWhereTheOthersD
   Envelope early = MakeEnvelope(2, 10, 0);
   std::int64_t next = 0;
   Feed(early, next, 25);
-  EXPECT_EQ(early.ready.size(), 2u);  // 20..24 still open
+  EXPECT_EQ(early.ready[0].columns.size(), 2u);  // 20..24 still open
 
   Envelope late = MakeEnvelope(2, 10, next);
-  EXPECT_EQ(late.first_ready, 2);
+  EXPECT_EQ(late.ready[0].first, 2);
   Feed(early, next, 3);
   AddToEnvelope(late, Signal(25, 3), 3);
   AddToEnvelope(late, Signal(28, 12), 12);
   Feed(early, next, 12);
-  ASSERT_EQ(late.first_ready, 2);
-  ASSERT_EQ(late.ready.size(), 2u);
+  ASSERT_EQ(late.ready.size(), 1u);
+  const ColumnRun& got = late.ready[0];
+  ASSERT_EQ(got.first, 2);
+  ASSERT_EQ(got.columns.size(), 2u);
   // Column 2 of the late viewer covers only what it saw: outputs 25..29.
-  EXPECT_EQ(late.ready[0][0].min, Reference(25, 30, 0).min);
-  EXPECT_EQ(late.ready[0][0].max, Reference(25, 30, 0).max);
+  EXPECT_EQ(got.columns[0][0].min, Reference(25, 30, 0).min);
+  EXPECT_EQ(got.columns[0][0].max, Reference(25, 30, 0).max);
   // Column 3 is the same for both.
-  EXPECT_EQ(late.ready[1][0].min, early.ready[3][0].min);
-  EXPECT_EQ(late.ready[1][1].max, early.ready[3][1].max);
+  EXPECT_EQ(got.columns[1][0].min, early.ready[0].columns[3][0].min);
+  EXPECT_EQ(got.columns[1][1].max, early.ready[0].columns[3][1].max);
 }
 
 TEST(ScopeEnvelope, ColumnWidthFollowsRateAndWindowAndNeverFallsBelowOneOutput) {
