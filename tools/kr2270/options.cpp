@@ -181,11 +181,15 @@ void AddStreamLayoutOptions(CLI::App& command, std::string& rate, std::string& c
 }
 
 void AddReconnectOption(CLI::App& command, double& seconds, const std::string& marked) {
+  // An option with an optional value rather than a flag, so that
+  // "--reconnect 5" reads as "--reconnect=5".
   command
-      .add_flag("--reconnect{10}", seconds,
-                "when the module drops the stream, reconnect for up to SECONDS (default 10), "
-                "restore the settings and go on; " + marked)
-      ->type_name("SECONDS")
+      .add_option("--reconnect", seconds,
+                  "when the module drops the stream, reconnect for up to SECONDS (10 when "
+                  "given bare), restore the settings and go on; " + marked)
+      ->expected(0, 1)
+      ->default_str("10")
+      ->type_name("[SECONDS]")
       ->check(CLI::Range(0.0, 3600.0));
 }
 
