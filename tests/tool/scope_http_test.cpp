@@ -371,6 +371,40 @@ TEST(ScopeHttp, TheRateFromThePageIsCheckedAsTheCommandLinesAndStartsANewEpoch) 
   EXPECT_NE(scope.process.buffered.find("lost groups:    0\n"), std::string::npos);
 }
 
+TEST(ScopeHttp, AModuleErrorOnARateChangeAnswers502AndTheScopeGoesOnAtTheOldRate) {
+  sim::Simulator module;
+  ASSERT_EQ(module.Start(), 0);
+  Scope scope(Joined({"--rate", "56", "--channels", "1-2"}, HostArgs(module)));
+  ASSERT_GT(scope.port, 0);
+  httplib::Client client = scope.Client();
+  ReadEvents(scope, "/api/stream", [](const std::string& frame) {
+    return Field(frame, "outputs") <= 0 && Field(frame, "seq") < 250;
+  });
+  ASSERT_TRUE(module.streaming());
+  // The scope sends nothing while it streams: the stop is the next request.
+  module.InjectReplyFault(sim::ReplyFault::Exception(4));
+  auto r = client.Post("/api/rate", "1000", "text/plain");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 502) << r->body;
+  EXPECT_NE(r->body.find("{\"ok\":false,\"error\":\"stopping acquisition"), std::string::npos)
+      << r->body;
+  const std::string config = client.Get("/api/config")->body;
+  EXPECT_NE(config.find("\"rate_code\":56,\"group_rate\":8000,"), std::string::npos) << config;
+  EXPECT_NE(config.find("\"epoch\":1,"), std::string::npos) << config;
+  std::int64_t outputs = 0;
+  std::string last;
+  ReadEvents(scope, "/api/stream?window=1&columns=3000", [&](const std::string& frame) {
+    last = frame;
+    outputs = Field(frame, "outputs");
+    return outputs < 4000 && Field(frame, "seq") < 250;
+  });
+  EXPECT_GE(outputs, 4000) << "the stream did not start again: " << last;
+  EXPECT_NE(last.find("\"dt\":0.000375,"), std::string::npos) << last;
+  EXPECT_NE(last.find("\"link\":\"up\""), std::string::npos) << last;
+  EXPECT_EQ(Field(last, "epoch"), 1) << last;
+  module.Stop();
+}
+
 // ---- recording from the page ---------------------------------------------------
 
 TEST(ScopeHttp, RecordingFromThePageWritesAReplayableRecordingAndItsMetadata) {

@@ -141,8 +141,10 @@ struct ScopeRun {
     std::int64_t outputs = 0;
     std::uint64_t lost = 0;
     std::uint64_t missing_in_gaps = 0;
+    bool data_lost = false;
   } earlier;
   bool data_lost = false;
+  bool started = false;  // false after a restart that failed
   RateMeter rate;
 };
 
@@ -263,9 +265,10 @@ double ElapsedS(const ScopeRun& run) {
 }
 
 // Stops, takes what the module sent before the stop, and keeps the counts of
-// this start: the library's begin again with the next.
+// this start: the library's begin again with the next. The host side stops
+// even when the module does not answer, so the counts move on either way.
 void StopForRestart(ScopeRun& run) {
-  Check(KR2270_HcStart(run.device, 0, run.timeout_ms), "stopping acquisition");
+  const std::int32_t stopped = KR2270_HcStart(run.device, 0, run.timeout_ms);
   GroupBatch batch;
   TraceValues values;
   while (TakeAndFeed(run, batch, values) > 0) {
@@ -274,10 +277,14 @@ void StopForRestart(ScopeRun& run) {
   run.earlier.outputs += run.outputs;
   run.earlier.lost += LostGroups(run.device);
   run.earlier.missing_in_gaps += MissingInLinkGaps(run.gap_log, run.outputs);
+  run.earlier.data_lost = run.earlier.data_lost || run.data_lost;
   run.outputs = 0;
   run.gap_log = {};
   run.gap_cursor = {};
   run.rate = {};
+  run.data_lost = false;
+  run.started = false;
+  if (stopped < 0 && !run.earlier.data_lost) Check(stopped, "stopping acquisition");
 }
 
 // Starts with `plan`'s rate and transfer size: a new epoch for every viewer,
@@ -289,7 +296,10 @@ void StartAt(ScopeRun& run, const AcquisitionPlan& plan) {
   Check(KR2270_HcSetTranBytesCount(run.device, plan.transfer_bytes, run.timeout_ms),
         "setting the transfer size");
   Check(KR2270_HcStart(run.device, 1, run.timeout_ms), "starting acquisition");
+  run.started = true;
 }
+
+bool DataLost(const ScopeRun& run) { return run.data_lost || run.earlier.data_lost; }
 
 // The same parser as --rate. A module error on the way answers 502, with
 // the acquisition started again at the old rate where the module lets it.
@@ -382,7 +392,7 @@ void PrintEnd(const ScopeRun& run, const RunTotals& totals) {
               "data connection: %s\nframes dropped: %llu\n",
               static_cast<long long>(totals.outputs), static_cast<unsigned long long>(totals.lost),
               static_cast<unsigned long long>(totals.missing_in_gaps),
-              run.data_lost ? "lost" : "kept",
+              DataLost(run) ? "lost" : "kept",
               static_cast<unsigned long long>(run.hub.frames_dropped.load()));
 }
 
@@ -415,6 +425,7 @@ int RunScope(const ScopeOptions& o) {
   std::fflush(stdout);
 
   Check(KR2270_HcStart(run.device, 1, run.timeout_ms), "starting acquisition");
+  run.started = true;
   SetQuitOnInterrupt(false);
   try {
     Stream(run, o.seconds);
@@ -429,10 +440,10 @@ int RunScope(const ScopeOptions& o) {
   if (run.recording.on)
     StopScopeRecording(run.device, run.plan, run.recording, PositionOf(run),
                        "the scope ended");
-  if (stopped < 0 && !run.data_lost) Check(stopped, "stopping acquisition");
+  if (stopped < 0 && run.started && !run.data_lost) Check(stopped, "stopping acquisition");
   const RunTotals totals = TotalsOf(run);
   PrintEnd(run, totals);
-  const bool complete = totals.lost == 0 && totals.missing_in_gaps == 0 && !run.data_lost;
+  const bool complete = totals.lost == 0 && totals.missing_in_gaps == 0 && !DataLost(run);
   return complete ? kExitOk : kExitDataLost;
 }
 
