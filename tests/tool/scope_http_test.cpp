@@ -60,6 +60,22 @@ std::int64_t Field(const std::string& json, const std::string& name) {
   return std::stoll(m[1]);
 }
 
+double Number(const std::string& json, const std::string& name) {
+  std::smatch m;
+  if (!std::regex_search(json, m, std::regex("\"" + name + "\":(-?[0-9.e+-]+)"))) return -1.0;
+  return std::stod(m[1]);
+}
+
+std::vector<std::string> HostArgs(const sim::Simulator& module) {
+  return {"--host", "127.0.0.1", "--port", std::to_string(module.command_port()), "--data-port",
+          std::to_string(module.data_port())};
+}
+
+std::vector<std::string> Joined(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
 // Reads the event stream at `path`, handing each event's data to `on_event`
 // until it returns false; returns the events seen.
 int ReadEvents(const Scope& scope, const std::string& path,
@@ -146,9 +162,11 @@ TEST(ScopeHttp, WithoutATokenOnlyItsLoopbackNameAndItsOwnPageAreServed) {
   EXPECT_EQ(rebound->status, 403);
   EXPECT_EQ(client.Get("/", {{"Host", "localhost:" + std::to_string(scope.port)}})->status, 200);
   // A form on another site posting to the view.
-  auto foreign = client.Post("/api/record/start", {{"Origin", "http://attacker.example"}}, "", "text/plain");
-  ASSERT_TRUE(foreign);
-  EXPECT_EQ(foreign->status, 403);
+  for (const std::string path : {"/api/record/start", "/api/rate"}) {
+    auto foreign = client.Post(path.c_str(), {{"Origin", "http://attacker.example"}}, "8", "text/plain");
+    ASSERT_TRUE(foreign) << path;
+    EXPECT_EQ(foreign->status, 403) << path;
+  }
   auto status = client.Get("/api/status");
   ASSERT_TRUE(status);
   EXPECT_NE(status->body.find("\"on\":false"), std::string::npos) << status->body;
@@ -170,6 +188,12 @@ TEST(ScopeHttp, AnotherAddressAsksForThePrintedToken) {
     EXPECT_EQ(wrong->status, 401) << path;
   }
   EXPECT_EQ(client.Post("/api/record/start", "", "text/plain")->status, 401);
+  EXPECT_EQ(client.Post("/api/rate", "8", "text/plain")->status, 401);
+  auto foreign = client.Post("/api/rate", {{"Authorization", "Bearer " + scope.token},
+                                           {"Origin", "http://attacker.example"}},
+                             "8", "text/plain");
+  ASSERT_TRUE(foreign);
+  EXPECT_EQ(foreign->status, 403);
 
   auto page = client.Get(("/?token=" + scope.token).c_str());
   ASSERT_TRUE(page);
@@ -217,6 +241,168 @@ TEST(ScopeHttp, ALostDataConnectionIsShownAndThePageKeepsItsStatus) {
   EXPECT_EQ(StopProcess(scope.process, SIGTERM, kStopLimit), 3);
   EXPECT_NE(scope.process.buffered.find("data connection: lost"), std::string::npos)
       << scope.process.buffered;
+}
+
+TEST(ScopeHttp, AReconnectedStreamShowsItsGapOnTheTimeAxis) {
+  sim::Simulator module;
+  ASSERT_EQ(module.Start(), 0);
+  // 16000 groups of channel 1 (4 bytes each), then the module drops the stream once.
+  module.InjectDataFault(sim::DataFault::CloseAfter(16000 * 4));
+  Scope scope(Joined({"--rate", "56", "--channels", "1", "--no-di", "--counters", "none",
+                      "--encoders", "none", "--reconnect", "10"},
+                     HostArgs(module)));
+  ASSERT_GT(scope.port, 0);
+  // 8000 outputs/s, one a column: the gap starts at column 16000, 2 s in.
+  std::string with_gap;
+  std::string after_gap;
+  std::string last;
+  std::vector<std::pair<std::int64_t, std::int64_t>> spans;  // first column, count
+  ReadEvents(scope, "/api/stream?window=0.05&columns=4000", [&](const std::string& frame) {
+    last = frame;
+    spans.emplace_back(Field(frame, "col"), Field(frame, "n"));
+    if (with_gap.empty() && frame.find("\"gaps\":[]") == std::string::npos) {
+      with_gap = frame;
+      return true;
+    }
+    if (!with_gap.empty() && after_gap.empty() && Field(frame, "n") > 0) after_gap = frame;
+    // About 12 s of frames at most.
+    return after_gap.empty() && Field(frame, "seq") < 300;
+  });
+  ASSERT_FALSE(with_gap.empty()) << last;
+  ASSERT_FALSE(after_gap.empty()) << last;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(
+      with_gap, m,
+      std::regex(R"("gaps":\[\{"t":([0-9.e-]+),"len":([0-9.e-]+),"missing":(\d+),"cause":"link lost"\}\])")))
+      << with_gap;
+  EXPECT_DOUBLE_EQ(std::stod(m[1]), 2.0);
+  const std::int64_t missing = std::stoll(m[3]);
+  ASSERT_GT(missing, 0);
+  EXPECT_NEAR(std::stod(m[2]), static_cast<double>(missing) / 8000.0, 1e-9);
+  // Columns go on where the missing groups end, none drawn over them.
+  const auto has = [&](std::int64_t column) {
+    for (const auto& [first, n] : spans)
+      if (column >= first && column < first + n) return true;
+    return false;
+  };
+  EXPECT_TRUE(has(15999));
+  EXPECT_TRUE(has(16000 + missing));
+  for (std::int64_t c = 16000; c < 16000 + missing; ++c) EXPECT_FALSE(has(c)) << "column " << c;
+  EXPECT_EQ(Field(after_gap, "reconnects"), 1) << after_gap;
+  EXPECT_EQ(Field(after_gap, "epoch"), 0) << after_gap;
+  // Groups of the run are missing: the end says so, as acquire does.
+  EXPECT_EQ(StopProcess(scope.process, SIGTERM, kStopLimit), 3);
+  EXPECT_NE(scope.process.buffered.find("missing in gaps: " + std::to_string(missing) + "\n"),
+            std::string::npos)
+      << scope.process.buffered;
+  EXPECT_NE(scope.process.buffered.find("data connection: kept"), std::string::npos);
+  module.Stop();
+}
+
+TEST(ScopeHttp, ReconnectIsAnOptionWithAnOptionalValue) {
+  const ProcessResult help = RunProcess({kTool, "scope", "--help"});
+  EXPECT_EQ(help.exit_code, 0);
+  EXPECT_NE(help.out.find("--reconnect [SECONDS]"), std::string::npos) << help.out;
+  const ProcessResult bad = RunProcess({kTool, "scope", "--reconnect", "soon"});
+  EXPECT_EQ(bad.exit_code, 2) << bad.err;
+  EXPECT_NE(bad.err.find("--reconnect"), std::string::npos) << bad.err;
+}
+
+// ---- the rate from the page ----------------------------------------------------
+
+TEST(ScopeHttp, TheRateFromThePageIsCheckedAsTheCommandLinesAndStartsANewEpoch) {
+  TempDir dir;
+  Scope scope({"--rate", "56", "--record", dir.path});
+  ASSERT_GT(scope.port, 0);
+  httplib::Client client = scope.Client();
+  for (const std::string bad : {"fast", "0", "", "57"}) {
+    auto r = client.Post("/api/rate", bad, "text/plain");
+    ASSERT_TRUE(r) << bad;
+    EXPECT_EQ(r->status, 400) << bad;
+    EXPECT_NE(r->body.find("{\"ok\":false,\"error\":\"--rate " + bad), std::string::npos) << r->body;
+  }
+  ASSERT_EQ(client.Post("/api/record/start", "", "text/plain")->status, 200);
+  auto busy = client.Post("/api/rate", "1000", "text/plain");
+  ASSERT_TRUE(busy);
+  EXPECT_EQ(busy->status, 409);
+  EXPECT_NE(busy->body.find("stop the recording before changing the rate"), std::string::npos)
+      << busy->body;
+  ASSERT_EQ(client.Post("/api/record/stop", "", "text/plain")->status, 200);
+  EXPECT_NE(client.Get("/api/config")->body.find("\"rate_code\":56,"), std::string::npos);
+  EXPECT_NE(client.Get("/api/config")->body.find("\"epoch\":0,"), std::string::npos);
+
+  // A 1 s window of 3000 columns: 3 outputs a column at 8000/s (0.375 ms),
+  // 1 at 1000/s (1 ms).
+  std::vector<std::string> before;
+  std::vector<std::string> after;
+  int changed = 0;
+  std::string reply;
+  ReadEvents(scope, "/api/stream?window=1&columns=3000", [&](const std::string& frame) {
+    (Field(frame, "epoch") == 0 ? before : after).push_back(frame);
+    if (before.size() == 3 && changed == 0) {
+      httplib::Client other = scope.Client();
+      auto r = other.Post("/api/rate", "1000", "text/plain");
+      changed = r ? r->status : -1;
+      reply = r ? r->body : "";
+    }
+    return after.size() < 10 && Field(frame, "seq") < 2000;
+  });
+  ASSERT_EQ(changed, 200) << reply;
+  EXPECT_EQ(reply, "{\"ok\":true}");
+  ASSERT_EQ(after.size(), 10u);
+  for (const std::string& frame : before) {
+    EXPECT_NE(frame.find("\"dt\":0.000375,"), std::string::npos) << frame;
+    EXPECT_NE(frame.find("\"t0\":0,"), std::string::npos) << frame;
+  }
+  const double t0 = Number(after.front(), "t0");
+  EXPECT_GT(t0, 0.0) << after.front();
+  if (Field(after.front(), "dropped") == Field(before.back(), "dropped")) {
+    EXPECT_EQ(Field(after.front(), "col"), 0) << "columns count from 0 again: " << after.front();
+  }
+  for (const std::string& frame : after) {
+    EXPECT_NE(frame.find("\"dt\":0.001,"), std::string::npos) << frame;
+    EXPECT_EQ(Number(frame, "t0"), t0) << frame;
+    EXPECT_EQ(Field(frame, "lost"), 0) << frame;
+  }
+  const std::string config = client.Get("/api/config")->body;
+  EXPECT_NE(config.find("\"rate_code\":48,\"group_rate\":1000,"), std::string::npos) << config;
+  EXPECT_NE(config.find("\"epoch\":1,"), std::string::npos) << config;
+  EXPECT_EQ(StopProcess(scope.process, SIGTERM, kStopLimit), 0) << scope.process.buffered;
+  EXPECT_NE(scope.process.buffered.find("lost groups:    0\n"), std::string::npos);
+}
+
+TEST(ScopeHttp, AModuleErrorOnARateChangeAnswers502AndTheScopeGoesOnAtTheOldRate) {
+  sim::Simulator module;
+  ASSERT_EQ(module.Start(), 0);
+  Scope scope(Joined({"--rate", "56", "--channels", "1-2"}, HostArgs(module)));
+  ASSERT_GT(scope.port, 0);
+  httplib::Client client = scope.Client();
+  ReadEvents(scope, "/api/stream", [](const std::string& frame) {
+    return Field(frame, "outputs") <= 0 && Field(frame, "seq") < 250;
+  });
+  ASSERT_TRUE(module.streaming());
+  // The scope sends nothing while it streams: the stop is the next request.
+  module.InjectReplyFault(sim::ReplyFault::Exception(4));
+  auto r = client.Post("/api/rate", "1000", "text/plain");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 502) << r->body;
+  EXPECT_NE(r->body.find("{\"ok\":false,\"error\":\"stopping acquisition"), std::string::npos)
+      << r->body;
+  const std::string config = client.Get("/api/config")->body;
+  EXPECT_NE(config.find("\"rate_code\":56,\"group_rate\":8000,"), std::string::npos) << config;
+  EXPECT_NE(config.find("\"epoch\":1,"), std::string::npos) << config;
+  std::int64_t outputs = 0;
+  std::string last;
+  ReadEvents(scope, "/api/stream?window=1&columns=3000", [&](const std::string& frame) {
+    last = frame;
+    outputs = Field(frame, "outputs");
+    return outputs < 4000 && Field(frame, "seq") < 250;
+  });
+  EXPECT_GE(outputs, 4000) << "the stream did not start again: " << last;
+  EXPECT_NE(last.find("\"dt\":0.000375,"), std::string::npos) << last;
+  EXPECT_NE(last.find("\"link\":\"up\""), std::string::npos) << last;
+  EXPECT_EQ(Field(last, "epoch"), 1) << last;
+  module.Stop();
 }
 
 // ---- recording from the page ---------------------------------------------------

@@ -45,12 +45,13 @@ TEST(ScopeEnvelope, ColumnsHoldTheExtremesAndLastValueOfTheirOutputsHoweverTheBa
     Envelope e = MakeEnvelope(2, 10, 0);
     std::int64_t next = 0;
     for (std::int32_t n : batches) Feed(e, next, n);
-    ASSERT_EQ(e.first_ready, 0);
-    ASSERT_EQ(e.ready.size(), 100u);
+    ASSERT_EQ(e.ready.size(), 1u);
+    ASSERT_EQ(e.ready[0].first, 0);
+    ASSERT_EQ(e.ready[0].columns.size(), 100u);
     for (std::int64_t j = 0; j < 100; ++j)
       for (std::size_t t = 0; t < 2; ++t) {
         const Column want = Reference(j * 10, j * 10 + 10, t);
-        const Column got = e.ready[static_cast<std::size_t>(j)][t];
+        const Column got = e.ready[0].columns[static_cast<std::size_t>(j)][t];
         EXPECT_EQ(got.min, want.min) << "column " << j << " trace " << t;
         EXPECT_EQ(got.max, want.max) << "column " << j << " trace " << t;
         EXPECT_EQ(got.last, want.last) << "column " << j << " trace " << t;
@@ -62,22 +63,68 @@ TEST(ScopeEnvelope, AnOpenColumnIsNotReadyAndOneJoiningLateClosesWhereTheOthersD
   Envelope early = MakeEnvelope(2, 10, 0);
   std::int64_t next = 0;
   Feed(early, next, 25);
-  EXPECT_EQ(early.ready.size(), 2u);  // 20..24 still open
+  EXPECT_EQ(early.ready[0].columns.size(), 2u);  // 20..24 still open
 
   Envelope late = MakeEnvelope(2, 10, next);
-  EXPECT_EQ(late.first_ready, 2);
+  EXPECT_EQ(late.ready[0].first, 2);
   Feed(early, next, 3);
   AddToEnvelope(late, Signal(25, 3), 3);
   AddToEnvelope(late, Signal(28, 12), 12);
   Feed(early, next, 12);
-  ASSERT_EQ(late.first_ready, 2);
-  ASSERT_EQ(late.ready.size(), 2u);
+  ASSERT_EQ(late.ready.size(), 1u);
+  const ColumnRun& got = late.ready[0];
+  ASSERT_EQ(got.first, 2);
+  ASSERT_EQ(got.columns.size(), 2u);
   // Column 2 of the late viewer covers only what it saw: outputs 25..29.
-  EXPECT_EQ(late.ready[0][0].min, Reference(25, 30, 0).min);
-  EXPECT_EQ(late.ready[0][0].max, Reference(25, 30, 0).max);
+  EXPECT_EQ(got.columns[0][0].min, Reference(25, 30, 0).min);
+  EXPECT_EQ(got.columns[0][0].max, Reference(25, 30, 0).max);
   // Column 3 is the same for both.
-  EXPECT_EQ(late.ready[1][0].min, early.ready[3][0].min);
-  EXPECT_EQ(late.ready[1][1].max, early.ready[3][1].max);
+  EXPECT_EQ(got.columns[1][0].min, early.ready[0].columns[3][0].min);
+  EXPECT_EQ(got.columns[1][1].max, early.ready[0].columns[3][1].max);
+}
+
+void ExpectColumn(const std::vector<Column>& got, std::int64_t from, std::int64_t to) {
+  for (std::size_t t = 0; t < 2; ++t) {
+    const Column want = Reference(from, to, t);
+    EXPECT_EQ(got[t].min, want.min) << "outputs " << from << ".." << to << " trace " << t;
+    EXPECT_EQ(got[t].max, want.max) << "outputs " << from << ".." << to << " trace " << t;
+    EXPECT_EQ(got[t].last, want.last) << "outputs " << from << ".." << to << " trace " << t;
+  }
+}
+
+TEST(ScopeEnvelope, GapsInOneBatchSkipTheirPositionsAndEachJumpEndsARun) {
+  Envelope e = MakeEnvelope(2, 10, 0);
+  // Before output 10: 3 missing, inside column 1. Before 30: 100 missing,
+  // from column 3 to 13. Before 45: 20 missing, from column 14 to 16.
+  AddToEnvelope(e, Signal(0, 60), 60,
+                {{10, 3, KR2270_GAP_RING_FULL}, {30, 100, KR2270_GAP_MODULE_RESTART}, {45, 20, 9}});
+  ASSERT_EQ(e.ready.size(), 3u);
+  ASSERT_EQ(e.ready[0].first, 0);
+  ASSERT_EQ(e.ready[0].columns.size(), 4u);
+  ExpectColumn(e.ready[0].columns[0], 0, 10);
+  ExpectColumn(e.ready[0].columns[1], 10, 17);  // positions 13..19
+  ExpectColumn(e.ready[0].columns[2], 17, 27);
+  ExpectColumn(e.ready[0].columns[3], 27, 30);  // completed with what it had
+  ASSERT_EQ(e.ready[0].gaps.size(), 2u);
+  EXPECT_EQ(e.ready[0].gaps[0].position, 10);
+  EXPECT_EQ(e.ready[0].gaps[0].missing, 3);
+  EXPECT_EQ(e.ready[0].gaps[1].position, 33);
+  EXPECT_EQ(e.ready[0].gaps[1].cause, KR2270_GAP_MODULE_RESTART);
+
+  ASSERT_EQ(e.ready[1].first, 13);
+  ASSERT_EQ(e.ready[1].columns.size(), 2u);
+  ExpectColumn(e.ready[1].columns[0], 30, 37);  // positions 133..139
+  ExpectColumn(e.ready[1].columns[1], 37, 45);
+  ASSERT_EQ(e.ready[1].gaps.size(), 1u);
+  EXPECT_EQ(e.ready[1].gaps[0].position, 148);
+
+  ASSERT_EQ(e.ready[2].first, 16);
+  ASSERT_EQ(e.ready[2].columns.size(), 2u);
+  ExpectColumn(e.ready[2].columns[0], 45, 47);  // positions 168, 169
+  ExpectColumn(e.ready[2].columns[1], 47, 57);
+  EXPECT_TRUE(e.ready[2].gaps.empty());
+  EXPECT_EQ(e.column, 18);
+  EXPECT_EQ(e.filled, 3);
 }
 
 TEST(ScopeEnvelope, ColumnWidthFollowsRateAndWindowAndNeverFallsBelowOneOutput) {
@@ -161,6 +208,91 @@ TEST(ScopeHub, AViewerThatTakesNothingLosesFramesWhileAnotherGetsEveryOne) {
   RemoveViewer(hub, stalled);
   RemoveViewer(hub, reader);
   EXPECT_TRUE(hub.viewers.empty());
+}
+
+std::vector<std::string> TakeFrames(ScopeViewer& viewer) {
+  std::vector<std::string> frames;
+  for (std::optional<std::string> json;
+       (json = NextFrameJson(viewer, std::chrono::milliseconds(0))) && !json->empty();)
+    frames.push_back(*json);
+  return frames;
+}
+
+std::string Framing(const std::string& frame) {
+  const auto values = frame.find(",\"v\":");
+  const auto t0 = frame.find(",\"t0\":");
+  const auto status = frame.find(",\"status\":");
+  return frame.substr(0, values) + frame.substr(t0, status - t0);
+}
+
+TEST(ScopeHub, AGapInABatchSkipsItsColumnsAndTheFrameUpToItCarriesIt) {
+  ScopeHub hub;
+  GiveTwoTracesAt1000PerSecond(hub);
+  auto viewer = AddViewer(hub, 1.0, 100);  // 10 outputs a column
+  ASSERT_TRUE(viewer);
+  // 50 groups missing before output 35: positions 35..84 are gone.
+  FeedViewers(hub, Signal(0, 100), 100, {{35, 50, KR2270_GAP_LINK_LOST}});
+  PublishFrames(hub, "{}");
+  const std::vector<std::string> frames = TakeFrames(*viewer);
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(Framing(frames[0]),
+            "{\"seq\":0,\"dropped\":0,\"col\":0,\"dt\":0.01,\"n\":4,\"t0\":0,\"gaps\":"
+            "[{\"t\":0.035,\"len\":0.05,\"missing\":50,\"cause\":\"link lost\"}]");
+  EXPECT_EQ(Framing(frames[1]),
+            "{\"seq\":1,\"dropped\":0,\"col\":8,\"dt\":0.01,\"n\":7,\"t0\":0,\"gaps\":[]");
+  // Column 3 stops where the data did; column 8 starts with output 35.
+  const std::string v3 = JsonNumber(Reference(30, 35, 0).min, 7) + ',' +
+                         JsonNumber(Reference(30, 35, 0).max, 7) + ',' +
+                         JsonNumber(Reference(30, 35, 0).last, 7) + "]";
+  EXPECT_NE(frames[0].find(v3), std::string::npos) << frames[0];
+  const std::string v8 = "[[" + JsonNumber(Reference(35, 40, 0).min, 7) + ',' +
+                         JsonNumber(Reference(35, 40, 0).max, 7) + ',';
+  EXPECT_NE(frames[1].find(v8), std::string::npos) << frames[1];
+  // A viewer joining now lines up with the positions, gap included.
+  auto late = AddViewer(hub, 1.0, 100);
+  ASSERT_TRUE(late);
+  EXPECT_EQ(late->envelope.column, 15);
+}
+
+TEST(ScopeHub, AGapAtABatchBoundaryGoesWithTheFirstColumnsAfterIt) {
+  ScopeHub hub;
+  GiveTwoTracesAt1000PerSecond(hub);
+  auto viewer = AddViewer(hub, 1.0, 100);
+  ASSERT_TRUE(viewer);
+  FeedViewers(hub, Signal(0, 40), 40);
+  PublishFrames(hub, "{}");
+  FeedViewers(hub, Signal(40, 20), 20, {{0, 25, KR2270_GAP_RING_FULL}});
+  PublishFrames(hub, "{}");
+  const std::vector<std::string> frames = TakeFrames(*viewer);
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(Framing(frames[0]),
+            "{\"seq\":0,\"dropped\":0,\"col\":0,\"dt\":0.01,\"n\":4,\"t0\":0,\"gaps\":[]");
+  // Positions 40..64 are missing: columns 4 and 5 never come.
+  EXPECT_EQ(Framing(frames[1]),
+            "{\"seq\":1,\"dropped\":0,\"col\":6,\"dt\":0.01,\"n\":2,\"t0\":0,\"gaps\":"
+            "[{\"t\":0.04,\"len\":0.025,\"missing\":25,\"cause\":\"ring overflow\"}]");
+}
+
+TEST(ScopeHub, ANewEpochNumbersColumnsFromZeroAtItsRateAndStartTime) {
+  ScopeHub hub;
+  GiveTwoTracesAt1000PerSecond(hub);
+  auto viewer = AddViewer(hub, 1.0, 300);  // 3 outputs a column at 1000/s
+  ASSERT_TRUE(viewer);
+  FeedViewers(hub, Signal(0, 100), 100);
+  PublishFrames(hub, "{}");
+  StartEpoch(hub, 500.0, 2.5, "{\"epoch\":1}");
+  EXPECT_EQ(ConfigJsonOf(hub), "{\"epoch\":1}");
+  FeedViewers(hub, Signal(0, 9), 9);
+  PublishFrames(hub, "{}");
+  const std::vector<std::string> frames = TakeFrames(*viewer);
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(Framing(frames[0]),
+            "{\"seq\":0,\"dropped\":0,\"col\":0,\"dt\":0.003,\"n\":33,\"t0\":0,\"gaps\":[]");
+  // 2 outputs a column at 500/s, for the same window and columns.
+  EXPECT_EQ(Framing(frames[1]),
+            "{\"seq\":1,\"dropped\":0,\"col\":0,\"dt\":0.004,\"n\":4,\"t0\":2.5,\"gaps\":[]");
+  EXPECT_EQ(hub.epoch, 1);
+  EXPECT_EQ(hub.position, 9);
 }
 
 TEST(ScopeHub, ColumnsPerSecondAreBoundedWhateverTheWindow) {

@@ -76,7 +76,7 @@ AcquisitionPlan PlanFromOptions(const AcquireOptions& o) {
                                              : DefaultTransferBytes(GroupBytes(plan.selection), rate);
   plan.target = TargetOutputs(o, plan.selection);
   plan.record_dir = o.record_dir;
-  plan.reconnect_ms = static_cast<int>(std::lround(o.reconnect_s * 1000.0));
+  plan.reconnect_ms = ReconnectMs(o.reconnect_s);
   return plan;
 }
 
@@ -175,11 +175,7 @@ Command AddAcquireCommand(CLI::App& app) {
   cmd->add_flag("--codes", o.codes, "add the raw code of each analog channel to the CSV");
   cmd->add_option("--record", o.record_dir, "record the raw stream into directory DIR")
       ->type_name("DIR");
-  cmd->add_flag("--reconnect{10}", o.reconnect_s,
-                "when the module drops the stream, reconnect for up to SECONDS (default 10), "
-                "restore the settings and go on; the gap is marked in the CSV")
-      ->type_name("SECONDS")
-      ->check(CLI::Range(0.0, 3600.0));
+  AddReconnectOption(*cmd, o.reconnect_s, "the gap is marked in the CSV");
   return {cmd, [options] { return RunAcquire(*options); }};
 }
 

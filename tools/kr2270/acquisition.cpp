@@ -381,6 +381,11 @@ void ConfigureAcquisition(KR2270Device* device, const AcquisitionPlan& plan, int
         "reading the calibration");
 }
 
+void ApplyReconnect(KR2270Device* device, const AcquisitionPlan& plan) {
+  Check(KR2270_SetAutoReconnect(device, plan.reconnect_ms > 0 ? 1 : 0, plan.reconnect_ms),
+        "setting the reconnect");
+}
+
 AcquisitionResult RunAcquisition(KR2270Device* device, const AcquisitionPlan& plan,
                                  int timeout_ms, const BatchSinks& sinks, bool drain) {
   RunningAcquisition running{device, timeout_ms};
@@ -394,8 +399,7 @@ AcquisitionResult RunAcquisition(KR2270Device* device, const AcquisitionPlan& pl
     metadata = MetadataOfRun(plan, result.recording);
     WriteMetadata(metadata);
   }
-  Check(KR2270_SetAutoReconnect(device, plan.reconnect_ms > 0 ? 1 : 0, plan.reconnect_ms),
-        "setting the reconnect");
+  ApplyReconnect(device, plan);
   const auto start = Clock::now();
   running.streaming = true;
   Check(KR2270_HcStart(device, 1, timeout_ms), "starting acquisition");

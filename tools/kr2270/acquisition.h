@@ -108,6 +108,9 @@ void ApplyRanges(KR2270Device* device, const std::vector<RangeSetting>& ranges, 
 // adopts the module's calibration for conversion.
 void ConfigureAcquisition(KR2270Device* device, const AcquisitionPlan& plan, int timeout_ms);
 
+// Lets the library reconnect a dropped stream for plan.reconnect_ms, or not.
+void ApplyReconnect(KR2270Device* device, const AcquisitionPlan& plan);
+
 // Starts, takes outputs until the target or until anything else ends the
 // run (see RunEnd), and stops; never throws once started. The acquisition
 // stops as soon as the target is buffered. With `drain`, every group received

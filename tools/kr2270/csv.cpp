@@ -81,26 +81,12 @@ void FlushPending(CsvOutput& csv) {
   csv.changed.notify_all();
 }
 
-// The library keeps the first and the last gaps of a long log.
-constexpr std::size_t kFirstGapsKept = 1000;
-
-// Groups missing just before output `index`; advances past its gaps. A gap
-// is marked once, by its position, even when the log dropped older entries.
+// Groups missing just before output `index`.
 std::uint64_t TakeGapBefore(CsvOutput& csv, const GapLog* log, std::int64_t index) {
   if (log == nullptr) return 0;
-  if (log->total != csv.gaps_seen) {
-    if (log->total > static_cast<std::int64_t>(log->gaps.size()))
-      csv.next_gap = std::min(csv.next_gap, kFirstGapsKept);
-    csv.gaps_seen = log->total;
-  }
+  const GapRange range = PassGaps(csv.gap_cursor, *log, index);
   std::uint64_t missing = 0;
-  while (csv.next_gap < log->gaps.size() &&
-         static_cast<std::int64_t>(log->gaps[csv.next_gap].group_index) <= index) {
-    if (static_cast<std::int64_t>(log->gaps[csv.next_gap].group_index) > csv.last_row)
-      missing += log->gaps[csv.next_gap].missing_groups;
-    ++csv.next_gap;
-  }
-  csv.last_row = index;
+  for (std::size_t g = range.first; g < range.end; ++g) missing += log->gaps[g].missing_groups;
   csv.missing_so_far += missing;
   return missing;
 }

@@ -23,9 +23,7 @@ struct CsvOutput {
   std::FILE* file = nullptr;
   bool codes = false;   // add a raw-code column per analog channel
   bool gap_column = false;  // add the groups missing before each row
-  std::size_t next_gap = 0;          // first gap of the log not yet passed
-  std::int64_t gaps_seen = 0;        // the log's total when last passed
-  std::int64_t last_row = -1;        // index of the last row written
+  GapCursor gap_cursor;              // up to the last row written
   std::uint64_t missing_so_far = 0;  // groups missing before the next row
   bool keep = false;    // set once rows matter: the file then outlives errors
   bool finished = false;

@@ -69,15 +69,6 @@ std::string SettingsJson(const AcquisitionPlan& plan) {
          ",\n    \"encoders\": " + EncodersJson(s) + "\n  }";
 }
 
-const char* GapCauseName(std::int32_t cause) {
-  switch (cause) {
-    case KR2270_GAP_RING_FULL: return "ring full";
-    case KR2270_GAP_LINK_LOST: return "link lost";
-    case KR2270_GAP_MODULE_RESTART: return "module restart";
-    default: return "unknown";
-  }
-}
-
 std::string GapsJson(const GapLog& log) {
   std::string out;
   for (const KR2270Gap& gap : log.gaps)

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 
 #include "tool.h"
 
@@ -178,5 +179,20 @@ void AddStreamLayoutOptions(CLI::App& command, std::string& rate, std::string& c
       ->check(CLI::IsMember({2, 4}))
       ->capture_default_str();
 }
+
+void AddReconnectOption(CLI::App& command, double& seconds, const std::string& marked) {
+  // An option with an optional value rather than a flag, so that
+  // "--reconnect 5" reads as "--reconnect=5".
+  command
+      .add_option("--reconnect", seconds,
+                  "when the module drops the stream, reconnect for up to SECONDS (10 when "
+                  "given bare), restore the settings and go on; " + marked)
+      ->expected(0, 1)
+      ->default_str("10")
+      ->type_name("[SECONDS]")
+      ->check(CLI::Range(0.0, 3600.0));
+}
+
+int ReconnectMs(double seconds) { return static_cast<int>(std::lround(seconds * 1000.0)); }
 
 }  // namespace kr2270::tool

@@ -39,6 +39,11 @@ std::string RateTable();  // the codes and their group rates, for --help
 void AddStreamLayoutOptions(CLI::App& command, std::string& rate, std::string& channels,
                             int& code_bytes);
 
+// --reconnect[=SECONDS] (10 when given bare, 0 = off); `marked` says where
+// the command shows the gap.
+void AddReconnectOption(CLI::App& command, double& seconds, const std::string& marked);
+int ReconnectMs(double seconds);
+
 // Readable checks for numeric options (CLI11's own print the double range).
 CLI::Validator PositiveNumber();
 CLI::Validator NonNegativeNumber();

@@ -42,6 +42,7 @@ struct ScopeOptions {
   std::string record_dir = ".";
   double seconds = 0.0;
   double window_s = 2.0;
+  double reconnect_s = 0.0;
 };
 
 std::array<bool, kCounters> CountersOf(const std::string& list) {
@@ -70,7 +71,18 @@ AcquisitionPlan PlanFromOptions(const ScopeOptions& o) {
   plan.ranges = ParseRanges(o.ranges);
   plan.transfer_bytes =
       o.transfer_bytes > 0 ? o.transfer_bytes : DefaultTransferBytes(GroupBytes(s), rate);
+  plan.reconnect_ms = ReconnectMs(o.reconnect_s);
   return plan;
+}
+
+// The plan at another rate; a transfer size the user gave stays.
+AcquisitionPlan PlanAtRate(const AcquisitionPlan& plan, const RateInfo& rate, int transfer_given) {
+  AcquisitionPlan next = plan;
+  next.rate_code = rate.code;
+  next.selection.group_rate = rate.group_rate;
+  next.transfer_bytes = transfer_given > 0 ? transfer_given
+                                           : DefaultTransferBytes(GroupBytes(next.selection), rate);
+  return next;
 }
 
 const char* KindName(TraceKind kind) {
@@ -84,7 +96,7 @@ const char* KindName(TraceKind kind) {
 }
 
 std::string ConfigJson(const AcquisitionPlan& plan, const std::vector<TraceInfo>& traces,
-                       const std::string& module, double window_s) {
+                       const std::string& module, double window_s, int epoch) {
   std::string list = "[";
   for (const TraceInfo& t : traces) {
     if (list.size() > 1) list += ',';
@@ -94,7 +106,8 @@ std::string ConfigJson(const AcquisitionPlan& plan, const std::vector<TraceInfo>
   return "{\"module\":" + JsonString(module) + ",\"rate_code\":" + std::to_string(plan.rate_code) +
          ",\"group_rate\":" + JsonNumber(plan.selection.group_rate) +
          ",\"window\":" + JsonNumber(window_s) + ",\"frame_ms\":" +
-         std::to_string(kFramePeriod.count()) + ",\"traces\":" + list + "}";
+         std::to_string(kFramePeriod.count()) + ",\"epoch\":" + std::to_string(epoch) +
+         ",\"traces\":" + list + "}";
 }
 
 // The outputs taken over the last second, for the rate achieved.
@@ -111,12 +124,27 @@ struct RateMeter {
 struct ScopeRun {
   KR2270Device* device = nullptr;
   AcquisitionPlan plan;
+  int transfer_given = 0;  // --transfer-bytes, 0 when not given
+  std::vector<TraceInfo> traces;
+  double window_s = 0.0;
   std::string module;
   int timeout_ms = 0;
   ScopeHub hub;
   ScopeRecording recording;
+  Clock::time_point start;
+  // Since the acquisition last started, as the library counts them.
   std::int64_t outputs = 0;
+  GapLog gap_log;
+  GapCursor gap_cursor;
+  // Of the starts before, for the end of the run.
+  struct Earlier {
+    std::int64_t outputs = 0;
+    std::uint64_t lost = 0;
+    std::uint64_t missing_in_gaps = 0;
+    bool data_lost = false;
+  } earlier;
   bool data_lost = false;
+  bool started = false;  // false after a restart that failed
   RateMeter rate;
 };
 
@@ -141,7 +169,8 @@ std::string StatusJson(ScopeRun& run, double elapsed_s) {
   KR2270Health health{};
   health.struct_size = sizeof health;
   KR2270_GetHealth(run.device, &health);
-  return "{\"elapsed\":" + JsonNumber(elapsed_s, 6) + ",\"outputs\":" + std::to_string(run.outputs) +
+  return "{\"elapsed\":" + JsonNumber(elapsed_s, 6) + ",\"epoch\":" + std::to_string(run.hub.epoch) +
+         ",\"outputs\":" + std::to_string(run.outputs) +
          ",\"rate\":" + JsonNumber(run.rate.Update(elapsed_s, run.outputs), 7) +
          ",\"lost\":" + std::to_string(LostGroups(run.device)) +
          ",\"gaps\":" + std::to_string(std::max(0, KR2270_HcGetGaps(run.device, nullptr, 0))) +
@@ -204,21 +233,105 @@ PageReply SetRangesFromPage(ScopeRun& run, const std::string& text) {
   return {200, "{\"ok\":true}"};
 }
 
-PageActions ActionsOf(ScopeRun& run) {
-  return {[&run] { return StartRecordingFromPage(run); },
-          [&run] { return StopRecordingFromPage(run); },
-          [&run](const std::string& text) { return SetRangesFromPage(run, text); }};
+// The gaps the library found just before the `taken` outputs that follow
+// the ones passed, placed in the batch.
+std::vector<BatchGap> GapsOfBatch(ScopeRun& run, std::int32_t taken) {
+  // After the split: every gap before these groups is in the log by now.
+  RefreshGaps(run.device, run.gap_log);
+  const GapRange range = PassGaps(run.gap_cursor, run.gap_log, run.outputs + taken - 1);
+  std::vector<BatchGap> gaps;
+  for (std::size_t g = range.first; g < range.end; ++g) {
+    const KR2270Gap& gap = run.gap_log.gaps[g];
+    gaps.push_back({static_cast<std::int64_t>(gap.group_index) - run.outputs,
+                    static_cast<std::int64_t>(gap.missing_groups), gap.cause});
+  }
+  return gaps;
 }
 
 // Takes what is buffered and folds it into every viewer's envelope.
 std::int32_t TakeAndFeed(ScopeRun& run, GroupBatch& batch, TraceValues& values) {
   const std::int32_t taken = TakeBuffered(run.device, run.plan.selection, kMaxSplit, batch);
   if (taken == 0) return 0;
+  const std::vector<BatchGap> gaps = GapsOfBatch(run, taken);
   ConvertBatch(run.device, run.plan.selection, batch);
   FillTraceValues(run.plan.selection, batch, values);
-  FeedViewers(run.hub, values, taken);
+  FeedViewers(run.hub, values, taken, gaps);
   run.outputs += taken;
   return taken;
+}
+
+double ElapsedS(const ScopeRun& run) {
+  return std::chrono::duration<double>(Clock::now() - run.start).count();
+}
+
+// Stops, takes what the module sent before the stop, and keeps the counts of
+// this start: the library's begin again with the next. The host side stops
+// even when the module does not answer, so the counts move on either way.
+void StopForRestart(ScopeRun& run) {
+  const std::int32_t stopped = KR2270_HcStart(run.device, 0, run.timeout_ms);
+  GroupBatch batch;
+  TraceValues values;
+  while (TakeAndFeed(run, batch, values) > 0) {
+  }
+  PublishFrames(run.hub, StatusJson(run, ElapsedS(run)));
+  run.earlier.outputs += run.outputs;
+  run.earlier.lost += LostGroups(run.device);
+  run.earlier.missing_in_gaps += MissingInLinkGaps(run.gap_log, run.outputs);
+  run.earlier.data_lost = run.earlier.data_lost || run.data_lost;
+  run.outputs = 0;
+  run.gap_log = {};
+  run.gap_cursor = {};
+  run.rate = {};
+  run.data_lost = false;
+  run.started = false;
+  if (stopped < 0 && !run.earlier.data_lost) Check(stopped, "stopping acquisition");
+}
+
+// Starts with `plan`'s rate and transfer size: a new epoch for every viewer,
+// whether or not the start works.
+void StartAt(ScopeRun& run, const AcquisitionPlan& plan) {
+  StartEpoch(run.hub, plan.selection.group_rate, ElapsedS(run),
+             ConfigJson(plan, run.traces, run.module, run.window_s, run.hub.epoch + 1));
+  Check(KR2270_HcSetFreq(run.device, plan.rate_code, run.timeout_ms), "setting the rate");
+  Check(KR2270_HcSetTranBytesCount(run.device, plan.transfer_bytes, run.timeout_ms),
+        "setting the transfer size");
+  Check(KR2270_HcStart(run.device, 1, run.timeout_ms), "starting acquisition");
+  run.started = true;
+}
+
+bool DataLost(const ScopeRun& run) { return run.data_lost || run.earlier.data_lost; }
+
+// The same parser as --rate. A module error on the way answers 502, with
+// the acquisition started again at the old rate where the module lets it.
+PageReply SetRateFromPage(ScopeRun& run, const std::string& text) {
+  RateInfo rate{};
+  try {
+    rate = ParseRate(text);
+  } catch (const ToolError& error) {
+    return Failed(400, error.message);
+  }
+  if (run.recording.on) return Failed(409, "stop the recording before changing the rate");
+  const AcquisitionPlan next = PlanAtRate(run.plan, rate, run.transfer_given);
+  try {
+    StopForRestart(run);
+    StartAt(run, next);
+  } catch (const ToolError& error) {
+    try {
+      StartAt(run, run.plan);
+    } catch (const ToolError&) {
+      // The status shows the link as it is; the page can try again.
+    }
+    return Failed(502, error.message);
+  }
+  run.plan = next;
+  return {200, "{\"ok\":true}"};
+}
+
+PageActions ActionsOf(ScopeRun& run) {
+  return {[&run] { return StartRecordingFromPage(run); },
+          [&run] { return StopRecordingFromPage(run); },
+          [&run](const std::string& text) { return SetRangesFromPage(run, text); },
+          [&run](const std::string& text) { return SetRateFromPage(run, text); }};
 }
 
 // Waits for groups until the next frame is due. Once the data connection is
@@ -242,11 +355,11 @@ void WaitForGroups(ScopeRun& run, Clock::time_point next_frame) {
 void Stream(ScopeRun& run, double seconds) {
   GroupBatch batch;
   TraceValues values;
-  const auto start = Clock::now();
-  auto next_frame = start;
+  run.start = Clock::now();
+  auto next_frame = run.start;
   while (!Interrupted()) {
     const auto now = Clock::now();
-    const double elapsed_s = std::chrono::duration<double>(now - start).count();
+    const double elapsed_s = std::chrono::duration<double>(now - run.start).count();
     if (seconds > 0 && elapsed_s >= seconds) break;
     RunPageJobs(run.hub);
     const std::int32_t taken = TakeAndFeed(run, batch, values);
@@ -258,10 +371,28 @@ void Stream(ScopeRun& run, double seconds) {
   }
 }
 
-void PrintEnd(const ScopeRun& run, std::uint64_t lost) {
-  std::printf("groups:         %lld\nlost groups:    %llu\ndata connection: %s\nframes dropped: %llu\n",
-              static_cast<long long>(run.outputs), static_cast<unsigned long long>(lost),
-              run.data_lost ? "lost" : "kept",
+struct RunTotals {
+  std::int64_t outputs = 0;
+  std::uint64_t lost = 0;
+  std::uint64_t missing_in_gaps = 0;  // reconnects and restarts of the module
+};
+
+RunTotals TotalsOf(ScopeRun& run) {
+  // The gaps found after the last split count as well.
+  try {
+    RefreshGaps(run.device, run.gap_log);
+  } catch (const ToolError&) {
+  }
+  return {run.earlier.outputs + run.outputs, run.earlier.lost + LostGroups(run.device),
+          run.earlier.missing_in_gaps + MissingInLinkGaps(run.gap_log, run.outputs)};
+}
+
+void PrintEnd(const ScopeRun& run, const RunTotals& totals) {
+  std::printf("groups:         %lld\nlost groups:    %llu\nmissing in gaps: %llu\n"
+              "data connection: %s\nframes dropped: %llu\n",
+              static_cast<long long>(totals.outputs), static_cast<unsigned long long>(totals.lost),
+              static_cast<unsigned long long>(totals.missing_in_gaps),
+              DataLost(run) ? "lost" : "kept",
               static_cast<unsigned long long>(run.hub.frames_dropped.load()));
 }
 
@@ -270,8 +401,10 @@ int RunScope(const ScopeOptions& o) {
   const std::string token = !o.token.empty() ? o.token : NeedsToken(address) ? MakeToken() : "";
   ScopeRun run;
   run.plan = PlanFromOptions(o);
+  run.transfer_given = o.transfer_bytes;
+  run.window_s = o.window_s;
   run.recording.dir = o.record_dir;
-  const std::vector<TraceInfo> traces = TracesOf(run.plan.selection);
+  run.traces = TracesOf(run.plan.selection);
   SetQuitOnInterrupt(true);
   const Connection connection = Connect(o.connection);
   run.plan.module = AddressOf(connection);
@@ -279,9 +412,10 @@ int RunScope(const ScopeOptions& o) {
   run.module = DescribeModule(connection);
   run.timeout_ms = connection.timeout_ms;
   ConfigureAcquisition(run.device, run.plan, run.timeout_ms);
+  ApplyReconnect(run.device, run.plan);
   run.hub.output_rate = run.plan.selection.group_rate;
-  run.hub.traces = traces.size();
-  run.hub.config_json = ConfigJson(run.plan, traces, run.module, o.window_s);
+  run.hub.traces = run.traces.size();
+  run.hub.config_json = ConfigJson(run.plan, run.traces, run.module, o.window_s, 0);
   // A page asking before the first frame gets a whole status too.
   run.hub.status_json = StatusJson(run, 0.0);
 
@@ -291,6 +425,7 @@ int RunScope(const ScopeOptions& o) {
   std::fflush(stdout);
 
   Check(KR2270_HcStart(run.device, 1, run.timeout_ms), "starting acquisition");
+  run.started = true;
   SetQuitOnInterrupt(false);
   try {
     Stream(run, o.seconds);
@@ -305,10 +440,11 @@ int RunScope(const ScopeOptions& o) {
   if (run.recording.on)
     StopScopeRecording(run.device, run.plan, run.recording, PositionOf(run),
                        "the scope ended");
-  if (stopped < 0 && !run.data_lost) Check(stopped, "stopping acquisition");
-  const std::uint64_t lost = LostGroups(run.device);
-  PrintEnd(run, lost);
-  return lost == 0 && !run.data_lost ? kExitOk : kExitDataLost;
+  if (stopped < 0 && run.started && !run.data_lost) Check(stopped, "stopping acquisition");
+  const RunTotals totals = TotalsOf(run);
+  PrintEnd(run, totals);
+  const bool complete = totals.lost == 0 && totals.missing_in_gaps == 0 && !DataLost(run);
+  return complete ? kExitOk : kExitDataLost;
 }
 
 }  // namespace
@@ -345,6 +481,7 @@ Command AddScopeCommand(CLI::App& app) {
       ->capture_default_str();
   cmd->add_option("--seconds", o.seconds, "stop after S seconds (default: at Ctrl-C)")
       ->check(PositiveNumber());
+  AddReconnectOption(*cmd, o.reconnect_s, "the page shows the gap and the link as down meanwhile");
   return {cmd, [options] { return RunScope(*options); }};
 }
 

@@ -25,6 +25,29 @@ void AppendColumns(std::string& out, const ScopeFrame& frame, std::size_t trace)
   out += ']';
 }
 
+// The page's words for a gap's cause; "ring full" stays the files' word.
+const char* PageGapCause(std::int32_t cause) {
+  return cause == KR2270_GAP_RING_FULL ? "ring overflow" : GapCauseName(cause);
+}
+
+// Where data stopped, on the frame's time axis; how long it stayed away.
+void AppendGaps(std::string& out, const ScopeFrame& frame) {
+  out += '[';
+  for (const GapMark& gap : frame.gaps) {
+    if (out.back() != '[') out += ',';
+    out += "{\"t\":" + JsonNumber(frame.t0 + static_cast<double>(gap.position) / frame.output_rate, 12) +
+           ",\"len\":" + JsonNumber(static_cast<double>(gap.missing) / frame.output_rate, 12) +
+           ",\"missing\":" + std::to_string(gap.missing) + ",\"cause\":" +
+           JsonString(PageGapCause(gap.cause)) + "}";
+  }
+  out += ']';
+}
+
+std::int64_t GroupsPerViewerColumn(const ScopeHub& hub, const ScopeViewer& viewer) {
+  const auto fewest = static_cast<std::int64_t>(std::ceil(hub.output_rate / kMaxColumnsPerSecond));
+  return std::max(fewest, GroupsPerColumn(hub.output_rate, viewer.window_s, viewer.columns));
+}
+
 void Offer(ScopeViewer& viewer, ScopeFrame frame, std::atomic<std::uint64_t>& dropped_total) {
   {
     std::lock_guard<std::mutex> guard(viewer.lock);
@@ -60,7 +83,9 @@ std::string FrameJson(const ScopeFrame& frame, std::uint64_t dropped) {
     if (t > 0) out += ',';
     AppendColumns(out, frame, t);
   }
-  return out + "],\"status\":" + *frame.status_json + "}";
+  out += "],\"t0\":" + JsonNumber(frame.t0, 12) + ",\"gaps\":";
+  AppendGaps(out, frame);
+  return out + ",\"status\":" + *frame.status_json + "}";
 }
 
 std::optional<std::string> NextFrameJson(ScopeViewer& viewer, std::chrono::milliseconds limit) {
@@ -79,10 +104,9 @@ std::shared_ptr<ScopeViewer> AddViewer(ScopeHub& hub, double window_s, int colum
   std::lock_guard<std::mutex> guard(hub.lock);
   if (hub.closed || hub.viewers.size() >= kMaxViewers) return nullptr;
   auto viewer = std::make_shared<ScopeViewer>();
-  const auto fewest = static_cast<std::int64_t>(std::ceil(hub.output_rate / kMaxColumnsPerSecond));
-  const std::int64_t per_column =
-      std::max(fewest, GroupsPerColumn(hub.output_rate, window_s, columns));
-  viewer->envelope = MakeEnvelope(hub.traces, per_column, hub.outputs);
+  viewer->window_s = window_s;
+  viewer->columns = columns;
+  viewer->envelope = MakeEnvelope(hub.traces, GroupsPerViewerColumn(hub, *viewer), hub.position);
   hub.viewers.push_back(viewer);
   return viewer;
 }
@@ -93,10 +117,12 @@ void RemoveViewer(ScopeHub& hub, const std::shared_ptr<ScopeViewer>& viewer) {
                     hub.viewers.end());
 }
 
-void FeedViewers(ScopeHub& hub, const TraceValues& values, std::int32_t count) {
+void FeedViewers(ScopeHub& hub, const TraceValues& values, std::int32_t count,
+                 const std::vector<BatchGap>& gaps) {
   std::lock_guard<std::mutex> guard(hub.lock);
-  for (auto& viewer : hub.viewers) AddToEnvelope(viewer->envelope, values, count);
-  hub.outputs += count;
+  for (auto& viewer : hub.viewers) AddToEnvelope(viewer->envelope, values, count, gaps);
+  hub.position += count;
+  for (const BatchGap& gap : gaps) hub.position += gap.missing;
 }
 
 void PublishFrames(ScopeHub& hub, const std::string& status_json) {
@@ -104,14 +130,33 @@ void PublishFrames(ScopeHub& hub, const std::string& status_json) {
   std::lock_guard<std::mutex> guard(hub.lock);
   hub.status_json = status_json;
   for (auto& viewer : hub.viewers) {
-    Envelope& e = viewer->envelope;
-    ScopeFrame frame{viewer->seq++, e.first_ready,
-                     static_cast<double>(e.groups_per_column) / hub.output_rate,
-                     std::move(e.ready), status};
-    e.ready.clear();
-    e.first_ready = e.column;
-    Offer(*viewer, std::move(frame), hub.frames_dropped);
+    const double column_s =
+        static_cast<double>(viewer->envelope.groups_per_column) / hub.output_rate;
+    std::vector<ColumnRun> runs = TakeReady(viewer->envelope);
+    // A run left empty after a gap's run has nothing to say.
+    if (runs.size() > 1 && runs.back().columns.empty() && runs.back().gaps.empty()) runs.pop_back();
+    for (ColumnRun& run : runs)
+      Offer(*viewer,
+            {viewer->seq++, run.first, column_s, hub.t0, hub.output_rate, std::move(run.columns),
+             std::move(run.gaps), status},
+            hub.frames_dropped);
   }
+}
+
+void StartEpoch(ScopeHub& hub, double output_rate, double t0, std::string config_json) {
+  std::lock_guard<std::mutex> guard(hub.lock);
+  hub.output_rate = output_rate;
+  hub.t0 = t0;
+  ++hub.epoch;
+  hub.position = 0;
+  hub.config_json = std::move(config_json);
+  for (auto& viewer : hub.viewers)
+    viewer->envelope = MakeEnvelope(hub.traces, GroupsPerViewerColumn(hub, *viewer), 0);
+}
+
+std::string ConfigJsonOf(ScopeHub& hub) {
+  std::lock_guard<std::mutex> guard(hub.lock);
+  return hub.config_json;
 }
 
 void RunPageJobs(ScopeHub& hub) {

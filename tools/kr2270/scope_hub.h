@@ -34,12 +34,17 @@ struct ScopeFrame {
   std::int64_t seq = 0;
   std::int64_t first_column = 0;
   double column_s = 0.0;
+  double t0 = 0.0;      // seconds at column 0 of the frame's numbering
+  double output_rate = 0.0;
   std::vector<std::vector<Column>> columns;  // per column, one entry per trace
+  std::vector<GapMark> gaps;
   std::shared_ptr<const std::string> status_json;
 };
 
 struct ScopeViewer {
   // Under the hub's lock (the acquisition thread feeds it).
+  double window_s = 0.0;  // as asked, for the envelope of each new epoch
+  int columns = 0;
   Envelope envelope;
   std::int64_t seq = 0;
   // Under `lock`: shared with the viewer's HTTP thread.
@@ -59,15 +64,19 @@ struct PageReply {
 using PageJob = std::function<PageReply()>;
 
 struct ScopeHub {
-  double output_rate = 0.0;  // outputs per second
   std::size_t traces = 0;
-  std::string config_json;  // fixed before serving starts
   std::atomic<std::uint64_t> frames_dropped{0};
 
   std::mutex lock;
   std::condition_variable job_done;
+  // An epoch is one start of the acquisition at one rate: positions and
+  // column numbers count from its start, time from the scope's.
+  double output_rate = 0.0;  // outputs per second
+  double t0 = 0.0;           // seconds from the scope's start to the epoch's
+  int epoch = 0;
+  std::int64_t position = 0;  // outputs fed and missing in gaps, this epoch
+  std::string config_json;
   std::vector<std::shared_ptr<ScopeViewer>> viewers;
-  std::int64_t outputs = 0;  // fed so far
   std::string status_json = "{}";
   struct Pending {
     PageJob job;
@@ -83,11 +92,21 @@ struct ScopeHub {
 std::shared_ptr<ScopeViewer> AddViewer(ScopeHub& hub, double window_s, int columns);
 void RemoveViewer(ScopeHub& hub, const std::shared_ptr<ScopeViewer>& viewer);
 
-// Acquisition thread: folds a batch into every viewer's envelope.
-void FeedViewers(ScopeHub& hub, const TraceValues& values, std::int32_t count);
+// Acquisition thread: folds a batch, with the gaps just before its outputs,
+// into every viewer's envelope.
+void FeedViewers(ScopeHub& hub, const TraceValues& values, std::int32_t count,
+                 const std::vector<BatchGap>& gaps = {});
 // Acquisition thread: the columns completed since the last call go to each
-// viewer as one frame, with `status_json`; a full queue drops the frame.
+// viewer as one frame per run of columns (a gap that skips columns makes
+// two), with `status_json`; a full queue drops the frame.
 void PublishFrames(ScopeHub& hub, const std::string& status_json);
+
+// Acquisition thread, once the acquisition started again at `output_rate`:
+// every viewer gets a new envelope for it, numbered from 0 again, at `t0`
+// seconds. Publish what the old epoch completed first.
+void StartEpoch(ScopeHub& hub, double output_rate, double t0, std::string config_json);
+
+std::string ConfigJsonOf(ScopeHub& hub);
 
 // Viewer thread: the next frame as JSON, waiting at most `limit`. Empty when
 // none came in time; nullopt once the viewer is closed.

@@ -180,7 +180,7 @@ void AddRoutes(ScopeServer& server, ScopeHub& hub, const PageActions& actions) {
     });
   }
   server.http.Get("/api/config", [&hub](const httplib::Request&, httplib::Response& response) {
-    response.set_content(hub.config_json, "application/json");
+    response.set_content(ConfigJsonOf(hub), "application/json");
   });
   server.http.Get("/api/status", [&hub](const httplib::Request&, httplib::Response& response) {
     std::lock_guard<std::mutex> guard(hub.lock);
@@ -203,6 +203,12 @@ void AddRoutes(ScopeServer& server, ScopeHub& hub, const PageActions& actions) {
     // Copied into the job: it may outlive this handler when the answer times out.
     Answer(response, RunOnAcquisition(hub, [actions, ranges = request.body] {
              return actions.set_ranges(ranges);
+           }));
+  });
+  server.http.Post("/api/rate", [&hub, actions](const httplib::Request& request,
+                                                httplib::Response& response) {
+    Answer(response, RunOnAcquisition(hub, [actions, rate = request.body] {
+             return actions.set_rate(rate);
            }));
   });
 }

@@ -30,6 +30,7 @@ struct PageActions {
   std::function<PageReply()> start_recording;
   std::function<PageReply()> stop_recording;
   std::function<PageReply(const std::string& ranges)> set_ranges;
+  std::function<PageReply(const std::string& rate)> set_rate;
 };
 
 struct ScopeServer;

@@ -32,11 +32,45 @@ void FoldSegment(Envelope& envelope, const TraceValues& values, std::size_t from
 }
 
 void CloseColumn(Envelope& envelope) {
-  if (envelope.ready.empty()) envelope.first_ready = envelope.column;
-  envelope.ready.push_back(envelope.open);
+  envelope.ready.back().columns.push_back(envelope.open);
   ++envelope.column;
   envelope.filled = 0;
   envelope.empty = true;
+}
+
+void FoldOutputs(Envelope& envelope, const TraceValues& values, std::size_t at, std::size_t end) {
+  while (at < end) {
+    const auto room = static_cast<std::size_t>(envelope.groups_per_column - envelope.filled);
+    const std::size_t stop = at + std::min(room, end - at);
+    FoldSegment(envelope, values, at, stop);
+    at = stop;
+    if (envelope.filled >= envelope.groups_per_column) CloseColumn(envelope);
+  }
+}
+
+// The next completed column joins the last run only if it follows it.
+void ContinueRunAt(Envelope& envelope) {
+  ColumnRun& last = envelope.ready.back();
+  const auto next = last.first + static_cast<std::int64_t>(last.columns.size());
+  if (next == envelope.column) return;
+  if (last.columns.empty())
+    last.first = envelope.column;
+  else
+    envelope.ready.push_back({envelope.column, {}, {}});
+}
+
+void SkipGap(Envelope& envelope, const BatchGap& gap) {
+  const std::int64_t width = envelope.groups_per_column;
+  const std::int64_t stopped = envelope.column * width + envelope.filled;
+  envelope.ready.back().gaps.push_back({stopped, gap.missing, gap.cause});
+  const std::int64_t resumed = stopped + gap.missing;
+  if (resumed / width != envelope.column) {
+    if (!envelope.empty) CloseColumn(envelope);
+    envelope.column = resumed / width;
+    envelope.empty = true;
+    ContinueRunAt(envelope);
+  }
+  envelope.filled = resumed % width;
 }
 
 }  // namespace
@@ -99,21 +133,29 @@ Envelope MakeEnvelope(std::size_t traces, std::int64_t groups_per_column,
   // A viewer that joins mid-column counts the outputs it missed, so that its
   // first column closes where every other viewer's does.
   envelope.filled = next_output % envelope.groups_per_column;
-  envelope.first_ready = envelope.column;
   envelope.open.resize(traces);
+  envelope.ready.push_back({envelope.column, {}, {}});
   return envelope;
 }
 
-void AddToEnvelope(Envelope& envelope, const TraceValues& values, std::int32_t count) {
-  std::size_t at = 0;
+void AddToEnvelope(Envelope& envelope, const TraceValues& values, std::int32_t count,
+                   const std::vector<BatchGap>& gaps) {
   const auto n = static_cast<std::size_t>(count);
-  while (at < n) {
-    const auto room = static_cast<std::size_t>(envelope.groups_per_column - envelope.filled);
-    const std::size_t end = at + std::min(room, n - at);
-    FoldSegment(envelope, values, at, end);
-    at = end;
-    if (envelope.filled >= envelope.groups_per_column) CloseColumn(envelope);
+  std::size_t at = 0;
+  for (const BatchGap& gap : gaps) {
+    const auto before = std::min(n, static_cast<std::size_t>(std::max<std::int64_t>(0, gap.before)));
+    FoldOutputs(envelope, values, at, before);
+    at = std::max(at, before);
+    SkipGap(envelope, gap);
   }
+  FoldOutputs(envelope, values, at, n);
+}
+
+std::vector<ColumnRun> TakeReady(Envelope& envelope) {
+  std::vector<ColumnRun> taken;
+  taken.swap(envelope.ready);
+  envelope.ready.push_back({envelope.column, {}, {}});
+  return taken;
 }
 
 std::int64_t GroupsPerColumn(double output_rate, double window_s, int columns) {

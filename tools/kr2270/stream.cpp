@@ -76,6 +76,37 @@ void RefreshGaps(KR2270Device* device, GapLog& log) {
   log.total = again;
 }
 
+GapRange PassGaps(GapCursor& cursor, const GapLog& log, std::int64_t index) {
+  // The library keeps the first and the last gaps of a long log: past that
+  // the entries after the first ones shift, so they are walked again.
+  constexpr std::size_t kFirstGapsKept = 1000;
+  if (log.total != cursor.seen) {
+    if (log.total > static_cast<std::int64_t>(log.gaps.size()))
+      cursor.next = std::min(cursor.next, kFirstGapsKept);
+    cursor.seen = log.total;
+  }
+  GapRange range{cursor.next, cursor.next};
+  while (cursor.next < log.gaps.size() &&
+         static_cast<std::int64_t>(log.gaps[cursor.next].group_index) <= index) {
+    // The log is in stream order: the ones passed before come first.
+    if (static_cast<std::int64_t>(log.gaps[cursor.next].group_index) <= cursor.passed)
+      range.first = cursor.next + 1;
+    ++cursor.next;
+  }
+  range.end = cursor.next;
+  cursor.passed = index;
+  return range;
+}
+
+const char* GapCauseName(std::int32_t cause) {
+  switch (cause) {
+    case KR2270_GAP_RING_FULL: return "ring full";
+    case KR2270_GAP_LINK_LOST: return "link lost";
+    case KR2270_GAP_MODULE_RESTART: return "module restart";
+    default: return "unknown";
+  }
+}
+
 std::uint64_t MissingInLinkGaps(const GapLog& log, std::int64_t end) {
   std::uint64_t missing = 0;
   for (const KR2270Gap& gap : log.gaps)

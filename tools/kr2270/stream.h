@@ -61,6 +61,25 @@ struct GapLog {
 // Fetches the log again when the library has found a gap since.
 void RefreshGaps(KR2270Device* device, GapLog& log);
 
+// Walks a growing gap log once: each gap is passed once, by its position,
+// even when the log has dropped older entries since.
+struct GapCursor {
+  std::size_t next = 0;      // first gap of the log not yet passed
+  std::int64_t seen = 0;     // the log's total when last passed
+  std::int64_t passed = -1;  // the output index passed last
+};
+
+// log.gaps[first, end): the gaps just before the outputs after the last
+// index passed, up to and including `index`.
+struct GapRange {
+  std::size_t first = 0;
+  std::size_t end = 0;
+};
+GapRange PassGaps(GapCursor& cursor, const GapLog& log, std::int64_t index);
+
+// "ring full", "link lost", "module restart" or "unknown".
+const char* GapCauseName(std::int32_t cause);
+
 // Groups missing in gaps other than ring overflows (those the lost-group
 // count has), before output `end`.
 std::uint64_t MissingInLinkGaps(const GapLog& log, std::int64_t end);
