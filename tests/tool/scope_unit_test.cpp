@@ -270,7 +270,7 @@ TEST(ScopeHub, AGapAtABatchBoundaryGoesWithTheFirstColumnsAfterIt) {
   // Positions 40..64 are missing: columns 4 and 5 never come.
   EXPECT_EQ(Framing(frames[1]),
             "{\"seq\":1,\"dropped\":0,\"col\":6,\"dt\":0.01,\"n\":2,\"t0\":0,\"gaps\":"
-            "[{\"t\":0.04,\"len\":0.025,\"missing\":25,\"cause\":\"ring overflow\"}]");
+            "[{\"t\":0.04,\"len\":0.025,\"missing\":25,\"cause\":\"ring full\"}]");
 }
 
 TEST(ScopeHub, ANewEpochNumbersColumnsFromZeroAtItsRateAndStartTime) {

@@ -25,11 +25,6 @@ void AppendColumns(std::string& out, const ScopeFrame& frame, std::size_t trace)
   out += ']';
 }
 
-// The page's words for a gap's cause; "ring full" stays the files' word.
-const char* PageGapCause(std::int32_t cause) {
-  return cause == KR2270_GAP_RING_FULL ? "ring overflow" : GapCauseName(cause);
-}
-
 // Where data stopped, on the frame's time axis; how long it stayed away.
 void AppendGaps(std::string& out, const ScopeFrame& frame) {
   out += '[';
@@ -38,7 +33,7 @@ void AppendGaps(std::string& out, const ScopeFrame& frame) {
     out += "{\"t\":" + JsonNumber(frame.t0 + static_cast<double>(gap.position) / frame.output_rate, 12) +
            ",\"len\":" + JsonNumber(static_cast<double>(gap.missing) / frame.output_rate, 12) +
            ",\"missing\":" + std::to_string(gap.missing) + ",\"cause\":" +
-           JsonString(PageGapCause(gap.cause)) + "}";
+           JsonString(GapCauseName(gap.cause)) + "}";
   }
   out += ']';
 }
