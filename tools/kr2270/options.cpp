@@ -185,8 +185,9 @@ void AddReconnectOption(CLI::App& command, double& seconds, const std::string& m
   // "--reconnect 5" reads as "--reconnect=5".
   command
       .add_option("--reconnect", seconds,
-                  "when the module drops the stream, reconnect for up to SECONDS (10 when "
-                  "given bare), restore the settings and go on; " + marked)
+                  "off unless given (the 10 shown is what a bare --reconnect means): when the "
+                  "module drops the stream, reconnect for up to SECONDS, restore the settings "
+                  "and go on; " + marked)
       ->expected(0, 1)
       ->default_str("10")
       ->type_name("[SECONDS]")
