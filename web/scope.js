@@ -13,7 +13,7 @@ const GROUPS = [
 const LANE = 1.5;
 const COLOURS = ['#1f77b4', '#d62728', '#2ca02c', '#ff7f0e', '#9467bd', '#8c564b', '#e377c2', '#17becf'];
 // Gaps are kept for as long as some column of the window may show them.
-const GAP_FILL = 'rgba(220, 0, 0, 0.22)';
+const GAP_FILL = 'rgba(220, 0, 0, 0.4)';
 
 const state = {
   config: null,
@@ -134,16 +134,24 @@ function showStatus(s) {
 }
 
 // The x values of every chart: one per column held, and a null-valued point
-// after each jump in the column numbering (a gap, or frames that never came)
-// so that the lines break there instead of bridging it. Returns the x
-// values and, per point, the column it shows (-1 for a break).
+// wherever data is missing, so that the lines break there instead of
+// bridging it: after each jump in the column numbering (a gap, or frames
+// that never came), and after a column that a gap shorter than a column fell
+// into. Returns the x values and, per point, the column it shows (-1 for a
+// break).
 function layoutColumns() {
   const xs = [];
   const at = [];
   const cols = state.cols;
+  const gaps = state.gaps;
+  let g = 0;
   for (let c = 0; c < cols.length; c++) {
+    const x = columnTime(cols[c]);
+    let gapBefore = false;
+    for (; g < gaps.length && gaps[g].t < x; g++) gapBefore = true;
     if (c > 0 && cols[c] !== cols[c - 1] + 1) { xs.push(columnTime(cols[c - 1] + 1)); at.push(-1); }
-    xs.push(columnTime(cols[c]));
+    else if (c > 0 && gapBefore) { xs.push((xs[xs.length - 1] + x) / 2); at.push(-1); }
+    xs.push(x);
     at.push(c);
   }
   return { xs, at };
@@ -375,8 +383,8 @@ window.scopeSummary = function () {
     };
   });
   const cols = state.cols;
-  let breaks = 0;
-  for (let c = 1; c < cols.length; c++) if (cols[c] !== cols[c - 1] + 1) breaks++;
+  // The breaks drawn, as the charts have them.
+  const breaks = cols.length ? layoutColumns().at.filter((c) => c < 0).length : 0;
   return {
     frames: state.frames, draws: state.draws, drawMs: state.drawMs, missed: state.missed, serverDropped: state.serverDropped,
     epoch: state.epoch, groupRate: state.config.group_rate, dt: state.dt,
