@@ -20,7 +20,7 @@ foreach(asset IN LISTS ASSETS)
 endforeach()
 file(WRITE "${OUTPUT}.tmp"
   "// Generated from web/ and the charting library; do not edit.\n"
-  "#include \"tools/kr2270/scope_assets.h\"\n\n"
+  "#include \"tools/kr2270/scope/scope_assets.h\"\n\n"
   "namespace kr2270::tool {\nnamespace {\n${body}}  // namespace\n\n"
   "const WebAsset kWebAssets[] = {\n${table}};\n"
   "const std::size_t kWebAssetCount = ${index};\n\n}  // namespace kr2270::tool\n")

@@ -6,9 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include "tools/kr2270/scope_hub.h"
-#include "tools/kr2270/scope_json.h"
-#include "tools/kr2270/scope_traces.h"
+#include "scope/scope_hub.h"
+#include "scope/scope_json.h"
+#include "scope/scope_traces.h"
 
 namespace kr2270::tool {
 namespace {

@@ -1,0 +1,214 @@
+#include "output/csv.h"
+
+#include <algorithm>
+#include <chrono>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+
+#include "system/system.h"
+#include "app/tool.h"
+
+namespace kr2270::tool {
+namespace {
+
+constexpr std::size_t kFlushBytes = 1 << 20;
+
+std::string CounterColumn(int counter, std::int8_t mode) {
+  const std::string name = "ct" + std::to_string(counter);
+  if (mode == 1 || mode == 3) return name + "_Hz";
+  return CounterConverts(mode) ? name : name + "_raw";
+}
+
+void Append(std::string& out, double value, std::chars_format format, int precision) {
+  char text[64];
+  const auto result = std::to_chars(text, text + sizeof text, value, format, precision);
+  out.append(text, result.ptr);
+}
+
+// Shortest text that reads back as the same double, in plain notation.
+void AppendExact(std::string& out, double value) {
+  char text[64];
+  const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed);
+  out.append(text, result.ptr);
+}
+
+template <typename Integer>
+void Append(std::string& out, Integer value) {
+  char text[24];
+  const auto result = std::to_chars(text, text + sizeof text, value);
+  out.append(text, result.ptr);
+}
+
+// Above this much text waiting for the writer, the acquisition waits too:
+// the stream ring then overflows and says so, instead of memory running out.
+constexpr std::size_t kMaxQueuedBytes = std::size_t{256} << 20;
+
+void WriteChunks(CsvOutput& csv) {
+  std::unique_lock<std::mutex> hold(csv.lock);
+  for (;;) {
+    csv.changed.wait(hold, [&] { return !csv.chunks.empty() || csv.closing; });
+    if (csv.chunks.empty()) break;
+    std::string chunk = std::move(csv.chunks.front());
+    csv.chunks.pop_front();
+    const bool failed = csv.error != 0;
+    hold.unlock();
+    int error = 0;
+    if (!failed && std::fwrite(chunk.data(), 1, chunk.size(), csv.file) != chunk.size())
+      error = LastSystemError();
+    hold.lock();
+    if (error != 0 && csv.error == 0) csv.error = error;
+    csv.queued_bytes -= chunk.size();
+    csv.changed.notify_all();
+  }
+  hold.unlock();
+  int error = 0;
+  if (csv.error == 0 && std::fflush(csv.file) != 0) error = LastSystemError();
+  if (!IsStdout(csv.path) && std::fclose(csv.file) != 0 && error == 0) error = LastSystemError();
+  hold.lock();
+  if (csv.error == 0) csv.error = error;
+}
+
+void FlushPending(CsvOutput& csv) {
+  if (csv.pending.empty()) return;
+  std::unique_lock<std::mutex> hold(csv.lock);
+  // Bounded waits, so that Ctrl-C is seen while a pipe is stuck.
+  while (csv.queued_bytes > kMaxQueuedBytes && csv.error == 0 && !Interrupted())
+    csv.changed.wait_for(hold, std::chrono::milliseconds(100));
+  csv.queued_bytes += csv.pending.size();
+  csv.chunks.push_back(std::move(csv.pending));
+  csv.pending.clear();
+  csv.changed.notify_all();
+}
+
+// Groups missing just before output `index`.
+std::uint64_t TakeGapBefore(CsvOutput& csv, const GapLog* log, std::int64_t index) {
+  if (log == nullptr) return 0;
+  const GapRange range = PassGaps(csv.gap_cursor, *log, index);
+  std::uint64_t missing = 0;
+  for (std::size_t g = range.first; g < range.end; ++g) missing += log->gaps[g].missing_groups;
+  csv.missing_so_far += missing;
+  return missing;
+}
+
+void AppendRow(std::string& out, CsvOutput& csv, const StreamSelection& selection,
+               const GroupBatch& batch, std::size_t i, std::int64_t index, const GapLog* gaps) {
+  const std::uint64_t gap = TakeGapBefore(csv, gaps, index);
+  AppendExact(out, OutputTime(selection, index + static_cast<std::int64_t>(csv.missing_so_far)));
+  for (std::size_t k = 0; k < kAnalogChannels; ++k) {
+    if (!selection.analog[k]) continue;
+    out += ',';
+    Append(out, batch.volts[k][i], std::chars_format::general, 9);
+    if (csv.codes) {
+      out += ',';
+      Append(out, batch.signed_codes[k][i]);
+    }
+  }
+  if (selection.digital) {
+    out += ',';
+    Append(out, batch.digital[i]);
+  }
+  for (std::size_t k = 0; k < kCounters; ++k) {
+    if (!selection.counters[k]) continue;
+    out += ',';
+    if (CounterConverts(selection.counter_modes[k]))
+      Append(out, batch.counter_values[k][i], std::chars_format::general, 12);
+    else
+      Append(out, batch.counters[k][i]);
+  }
+  for (std::size_t k = 0; k < kEncoders; ++k) {
+    if (!selection.encoders[k]) continue;
+    out += ',';
+    // Encoders count both ways; their two's-complement reading is the position.
+    Append(out, static_cast<std::int32_t>(batch.encoders[k][i]));
+  }
+  if (csv.gap_column) {
+    out += ',';
+    Append(out, gap);
+  }
+  out += '\n';
+}
+
+}  // namespace
+
+CsvOutput::~CsvOutput() {
+  if (!finished) {
+    pending.clear();
+    FinishCsv(*this);
+  }
+  if (!keep && !partial.empty()) std::remove(partial.c_str());
+}
+
+bool IsStdout(const std::string& path) { return path == "-"; }
+
+std::unique_ptr<CsvOutput> OpenCsv(const std::string& path, bool codes) {
+  auto csv = std::make_unique<CsvOutput>();
+  csv->path = path;
+  csv->codes = codes;
+  if (IsStdout(path)) {
+    csv->file = stdout;
+  } else {
+    csv->partial = path + ".partial";
+    csv->file = std::fopen(csv->partial.c_str(), "wb");
+    if (csv->file == nullptr)
+      Fail("cannot write " + csv->partial + ": " + SystemErrorText(LastSystemError()));
+  }
+  CsvOutput* out = csv.get();
+  csv->writer = std::thread([out] { WriteChunks(*out); });
+  return csv;
+}
+void WriteCsvHeader(CsvOutput& csv, const StreamSelection& selection) {
+  std::string& out = csv.pending;
+  out += "time_s";
+  for (int channel = 1; channel <= kAnalogChannels; ++channel) {
+    if (!selection.analog[static_cast<std::size_t>(channel - 1)]) continue;
+    out += ",ai" + std::to_string(channel) + "_V";
+    if (csv.codes) out += ",ai" + std::to_string(channel) + "_code";
+  }
+  if (selection.digital) out += ",di";
+  for (int counter = 1; counter <= kCounters; ++counter) {
+    const auto k = static_cast<std::size_t>(counter - 1);
+    if (selection.counters[k]) out += "," + CounterColumn(counter, selection.counter_modes[k]);
+  }
+  for (int encoder = 1; encoder <= kEncoders; ++encoder)
+    if (selection.encoders[static_cast<std::size_t>(encoder - 1)])
+      out += ",ec" + std::to_string(encoder);
+  if (csv.gap_column) out += ",gap";
+  out += '\n';
+}
+
+void WriteCsvRows(CsvOutput& csv, const StreamSelection& selection, const GroupBatch& batch,
+                  std::int64_t first_index, const GapLog* gaps) {
+  for (std::size_t i = 0; i < static_cast<std::size_t>(batch.count); ++i) {
+    AppendRow(csv.pending, csv, selection, batch, i, first_index + static_cast<std::int64_t>(i), gaps);
+    ++csv.rows;
+    if (csv.pending.size() >= kFlushBytes) FlushPending(csv);
+  }
+  FlushPending(csv);
+}
+
+int CsvError(CsvOutput& csv) {
+  std::lock_guard<std::mutex> hold(csv.lock);
+  return csv.error;
+}
+
+int FinishCsv(CsvOutput& csv) {
+  if (csv.finished) return CsvError(csv);
+  FlushPending(csv);
+  {
+    std::lock_guard<std::mutex> hold(csv.lock);
+    csv.closing = true;
+    csv.changed.notify_all();
+  }
+  if (csv.writer.joinable()) csv.writer.join();
+  csv.finished = true;
+  if (!csv.keep || IsStdout(csv.path)) return csv.error;
+  if (std::rename(csv.partial.c_str(), csv.path.c_str()) == 0) {
+    csv.partial.clear();
+  } else if (csv.error == 0) {
+    csv.error = LastSystemError();
+  }
+  return csv.error;
+}
+
+}  // namespace kr2270::tool

@@ -1,0 +1,66 @@
+// CSV output of converted groups. Rows are written by a thread of their
+// own, so that a slow reader of a pipe never holds up the acquisition. A
+// file is written as FILE.partial and renamed to FILE once the run is over,
+// complete or not; only a run that never started leaves nothing behind.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "run/stream.h"
+
+namespace kr2270::tool {
+
+struct CsvOutput {
+  std::string path;     // as given; "-" is standard output
+  std::string partial;  // where rows go until FinishCsv
+  std::FILE* file = nullptr;
+  bool codes = false;   // add a raw-code column per analog channel
+  bool gap_column = false;  // add the groups missing before each row
+  GapCursor gap_cursor;              // up to the last row written
+  std::uint64_t missing_so_far = 0;  // groups missing before the next row
+  bool keep = false;    // set once rows matter: the file then outlives errors
+  bool finished = false;
+  std::string pending;  // formatted rows not yet handed to the writer
+  std::int64_t rows = 0;
+
+  // Shared with the writer thread, under `lock`.
+  std::mutex lock;
+  std::condition_variable changed;
+  std::deque<std::string> chunks;
+  std::size_t queued_bytes = 0;
+  bool closing = false;
+  int error = 0;  // system error of the first failed write, 0 while all is well
+  std::thread writer;
+
+  ~CsvOutput();  // a file never kept is removed
+};
+
+bool IsStdout(const std::string& path);
+
+// Opens FILE.partial (or standard output) and starts its writer; throws
+// when it cannot be created.
+std::unique_ptr<CsvOutput> OpenCsv(const std::string& path, bool codes);
+
+void WriteCsvHeader(CsvOutput& csv, const StreamSelection& selection);
+// Rows for outputs first_index, first_index + 1, ...; with a gap log, the
+// time of each row counts the groups missing before it, and the gap column
+// holds the groups missing just before that row.
+void WriteCsvRows(CsvOutput& csv, const StreamSelection& selection, const GroupBatch& batch,
+                  std::int64_t first_index, const GapLog* gaps);
+
+// The system error of the first failed write, 0 when none failed yet.
+int CsvError(CsvOutput& csv);
+
+// Hands every row to the writer, waits for it, closes the file and renames
+// it into place. Returns the system error of the first failed write (0 when
+// none); the rows that reached the file stay there either way.
+int FinishCsv(CsvOutput& csv);
+
+}  // namespace kr2270::tool

@@ -1,0 +1,97 @@
+#include "output/recording_files.h"
+
+#include <algorithm>
+#include <fstream>
+
+#include "system/console.h"
+#include "app/tool.h"
+
+namespace fs = std::filesystem;
+
+namespace kr2270::tool {
+namespace {
+
+bool IsRecordingFile(const fs::directory_entry& entry) {
+  return entry.is_regular_file() && entry.path().extension() == ".dat";
+}
+
+}  // namespace
+
+void PrepareRecordingDirectory(const std::string& dir) {
+  std::error_code error;
+  fs::create_directories(dir, error);
+  if (!fs::is_directory(dir)) Fail("--record: cannot create directory " + dir);
+  if (!IsWritableDirectory(dir)) Fail("--record: directory " + dir + " is not writable");
+}
+
+DirectorySnapshot SnapshotRecordings(const std::string& dir) {
+  DirectorySnapshot snapshot;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(dir, error))
+    if (IsRecordingFile(entry)) snapshot[entry.path().string()] = entry.last_write_time();
+  return snapshot;
+}
+
+std::vector<WrittenFile> WrittenSince(const std::string& dir, const DirectorySnapshot& before) {
+  std::vector<WrittenFile> written;
+  for (const auto& [path, time] : SnapshotRecordings(dir)) {
+    const auto old = before.find(path);
+    if (old != before.end() && old->second == time) continue;
+    std::error_code error;
+    written.push_back({path, fs::file_size(path, error)});
+  }
+  return written;
+}
+
+}  // namespace kr2270::tool
+
+namespace kr2270::tool {
+namespace {
+
+// Byte 4 of a header is the format version; the header size follows.
+std::int64_t HeaderBytesOf(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  char magic[5] = {};
+  if (!in.read(magic, sizeof magic)) return kRecordingHeaderBytes;
+  return magic[4] == 0 ? kRecordingHeaderBytesV0 : kRecordingHeaderBytes;
+}
+
+}  // namespace
+
+bool IsFirstRecordingFile(const std::string& path) {
+  const std::string suffix = "_1.dat";
+  return path.size() >= suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+std::vector<std::string> RecordingChain(const std::string& first_file) {
+  std::vector<std::string> chain;
+  const auto underscore = first_file.rfind('_');
+  if (underscore == std::string::npos) return {first_file};
+  const std::string stem = first_file.substr(0, underscore + 1);
+  for (int n = 1;; ++n) {
+    const std::string path = stem + std::to_string(n) + ".dat";
+    std::error_code error;
+    if (!fs::is_regular_file(path, error)) break;
+    chain.push_back(path);
+  }
+  return chain;
+}
+
+RecordingOnDisk MeasureRecording(const std::string& first_file, int group_bytes) {
+  RecordingOnDisk disk;
+  for (const std::string& path : RecordingChain(first_file)) {
+    std::error_code error;
+    const auto bytes = static_cast<std::int64_t>(fs::file_size(path, error));
+    if (error) continue;
+    disk.bytes += bytes;
+    // A file is empty until its first block, header included, arrives.
+    disk.data_bytes += std::max<std::int64_t>(0, bytes - HeaderBytesOf(path));
+  }
+  if (group_bytes > 0) {
+    disk.groups = disk.data_bytes / group_bytes;
+    disk.partial_bytes = disk.data_bytes % group_bytes;
+  }
+  return disk;
+}
+
+}  // namespace kr2270::tool

@@ -1,0 +1,151 @@
+#include "run/stream.h"
+
+#include <algorithm>
+#include <string>
+
+#include "app/tool.h"
+
+namespace kr2270::tool {
+namespace {
+
+template <typename T>
+void Resize(std::vector<T>& values, std::int32_t count) {
+  values.resize(static_cast<std::size_t>(count));
+}
+
+void ExpectFetched(std::int32_t fetched, std::int32_t count, const std::string& what) {
+  Check(fetched, "fetching " + what);
+  if (fetched != count)
+    Fail("fetching " + what + ": got " + std::to_string(fetched) + " values of " +
+         std::to_string(count) + " split");
+}
+
+void FetchAnalog(KR2270Device* device, const StreamSelection& selection, GroupBatch& batch) {
+  for (int channel = 1; channel <= kAnalogChannels; ++channel) {
+    const auto k = static_cast<std::size_t>(channel - 1);
+    if (!selection.analog[k]) continue;
+    Resize(batch.analog_codes[k], batch.count);
+    ExpectFetched(KR2270_HcCodeGetAd(device, channel, batch.analog_codes[k].data()), batch.count,
+                  "analog channel " + std::to_string(channel));
+  }
+}
+
+void FetchOthers(KR2270Device* device, const StreamSelection& selection, GroupBatch& batch) {
+  if (selection.digital) {
+    Resize(batch.digital, batch.count);
+    ExpectFetched(KR2270_HcCodeGetDi(device, batch.digital.data()), batch.count,
+                  "digital inputs");
+  }
+  for (int counter = 1; counter <= kCounters; ++counter) {
+    const auto k = static_cast<std::size_t>(counter - 1);
+    if (!selection.counters[k]) continue;
+    Resize(batch.counters[k], batch.count);
+    ExpectFetched(KR2270_HcCodeGetCt(device, counter, batch.counters[k].data()), batch.count,
+                  "counter " + std::to_string(counter));
+  }
+  for (int encoder = 1; encoder <= kEncoders; ++encoder) {
+    const auto k = static_cast<std::size_t>(encoder - 1);
+    if (!selection.encoders[k]) continue;
+    Resize(batch.encoders[k], batch.count);
+    ExpectFetched(KR2270_HcCodeGetEc(device, encoder, batch.encoders[k].data()), batch.count,
+                  "encoder " + std::to_string(encoder));
+  }
+}
+
+}  // namespace
+
+int AnalogCount(const StreamSelection& selection) {
+  int count = 0;
+  for (bool on : selection.analog) count += on ? 1 : 0;
+  return count;
+}
+
+double OutputTime(const StreamSelection& selection, std::int64_t index) {
+  const double groups_per_output = selection.average > 0 ? selection.average : 1;
+  return static_cast<double>(index) * groups_per_output / selection.group_rate;
+}
+
+bool CounterConverts(std::int8_t mode) { return mode == 0 || mode == 1 || mode == 3; }
+
+void RefreshGaps(KR2270Device* device, GapLog& log) {
+  const std::int32_t total = Check(KR2270_HcGetGaps(device, nullptr, 0), "reading the gap log");
+  if (total == log.total) return;
+  log.gaps.resize(static_cast<std::size_t>(total));
+  const std::int32_t again = Check(KR2270_HcGetGaps(device, log.gaps.data(), total), "reading the gap log");
+  log.gaps.resize(static_cast<std::size_t>(std::min(total, again)));
+  log.total = again;
+}
+
+GapRange PassGaps(GapCursor& cursor, const GapLog& log, std::int64_t index) {
+  // The library keeps the first and the last gaps of a long log: past that
+  // the entries after the first ones shift, so they are walked again.
+  constexpr std::size_t kFirstGapsKept = 1000;
+  if (log.total != cursor.seen) {
+    if (log.total > static_cast<std::int64_t>(log.gaps.size()))
+      cursor.next = std::min(cursor.next, kFirstGapsKept);
+    cursor.seen = log.total;
+  }
+  GapRange range{cursor.next, cursor.next};
+  while (cursor.next < log.gaps.size() &&
+         static_cast<std::int64_t>(log.gaps[cursor.next].group_index) <= index) {
+    // The log is in stream order: the ones passed before come first.
+    if (static_cast<std::int64_t>(log.gaps[cursor.next].group_index) <= cursor.passed)
+      range.first = cursor.next + 1;
+    ++cursor.next;
+  }
+  range.end = cursor.next;
+  cursor.passed = index;
+  return range;
+}
+
+const char* GapCauseName(std::int32_t cause) {
+  switch (cause) {
+    case KR2270_GAP_RING_FULL: return "ring full";
+    case KR2270_GAP_LINK_LOST: return "link lost";
+    case KR2270_GAP_MODULE_RESTART: return "module restart";
+    default: return "unknown";
+  }
+}
+
+std::uint64_t MissingInLinkGaps(const GapLog& log, std::int64_t end) {
+  std::uint64_t missing = 0;
+  for (const KR2270Gap& gap : log.gaps)
+    if (gap.cause != KR2270_GAP_RING_FULL && static_cast<std::int64_t>(gap.group_index) <= end)
+      missing += gap.missing_groups;
+  return missing;
+}
+
+std::int32_t TakeBuffered(KR2270Device* device, const StreamSelection& selection,
+                          std::int32_t limit, GroupBatch& batch) {
+  batch.count = 0;
+  const std::int32_t buffered = Check(KR2270_HcCodeCanReadGroupCount(device), "counting groups");
+  const std::int32_t wanted = std::min(buffered, limit);
+  if (wanted <= 0) return 0;
+  batch.count = Check(KR2270_HcCodeSplit(device, wanted), "splitting groups");
+  if (batch.count == 0) return 0;
+  FetchAnalog(device, selection, batch);
+  FetchOthers(device, selection, batch);
+  return batch.count;
+}
+
+void ConvertBatch(KR2270Device* device, const StreamSelection& selection, GroupBatch& batch) {
+  for (int channel = 1; channel <= kAnalogChannels; ++channel) {
+    const auto k = static_cast<std::size_t>(channel - 1);
+    if (!selection.analog[k]) continue;
+    batch.signed_codes[k] = batch.analog_codes[k];
+    Resize(batch.volts[k], batch.count);
+    Check(KR2270_AdCodeToValue(device, channel, batch.signed_codes[k].data(), batch.count,
+                               batch.volts[k].data()),
+          "converting analog channel " + std::to_string(channel));
+  }
+  for (int counter = 1; counter <= kCounters; ++counter) {
+    const auto k = static_cast<std::size_t>(counter - 1);
+    if (!selection.counters[k] || !CounterConverts(selection.counter_modes[k])) continue;
+    Resize(batch.counter_values[k], batch.count);
+    Check(KR2270_CtCodeToValue(device, counter, batch.counters[k].data(), batch.count,
+                               batch.counter_values[k].data()),
+          "converting counter " + std::to_string(counter));
+  }
+}
+
+}  // namespace kr2270::tool

@@ -1,0 +1,87 @@
+// The road from the stream ring to the application's arrays, shared by live
+// acquisition and playback: split, fetch every selected queue, convert.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "kr2270c.h"
+#include "app/options.h"
+
+namespace kr2270::tool {
+
+// What travels in a group, and how to read it.
+struct StreamSelection {
+  std::array<bool, kAnalogChannels> analog{};
+  int code_bytes = 4;
+  bool digital = false;
+  std::array<bool, kCounters> counters{};
+  std::array<std::int8_t, kCounters> counter_modes{};  // decide how counters convert
+  std::array<bool, kEncoders> encoders{};
+  int average = 0;          // groups per averaged output, 0 = none
+  double group_rate = 0.0;  // groups per second delivered to the host
+};
+
+int AnalogCount(const StreamSelection& selection);
+
+// Seconds from the start of the stream to output `index`.
+double OutputTime(const StreamSelection& selection, std::int64_t index);
+
+// One split's worth of outputs, one vector per selected channel.
+struct GroupBatch {
+  std::int32_t count = 0;
+  std::array<std::vector<std::int32_t>, kAnalogChannels> analog_codes;  // as fetched
+  std::array<std::vector<std::int32_t>, kAnalogChannels> signed_codes;  // sign-extended
+  std::array<std::vector<double>, kAnalogChannels> volts;
+  std::vector<std::uint16_t> digital;
+  std::array<std::vector<std::uint32_t>, kCounters> counters;
+  std::array<std::vector<double>, kCounters> counter_values;
+  std::array<std::vector<std::uint32_t>, kEncoders> encoders;
+};
+
+// Takes up to `limit` buffered outputs out of the ring and fetches every
+// selected channel. Returns the count taken, 0 when nothing is buffered.
+std::int32_t TakeBuffered(KR2270Device* device, const StreamSelection& selection,
+                          std::int32_t limit, GroupBatch& batch);
+
+// Analog codes to volts through each channel's calibration and range;
+// counters by their mode (modes other than 0, 1 and 3 stay raw).
+void ConvertBatch(KR2270Device* device, const StreamSelection& selection, GroupBatch& batch);
+
+bool CounterConverts(std::int8_t mode);
+
+// The gaps the library found in the stream since the start, oldest first
+// (the library keeps the first and the last 1000; `total` counts them all).
+struct GapLog {
+  std::vector<KR2270Gap> gaps;
+  std::int64_t total = 0;
+};
+
+// Fetches the log again when the library has found a gap since.
+void RefreshGaps(KR2270Device* device, GapLog& log);
+
+// Walks a growing gap log once: each gap is passed once, by its position,
+// even when the log has dropped older entries since.
+struct GapCursor {
+  std::size_t next = 0;      // first gap of the log not yet passed
+  std::int64_t seen = 0;     // the log's total when last passed
+  std::int64_t passed = -1;  // the output index passed last
+};
+
+// log.gaps[first, end): the gaps just before the outputs after the last
+// index passed, up to and including `index`.
+struct GapRange {
+  std::size_t first = 0;
+  std::size_t end = 0;
+};
+GapRange PassGaps(GapCursor& cursor, const GapLog& log, std::int64_t index);
+
+// "ring full", "link lost", "module restart" or "unknown".
+const char* GapCauseName(std::int32_t cause);
+
+// Groups missing in gaps other than ring overflows (those the lost-group
+// count has), before output `end`.
+std::uint64_t MissingInLinkGaps(const GapLog& log, std::int64_t end);
+
+}  // namespace kr2270::tool

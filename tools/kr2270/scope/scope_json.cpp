@@ -1,0 +1,35 @@
+#include "scope/scope_json.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+namespace kr2270::tool {
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+std::string JsonNumber(double value, int digits) {
+  if (!std::isfinite(value)) return "null";
+  char text[32];
+  const auto result =
+      std::to_chars(text, text + sizeof text, value, std::chars_format::general, digits);
+  return std::string(text, result.ptr);
+}
+
+}  // namespace kr2270::tool

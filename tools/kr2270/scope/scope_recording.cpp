@@ -1,0 +1,79 @@
+#include "scope/scope_recording.h"
+
+#include "scope/scope_json.h"
+#include "system/system.h"
+#include "app/tool.h"
+
+namespace kr2270::tool {
+namespace {
+
+std::string FirstFileSince(const std::string& dir, const DirectorySnapshot& before) {
+  for (const WrittenFile& file : WrittenSince(dir, before))
+    if (IsFirstRecordingFile(file.path)) return file.path;
+  return {};
+}
+
+// The run's gaps since the recording began, counted from its first group.
+GapLog GapsSince(KR2270Device* device, std::int64_t first_output) {
+  GapLog run;
+  RefreshGaps(device, run);
+  GapLog since;
+  for (KR2270Gap gap : run.gaps) {
+    if (static_cast<std::int64_t>(gap.group_index) < first_output) continue;
+    gap.group_index -= static_cast<std::uint64_t>(first_output);
+    since.gaps.push_back(gap);
+  }
+  since.total = static_cast<std::int64_t>(since.gaps.size());
+  return since;
+}
+
+}  // namespace
+
+void StartScopeRecording(KR2270Device* device, const AcquisitionPlan& plan,
+                         ScopeRecording& recording, const RunPosition& at) {
+  if (recording.on) Fail("a recording is already running");
+  PrepareRecordingDirectory(recording.dir);
+  const DirectorySnapshot before = SnapshotRecordings(recording.dir);
+  Check(KR2270_DFWOpen(device, recording.dir.c_str(), 0), "cannot record to " + recording.dir);
+  recording.on = true;
+  recording.first_file = FirstFileSince(recording.dir, before);
+  recording.lost_at_start = at.lost_groups;
+  recording.first_output = at.outputs;
+  recording.metadata = {};
+  if (recording.first_file.empty()) return;
+  recording.metadata = MetadataOfRun(plan, recording.first_file);
+  WriteMetadata(recording.metadata);
+}
+
+void StopScopeRecording(KR2270Device* device, const AcquisitionPlan& plan,
+                        ScopeRecording& recording, const RunPosition& at,
+                        const std::string& why) {
+  if (!recording.on) Fail("no recording is running");
+  const std::int32_t closed = KR2270_DFWClose(device);
+  recording.on = false;
+  if (!recording.first_file.empty()) {
+    const RecordingOnDisk disk = MeasureRecording(recording.first_file, GroupBytes(plan.selection));
+    const std::uint64_t lost = at.lost_groups - recording.lost_at_start;
+    const bool failed = closed < 0;
+    recording.metadata.end =
+        RecordingEnd{disk.groups, lost, failed ? RunEndName(RunEnd::kRecordingFailed) : "stopped",
+                     failed ? "the recording failed: " + StatusMessage(closed) : why,
+                     UtcTimestampNow(), GapsSince(device, recording.first_output)};
+    WriteMetadata(recording.metadata);
+  }
+  Check(closed, "finishing the recording");
+}
+
+std::string RecordingStatusJson(KR2270Device* device, const ScopeRecording& recording) {
+  std::int64_t bytes = 0;
+  std::int32_t files = 0;
+  const std::int32_t status = recording.on ? KR2270_DFWGetInfo(device, &bytes, &files) : 0;
+  std::string error = recording.last_error;
+  if (status < 0) error = "recording failed: " + StatusMessage(status);
+  return "{\"on\":" + std::string(recording.on ? "true" : "false") +
+         ",\"file\":" + JsonString(recording.first_file) +
+         ",\"metadata\":" + JsonString(recording.metadata.path) +
+         ",\"bytes\":" + std::to_string(bytes) + ",\"error\":" + JsonString(error) + "}";
+}
+
+}  // namespace kr2270::tool
