@@ -82,6 +82,8 @@ int WaitReadable(Socket s, int timeout_ms);
 
 // Monotonic clock in nanoseconds.
 std::int64_t MonotonicNs();
+// Wall-clock time: nanoseconds since 1970-01-01 00:00:00 UTC.
+std::int64_t WallClockNs();
 // Sleeps about ms milliseconds, also when ms is below the system tick.
 void SleepMs(int ms);
 
@@ -109,6 +111,12 @@ int LastFileError();
 bool SeekFile(std::FILE* file, std::int64_t offset);
 // Size of an open file in bytes, or -1.
 std::int64_t FileSize(std::FILE* file);
+// Flushes the stream and asks the system to put the file on the disk.
+bool SyncFile(std::FILE* file);
+// Renames from to to in one step, replacing an existing to: a reader sees
+// the old file or the new one, never neither and never half.
+bool ReplaceFile(const char* from, const char* to);
+bool RemoveFile(const char* path);
 
 // Paths: kPathSeparator is the one written; IsPathSeparator accepts every
 // separator of the platform ('/' and '\\' on Windows).

@@ -20,6 +20,12 @@ std::int64_t MonotonicNs() {
       .count();
 }
 
+std::int64_t WallClockNs() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
 void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 bool IsDirectory(const char* path) {
@@ -87,6 +93,12 @@ std::int64_t FileSize(std::FILE* file) {
   if (::fstat(::fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
   return static_cast<std::int64_t>(st.st_size);
 }
+
+bool SyncFile(std::FILE* file) { return std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0; }
+
+bool ReplaceFile(const char* from, const char* to) { return std::rename(from, to) == 0; }
+
+bool RemoveFile(const char* path) { return std::remove(path) == 0; }
 
 bool IsPathSeparator(char c) { return c == '/'; }
 

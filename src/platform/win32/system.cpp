@@ -93,6 +93,16 @@ std::int64_t MonotonicNs() {
   return ticks / f * 1000000000 + ticks % f * 1000000000 / f;
 }
 
+std::int64_t WallClockNs() {
+  FILETIME now{};
+  GetSystemTimePreciseAsFileTime(&now);
+  // FILETIME counts 100 ns from 1601-01-01.
+  constexpr std::int64_t kUnixEpoch = 116444736000000000;
+  const auto ticks = static_cast<std::int64_t>((std::uint64_t{now.dwHighDateTime} << 32) |
+                                               now.dwLowDateTime);
+  return (ticks - kUnixEpoch) * 100;
+}
+
 void SleepMs(int ms) {
   if (ms <= 0) return;
   // Sleep() rounds up to the system tick (15.6 ms by default).
@@ -159,6 +169,19 @@ std::int64_t FileSize(std::FILE* file) {
     return -1;
   return static_cast<std::int64_t>(size.QuadPart);
 }
+
+bool SyncFile(std::FILE* file) {
+  if (std::fflush(file) != 0) return false;
+  const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  return h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) != 0;
+}
+
+// rename() refuses an existing target here; MoveFileEx replaces it in one step.
+bool ReplaceFile(const char* from, const char* to) {
+  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool RemoveFile(const char* path) { return DeleteFileA(path) != 0; }
 
 bool IsPathSeparator(char c) { return c == '\\' || c == '/'; }
 
