@@ -28,11 +28,14 @@ std::string JoinPath(std::string directory, const std::string& name) {
 // "YY-MM-DD-hh-mm-ss" of the local time, "-N" added for the N-th attempt.
 std::string TimeStamp(const std::tm& t, int attempt) {
   char text[64];
-  std::snprintf(text, sizeof text, "%02d-%02d-%02d-%02d-%02d-%02d", t.tm_year % 100, t.tm_mon + 1,
-                t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
-  std::string stamp = text;
-  if (attempt > 1) stamp += "-" + std::to_string(attempt);
-  return stamp;
+  const int length = std::snprintf(text, sizeof text, "%02d-%02d-%02d-%02d-%02d-%02d",
+                                   t.tm_year % 100, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min,
+                                   t.tm_sec);
+  // Formatted in one go: GCC 12 at -O3 takes "-" + to_string() for an overlap.
+  if (attempt > 1 && length > 0 && static_cast<std::size_t>(length) < sizeof text) {
+    std::snprintf(text + length, sizeof text - static_cast<std::size_t>(length), "-%d", attempt);
+  }
+  return text;
 }
 
 std::FILE* CreateFirstFile(const std::string& directory, std::string* path) {
