@@ -240,6 +240,11 @@ void FinishRecording(KR2270Device* device, const AcquisitionPlan& plan, Acquisit
   result.recorded_bytes = std::max<std::int64_t>(0, RecordedBytes(device));
   running.recording = false;
   const bool failed_before = RecordedBytes(device) < 0;
+  // The run's end goes into the sidecar while the recording is still open;
+  // a failure of the close itself the library's end status records.
+  metadata.end =
+      RecordingEnd{result.lost_groups, RunEndName(result.end), result.why, UtcTimestampNow()};
+  WriteMetadata(device, metadata);
   if (KR2270_DFWClose(device) < 0 && result.end != RunEnd::kRecordingFailed) {
     EndRun(result, RunEnd::kRecordingFailed,
            RecordingFailure(plan.record_dir) + (failed_before ? "" : " at the final flush"));
@@ -247,9 +252,6 @@ void FinishRecording(KR2270Device* device, const AcquisitionPlan& plan, Acquisit
   const RecordingOnDisk disk = MeasureRecording(result.recording, GroupBytes(plan.selection));
   result.recorded_bytes = disk.bytes;
   result.recorded_groups = disk.groups;
-  metadata.end = RecordingEnd{result.recorded_groups, result.lost_groups, RunEndName(result.end),
-                              result.why, UtcTimestampNow(), result.gaps};
-  WriteMetadata(metadata);
 }
 
 void FinishHealth(KR2270Device* device, const AcquisitionPlan& plan, AcquisitionResult& result) {
@@ -397,7 +399,7 @@ AcquisitionResult RunAcquisition(KR2270Device* device, const AcquisitionPlan& pl
     result.recording = OpenRecording(device, plan.record_dir);
     running.recording = true;
     metadata = MetadataOfRun(plan, result.recording);
-    WriteMetadata(metadata);
+    WriteMetadata(device, metadata);
   }
   ApplyReconnect(device, plan);
   const auto start = Clock::now();
