@@ -117,6 +117,7 @@ std::uint64_t IndexOfNewSegment(const ReceiverState& state, std::int64_t first_s
 void BeginSegment(Device* device, std::int64_t now) {
   ReceiverState& state = device->receiver;
   std::int64_t first_sampled = ArrivalBound(state, now);
+  if (first_sampled == kNoBound) first_sampled = now;  // no rate to go by
   if (state.segment_start_sent_ns == 0) {
     state.next_index = 0;
     state.start_unix_ns = platform::WallClockNs() - (now - first_sampled);
