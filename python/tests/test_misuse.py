@@ -12,19 +12,14 @@ import pytest
 import kr2270
 
 PYTHON_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-# Set by scripts/ci-sanitizers.sh: the AddressSanitizer build of the library
-# and the runtime to preload, so that a use after free is reported, not lucky.
-ASAN_LIBRARY = os.environ.get("KR2270_ASAN_LIBRARY")
-ASAN_RUNTIME = os.environ.get("KR2270_ASAN_RUNTIME")
 
 
 def child(script, timeout=120):
-    """Runs `script` in a fresh interpreter (with the ASan library when one
-    is given) and returns its result."""
+    """Runs `script` in a fresh interpreter with this one's environment:
+    scripts/ci-sanitizers.sh runs these tests with the AddressSanitizer build
+    of the library (LD_PRELOAD of its runtime), so that a use after free is
+    reported rather than lucky."""
     env = dict(os.environ, PYTHONPATH=PYTHON_DIR)
-    if ASAN_LIBRARY and ASAN_RUNTIME:
-        env.update(KR2270C_LIBRARY=ASAN_LIBRARY, LD_PRELOAD=ASAN_RUNTIME,
-                   ASAN_OPTIONS="detect_leaks=0:abort_on_error=1")
     return subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True,
                           text=True, timeout=timeout, env=env)
 

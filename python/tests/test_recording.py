@@ -1,5 +1,6 @@
 """Recordings as blocks, against the live data and the C tool's replay; HDF5,
 CSV and NPY export; plots; the command line."""
+import os
 import re
 import subprocess
 import sys
@@ -11,6 +12,8 @@ import kr2270
 import kr2270.export
 
 PYTHON_DIR = __file__.rsplit("/tests/", 1)[0]
+BUILD = os.environ.get("KR2270_BUILD_DIR",
+                       os.path.join(os.path.dirname(PYTHON_DIR), "build"))
 
 
 def run_module(*args):
@@ -268,3 +271,34 @@ def test_h5dump_reads_the_export(recording, tmp_path):
                           capture_output=True, text=True, timeout=60, check=True).stdout
     values = [int(v) for v in re.findall(r"\(\d+\): ([\d, ]+)", text)[0].split(",")]
     assert values == live.di[:3].tolist()
+
+
+def test_acquire_play_and_the_python_export_write_one_csv_dialect(tmp_path):
+    """The three CSV producers, on one recording: the same header, and the
+    same text for the same groups."""
+    tool = os.path.join(BUILD, "tools", "kr2270", "kr2270")
+    if not os.path.exists(tool):
+        pytest.fail(f"not built: {tool}")
+    groups, rec = 2000, tmp_path / "rec"
+    live = subprocess.run([tool, "acquire", "--groups", str(groups), "--rate", "8k", "--channels",
+                           "1,3", "--di", "--counters", "2", "--encoders", "1-2", "--codes",
+                           "--csv", str(tmp_path / "acquire.csv"), "--record", str(rec)],
+                          capture_output=True, text=True, timeout=120)
+    assert live.returncode == 0, live.stderr
+    first = str(next(rec.glob("*_1.dat")))
+    played = subprocess.run([tool, "play", first, "--codes", "--count", str(groups),
+                             "--csv", str(tmp_path / "play.csv")],
+                            capture_output=True, text=True, timeout=120)
+    assert played.returncode == 0, played.stderr
+    exported = run_module("export", first, "--codes", "--csv", str(tmp_path / "python.csv"))
+    assert exported.returncode == 0, exported.stderr
+    expected = ("time_s,ai1_V,ai1_code,ai3_V,ai3_code,di,ct2,ec1,ec2,gap")
+    texts = {name: open(tmp_path / f"{name}.csv").read().splitlines()
+             for name in ("acquire", "play", "python")}
+    for name, lines in texts.items():
+        assert lines[0] == expected, name
+    assert len(texts["acquire"]) == len(texts["play"]) == groups + 1
+    assert texts["play"] == texts["acquire"]
+    assert texts["python"][:groups + 1] == texts["acquire"]
+    # Encoder 2 runs down from 0: signed in all three.
+    assert texts["python"][groups].split(",")[8].startswith("-")
