@@ -29,11 +29,10 @@ struct Snapshot {
   std::int32_t reference = 0;
 };
 
-Snapshot TakeSnapshot(KR2270Device* device, int timeout_ms) {
+Snapshot TakeSnapshot(KR2270Device* device, const CalibrationPairs& module_pairs, int timeout_ms) {
   Snapshot s;
-  // The calibration read comes first: it is what the conversion uses.
-  Check(KR2270_AdReadZeroFull(device, s.zero.data(), s.full.data(), timeout_ms),
-        "reading the calibration");
+  s.zero = module_pairs.zero;
+  s.full = module_pairs.full;
   Check(KR2270_AdReadAllOnce(device, s.codes.data(), timeout_ms), "reading the analog inputs");
   for (int channel = 1; channel <= kAnalogChannels; ++channel) {
     const auto k = static_cast<std::size_t>(channel - 1);
@@ -84,7 +83,7 @@ int RunInfo(const InfoOptions& o) {
   const Connection connection = Connect(o.connection);
   KR2270Device* device = connection.device.get();
   WriteShownSettings(device, ranges, connection.timeout_ms);
-  PrintSnapshot(connection, TakeSnapshot(device, connection.timeout_ms));
+  PrintSnapshot(connection, TakeSnapshot(device, connection.module_calibration, connection.timeout_ms));
   return kExitOk;
 }
 

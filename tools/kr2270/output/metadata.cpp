@@ -54,6 +54,19 @@ std::string EncodersJson(const StreamSelection& s) {
   return "[" + out + "]";
 }
 
+template <std::size_t N>
+std::string NumberListJson(const std::array<std::int32_t, N>& values) {
+  std::string out;
+  for (const std::int32_t value : values) out += (out.empty() ? "" : ", ") + std::to_string(value);
+  return "[" + out + "]";
+}
+
+// The pairs the volts were converted with, channel 1 first.
+std::string CalibrationJson(const CalibrationPairs& pairs) {
+  return "{\"zero_codes\": " + NumberListJson(pairs.zero) +
+         ", \"full_codes\": " + NumberListJson(pairs.full) + "}";
+}
+
 std::string SettingsJson(const AcquisitionPlan& plan) {
   const StreamSelection& s = plan.selection;
   return "{\n    \"rate_code\": " + std::to_string(plan.rate_code) +
@@ -63,6 +76,7 @@ std::string SettingsJson(const AcquisitionPlan& plan) {
          ",\n    \"average\": " + std::to_string(s.average) +
          ",\n    \"reconnect_ms\": " + std::to_string(plan.reconnect_ms) +
          ",\n    \"analog\": " + AnalogJson(plan) +
+         ",\n    \"calibration\": " + CalibrationJson(plan.module.calibration) +
          ",\n    \"digital_inputs\": " + Bool(s.digital) +
          ",\n    \"counters\": " + CountersJson(s) +
          ",\n    \"encoders\": " + EncodersJson(s) + "\n  }";
