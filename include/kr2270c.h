@@ -795,6 +795,15 @@ typedef struct KR2270Timeline {
                                  splitter dropped since the start (open) */
 } KR2270Timeline;
 
+/** Extension. Copies the settings KR2270_AdCodeToValue and
+ *  KR2270_CtCodeToValue convert with now (what the module was last told:
+ *  ranges, the adopted calibration pairs, counter modes and base periods;
+ *  a recording's header after KR2270_DFROpen) into *settings; number, index
+ *  and position are 0. Returns 0, or -1 for a null handle or pointer.
+ *  Threads: any thread. */
+KR2270_API int32_t KR2270_GetConversionSettings(KR2270Device *device,
+                                                KR2270ConversionSettings *settings);
+
 /** Extension. Fills *timeline for what the stream ring serves: the current
  *  (or last) acquisition run, or the recording attached with KR2270_DFROpen.
  *  Returns 0, or -1 for a null handle or pointer, or a struct_size below 8.

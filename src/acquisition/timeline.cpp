@@ -206,6 +206,12 @@ std::int32_t HcGetTimeline(Device* device, KR2270Timeline* out) {
   return KR2270_OK;
 }
 
+std::int32_t GetConversionSettings(Device* device, KR2270ConversionSettings* out) {
+  if (device == nullptr || out == nullptr) return KR2270_ERROR_ARGUMENT;
+  *out = ConversionOf(CopyOfSettings(device));
+  return KR2270_OK;
+}
+
 std::int32_t HcGetSettingsSince(Device* device, std::uint64_t from, KR2270ConversionSettings* out,
                                 std::int32_t max, std::uint64_t* total) {
   if (device == nullptr) return KR2270_ERROR_ARGUMENT;
@@ -233,6 +239,11 @@ std::int32_t HcGetGapsSince(Device* device, std::uint64_t from, KR2270GapRecord*
 
 KR2270_EXPORT int32_t KR2270_HcGetTimeline(KR2270Device* device, KR2270Timeline* timeline) {
   return kr2270::Guarded([&] { return kr2270::HcGetTimeline(device, timeline); });
+}
+
+KR2270_EXPORT int32_t KR2270_GetConversionSettings(KR2270Device* device,
+                                                   KR2270ConversionSettings* settings) {
+  return kr2270::Guarded([&] { return kr2270::GetConversionSettings(device, settings); });
 }
 
 KR2270_EXPORT int32_t KR2270_HcGetSettingsSince(KR2270Device* device, uint64_t first_number,
