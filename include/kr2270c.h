@@ -807,7 +807,8 @@ KR2270_API int32_t KR2270_GetConversionSettings(KR2270Device *device,
 /** Extension. Fills *timeline for what the stream ring serves: the current
  *  (or last) acquisition run, or the recording attached with KR2270_DFROpen.
  *  Returns 0, or -1 for a null handle or pointer, or a struct_size below 8.
- *  Threads: any thread. */
+ *  Threads: any thread during a run; while a reader is attached, the thread
+ *  that replays (as for the other playback functions). */
 KR2270_API int32_t KR2270_HcGetTimeline(KR2270Device *device, KR2270Timeline *timeline);
 
 /** Extension. Copies the timeline index of each group of the last split
