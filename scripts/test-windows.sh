@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-scripts/install-deps.sh g++-mingw-w64-x86-64-posix wine wine64 googletest libcli11-dev cmake ninja-build
+scripts/install-deps.sh g++-mingw-w64-x86-64-posix wine wine64 googletest libcli11-dev libasio-dev cmake ninja-build
 
 win=${KR2270_WINDOWS_BUILD:-build-win}
 launcher=()

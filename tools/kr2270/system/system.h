@@ -31,6 +31,16 @@ bool DiskIsFull(const std::string& dir);
 std::string UtcTimestampNow();
 std::string LocalTimeZone();
 
+// The calling thread yields to the process's other threads when the cores
+// are busy: for work that may fall behind (drawing, serving pages) beside
+// work that must not (taking the stream).
+void LowerThreadPriority();
+
+// Whether a listening socket may take SO_REUSEADDR: a restart then binds a
+// port whose old connections linger. Not on Windows, where the option lets
+// another process take the port over.
+bool ListenMayReuseAddress();
+
 // The version the loaded library reports, "unknown" when it has no
 // version export.
 std::string LibraryVersion();

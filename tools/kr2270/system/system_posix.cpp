@@ -1,4 +1,5 @@
 #include <dlfcn.h>
+#include <sys/resource.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -65,6 +66,13 @@ std::string LocalTimeZone() {
   const std::string text = hhmm.size() == 5 ? hhmm.substr(0, 3) + ':' + hhmm.substr(3) : hhmm;
   return text + " (" + name + ")";
 }
+
+void LowerThreadPriority() {
+  // Linux gives each thread its own nice value; raising it needs no privilege.
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
+}
+
+bool ListenMayReuseAddress() { return true; }
 
 std::string LibraryVersion() {
   using VersionFunction = const char* (*)();

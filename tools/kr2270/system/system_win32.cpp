@@ -64,6 +64,10 @@ std::string LocalTimeZone() {
   return std::string(text) + " (" + name + ")";
 }
 
+void LowerThreadPriority() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL); }
+
+bool ListenMayReuseAddress() { return false; }
+
 std::string LibraryVersion() {
   using VersionFunction = const char* (*)();
   // Looked up at run time: older builds of the library lack the export.
