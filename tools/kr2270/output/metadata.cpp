@@ -1,8 +1,8 @@
 #include "output/metadata.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 
 #include "system/system.h"
 
@@ -108,13 +108,13 @@ std::string ToJson(const RecordingMetadata& m) {
 }  // namespace
 
 std::string MetadataPathOf(const std::string& recording_file) {
-  return std::filesystem::path(recording_file).replace_extension(".json").string();
+  return Utf8Text(Utf8Path(recording_file).replace_extension(".json"));
 }
 
 RecordingMetadata MetadataOfRun(const AcquisitionPlan& plan, const std::string& recording_file) {
   RecordingMetadata m;
   m.path = MetadataPathOf(recording_file);
-  m.recording = std::filesystem::path(recording_file).filename().string();
+  m.recording = Utf8Text(Utf8Path(recording_file).filename());
   m.started_utc = UtcTimestampNow();
   m.time_zone = LocalTimeZone();
   m.settings_json = SettingsJson(plan);
@@ -122,21 +122,20 @@ RecordingMetadata MetadataOfRun(const AcquisitionPlan& plan, const std::string& 
   return m;
 }
 
+// Written whole to a new file beside it, then moved over the old one in one
+// step: a reader sees the old metadata or the new, never half. The
+// temporary file is created new, never written through a link planted there.
 void WriteMetadata(const RecordingMetadata& metadata) {
   const std::string temporary = metadata.path + ".new";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << ToJson(metadata);
-    out.flush();
-    if (out) {
-      out.close();
-      std::error_code error;
-      std::filesystem::rename(temporary, metadata.path, error);
-      if (!error) return;
-    }
+  std::FILE* file = CreateExclusive(temporary);
+  if (file == nullptr && LastSystemError() == EEXIST && RemoveEntry(temporary))
+    file = CreateExclusive(temporary);
+  if (file != nullptr) {
+    const std::string json = ToJson(metadata);
+    const bool written = std::fwrite(json.data(), 1, json.size(), file) == json.size();
+    if (std::fclose(file) == 0 && written && MoveInto(temporary, metadata.path, true)) return;
+    RemoveEntry(temporary);
   }
-  std::error_code ignored;
-  std::filesystem::remove(temporary, ignored);
   std::fprintf(stderr, "kr2270: cannot write the recording's metadata file %s\n",
                metadata.path.c_str());
 }

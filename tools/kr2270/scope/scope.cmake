@@ -91,7 +91,6 @@ if(KR2270_BUILD_TESTS)
 endif()
 
 if(KR2270_BUILD_TESTS)
-  find_package(GTest REQUIRED)
   include(GoogleTest)
   # The reductions and queues on their own, linked from the tool's sources.
   add_executable(scope_unit_test
@@ -100,8 +99,8 @@ if(KR2270_BUILD_TESTS)
     run/stream.cpp app/tool.cpp system/interrupt.cpp system/system_${KR2270_PLATFORM}.cpp)
   target_include_directories(scope_unit_test PRIVATE ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
   target_compile_options(scope_unit_test PRIVATE -Wall -Wextra $<$<BOOL:${KR2270_WERROR}>:-Werror>)
-  target_link_libraries(scope_unit_test PRIVATE kr2270c GTest::gtest GTest::gtest_main Threads::Threads
-                        ${CMAKE_DL_LIBS})
+  target_link_libraries(scope_unit_test PRIVATE kr2270c CLI11::CLI11 GTest::gtest GTest::gtest_main Threads::Threads
+                        ${CMAKE_DL_LIBS} $<$<BOOL:${WIN32}>:shell32>)
   gtest_discover_tests(scope_unit_test DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 60)
 endif()
 
