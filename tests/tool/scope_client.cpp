@@ -255,8 +255,14 @@ Scope::Scope(std::vector<std::string> args) {
   }
 }
 
+int Scope::Stop() {
+  const int status = StopProcess(process, SIGINT, std::chrono::seconds(20));
+  std::erase(process.buffered, '\r');  // Windows' text mode
+  return status;
+}
+
 Scope::~Scope() {
-  if (process.pid > 0) StopProcess(process, SIGTERM, std::chrono::seconds(20));
+  if (process.pid > 0) Stop();
 }
 
 }  // namespace kr2270::testing

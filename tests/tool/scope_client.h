@@ -86,7 +86,9 @@ std::vector<std::string> ToolCommand();
 
 // `kr2270 scope` started with `args` and the URL it printed. Without a
 // --host among the args it is given a simulated module of the test's own, so
-// that the same test drives a tool built for another system.
+// that the same test drives a tool built for another system. The tests stop
+// it with SIGINT, which Wine passes on as Ctrl-C (SIGTERM ends a program
+// under Wine without its report).
 struct Scope {
   std::unique_ptr<sim::Simulator> module;
   RunningProcess process;
@@ -96,6 +98,9 @@ struct Scope {
 
   explicit Scope(std::vector<std::string> args);
   ~Scope();
+  // Ends it as Ctrl-C does and returns its exit status (-1 when it had to be
+  // killed); process.buffered then holds its report, with plain newlines.
+  int Stop();
   HttpClient Client() const { return {host, port}; }
 };
 

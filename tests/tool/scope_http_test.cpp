@@ -15,8 +15,6 @@
 namespace kr2270::testing {
 namespace {
 
-constexpr auto kStopLimit = std::chrono::seconds(20);
-
 std::int64_t Field(const std::string& json, const std::string& name) {
   std::smatch m;
   if (!std::regex_search(json, m, std::regex("\"" + name + "\":(-?\\d+)"))) return -1;
@@ -180,7 +178,7 @@ TEST(ScopeHttp, ALostDataConnectionIsShownAndThePageKeepsItsStatus) {
   });
   EXPECT_EQ(after, 5) << last;
   module.Stop();
-  EXPECT_EQ(StopProcess(scope.process, SIGTERM, kStopLimit), 3);
+  EXPECT_EQ(scope.Stop(), 3);
   EXPECT_NE(scope.process.buffered.find("data connection: lost"), std::string::npos)
       << scope.process.buffered;
 }
@@ -233,7 +231,7 @@ TEST(ScopeHttp, AReconnectedStreamShowsItsGapOnTheTimeAxis) {
   EXPECT_EQ(Field(after_gap, "reconnects"), 1) << after_gap;
   EXPECT_EQ(Field(after_gap, "epoch"), 0) << after_gap;
   // Groups of the run are missing: the end says so, as acquire does.
-  EXPECT_EQ(StopProcess(scope.process, SIGTERM, kStopLimit), 3);
+  EXPECT_EQ(scope.Stop(), 3);
   EXPECT_NE(scope.process.buffered.find("missing in gaps: " + std::to_string(missing) + "\n"),
             std::string::npos)
       << scope.process.buffered;
@@ -309,7 +307,7 @@ TEST(ScopeHttp, TheRateFromThePageIsCheckedAsTheCommandLinesAndStartsANewEpoch) 
   const std::string config = client.Get("/api/config").body;
   EXPECT_NE(config.find("\"rate_code\":48,\"group_rate\":1000,"), std::string::npos) << config;
   EXPECT_NE(config.find("\"epoch\":1,"), std::string::npos) << config;
-  EXPECT_EQ(StopProcess(scope.process, SIGTERM, kStopLimit), 0) << scope.process.buffered;
+  EXPECT_EQ(scope.Stop(), 0) << scope.process.buffered;
   EXPECT_NE(scope.process.buffered.find("lost groups:    0\n"), std::string::npos);
 }
 
@@ -441,7 +439,7 @@ TEST(ScopeHttp, AStalledViewerLosesFramesButTheAcquisitionLosesNoGroups) {
   EXPECT_EQ(lost, 0) << "groups lost while a viewer was stalled";
   EXPECT_EQ(own_dropped, 0) << "the reading viewer lost frames to the stalled one";
   EXPECT_TRUE(seq_continuous);
-  const int exit_code = StopProcess(scope.process, SIGTERM, kStopLimit);
+  const int exit_code = scope.Stop();
   EXPECT_EQ(exit_code, 0) << "kr2270 scope ended with lost data";
   const std::string rest = scope.process.buffered;
   EXPECT_NE(rest.find("lost groups:    0"), std::string::npos) << rest;

@@ -96,8 +96,12 @@ using ConnectionPtr = std::shared_ptr<Connection>;
 
 void Close(const ConnectionPtr& c) {
   if (c->phase == Phase::kClosed) return;
+  const bool sending = c->writing || c->phase == Phase::kAnswering;
   c->phase = Phase::kClosed;
   asio::error_code ignored;
+  // What a client that stopped taking has not taken is dropped, not kept
+  // for it in the kernel.
+  if (sending) c->socket.set_option(asio::socket_base::linger(true, 0), ignored);
   c->socket.shutdown(Tcp::socket::shutdown_both, ignored);
   c->socket.close(ignored);
   c->timer.cancel();
@@ -180,6 +184,40 @@ Refusal CheckAccess(const ScopeServer& server, const HttpRequest& request) {
   return {};
 }
 
+// ---- sending -----------------------------------------------------------------------
+
+using Buffers = std::vector<asio::const_buffer>;
+
+void Advance(Buffers& buffers, std::size_t sent) {
+  while (!buffers.empty() && sent >= buffers.front().size()) {
+    sent -= buffers.front().size();
+    buffers.erase(buffers.begin());
+  }
+  if (!buffers.empty()) buffers.front() += sent;
+}
+
+// Sends all of `buffers` (whose memory the caller keeps), then calls
+// `done`. Writes are made when the socket can take them and never left
+// pending in the system: a send pending on a client that stopped reading
+// outlives its socket's close under Wine, and the I/O thread could then
+// never end.
+template <typename Done>
+void SendAll(const ConnectionPtr& c, Buffers buffers, Done done) {
+  asio::error_code error;
+  while (!buffers.empty()) {
+    Advance(buffers, c->socket.write_some(buffers, error));
+    if (error == asio::error::would_block || error == asio::error::try_again) break;
+    if (error) return done(error);
+  }
+  if (buffers.empty()) return done(asio::error_code());
+  c->socket.async_wait(Tcp::socket::wait_write,
+                       [c, buffers = std::move(buffers), done](const asio::error_code& waited) mutable {
+                         if (c->phase == Phase::kClosed) return done(asio::error::operation_aborted);
+                         if (waited) return done(waited);
+                         SendAll(c, std::move(buffers), done);
+                       });
+}
+
 // ---- answers ----------------------------------------------------------------------
 
 void StartRequest(const ConnectionPtr& c);
@@ -215,14 +253,13 @@ void Answer(const ConnectionPtr& c, int status, const std::string& content_type,
   c->answer = AnswerHead(status, content_type, body.size(), extra, keep_alive) + body;
   c->phase = Phase::kAnswering;
   SetDeadline(c, kWriteTimeout, Close);
-  asio::async_write(c->socket, asio::buffer(c->answer),
-                    [c, keep_alive](const asio::error_code& error, std::size_t) {
-                      if (c->phase != Phase::kAnswering) return;
-                      if (error) return Close(c);
-                      c->answer.clear();
-                      if (keep_alive) return StartRequest(c);
-                      Linger(c);
-                    });
+  SendAll(c, {asio::buffer(c->answer)}, [c, keep_alive](const asio::error_code& error) {
+    if (c->phase != Phase::kAnswering) return;
+    if (error) return Close(c);
+    c->answer.clear();
+    if (keep_alive) return StartRequest(c);
+    Linger(c);
+  });
 }
 
 void AnswerJson(const ConnectionPtr& c, const PageReply& reply) {
@@ -239,11 +276,10 @@ void Refuse(const ConnectionPtr& c, const Refusal& refusal, bool keep_alive) {
 
 void Pump(const ConnectionPtr& c);
 
-template <typename Buffers>
-void WriteToStream(const ConnectionPtr& c, const Buffers& buffers) {
+void WriteToStream(const ConnectionPtr& c, Buffers buffers) {
   c->writing = true;
   SetDeadline(c, kWriteTimeout, Close);
-  asio::async_write(c->socket, buffers, [c](const asio::error_code& error, std::size_t) {
+  SendAll(c, std::move(buffers), [c](const asio::error_code& error) {
     c->writing = false;
     if (c->phase != Phase::kStreaming) return;
     ClearDeadline(c);
@@ -258,9 +294,8 @@ void Pump(const ConnectionPtr& c) {
   bool closed = false;
   if (NextEvent(*c->viewer, c->event, closed)) {
     static const std::string kEnd = "\n\n";
-    const std::array<asio::const_buffer, 3> buffers{
-        asio::buffer(c->event.head), asio::buffer(*c->event.body), asio::buffer(kEnd)};
-    return WriteToStream(c, buffers);
+    return WriteToStream(c, {asio::buffer(c->event.head), asio::buffer(*c->event.body),
+                             asio::buffer(kEnd)});
   }
   if (closed) Close(c);
 }
@@ -271,7 +306,7 @@ void KeepAlive(const ConnectionPtr& c) {
     if (error || c->phase != Phase::kStreaming) return;
     if (!c->writing && Clock::now() - c->last_write >= kKeepAlive) {
       static const std::string kIdle = ": idle\n\n";
-      WriteToStream(c, asio::buffer(kIdle));
+      WriteToStream(c, {asio::buffer(kIdle)});
     }
     KeepAlive(c);
   });
@@ -325,7 +360,7 @@ void Stream(const ConnectionPtr& c) {
   c->answer = std::string("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n"
                           "Cache-Control: no-store\r\n") +
               kCommonHeaders + "Connection: close\r\n\r\n";
-  WriteToStream(c, asio::buffer(c->answer));
+  WriteToStream(c, {asio::buffer(c->answer)});
   KeepAlive(c);
   WatchForLeaving(c);
 }
@@ -472,6 +507,7 @@ void Admit(ScopeServer& server, Tcp::socket socket) {
   if (!MakeRoom(server, client)) return;  // the socket closes as it goes
   socket.set_option(Tcp::no_delay(true), error);
   socket.set_option(asio::socket_base::send_buffer_size(kSendBufferBytes), error);
+  socket.non_blocking(true, error);  // SendAll writes only what the socket takes at once
   auto c = std::make_shared<Connection>(server, std::move(socket), client);
   c->place = server.connections.insert(server.connections.end(), c);
   StartRequest(c);
