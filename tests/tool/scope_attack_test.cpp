@@ -3,6 +3,7 @@
 // rate, framing, and numbers that are not numbers. Each must be refused or
 // harmless, and the acquisition must lose nothing.
 #include <atomic>
+#include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <thread>
@@ -165,15 +166,16 @@ TEST(ScopeAttack, SixteenGreedyViewersAtTheHighestRateCostNoGroupAndBoundedMemor
   for (int i = 0; i < 16; ++i)
     viewers.emplace_back([&] {
       bool seen = false;
+      // Greedy, and light: a reader that parsed each frame at length would
+      // take the cores from the scope it measures.
       ReadEvents(scope.Client(), "/api/stream?window=0.05&columns=4000", [&](const std::string& frame) {
-        if (!seen && frame.find("\"n\":") != std::string::npos) {
+        if (!seen) {
           seen = true;
           ++viewers_with_frames;
         }
-        // Four seconds of the scope's own time.
-        std::smatch m;
-        if (std::regex_search(frame, m, std::regex("\"elapsed\":([0-9.e+-]+)")) && std::stod(m[1]) > 4.0)
-          enough = true;
+        // Four seconds of the scope's own time; the status ends each frame.
+        const auto at = frame.rfind("\"elapsed\":");
+        if (at != std::string::npos && std::strtod(frame.c_str() + at + 10, nullptr) > 4.0) enough = true;
         return !enough.load();
       });
     });

@@ -185,6 +185,7 @@ int ReadEvents(const HttpClient& client, const std::string& target,
   std::string data;
   int events = 0;
   bool head_seen = false;
+  std::size_t scanned = 0;  // where the search for the end of an event goes on
   while (Clock::now() < deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (connection.ReadSome(data, left) != RawConnection::Read::kData) break;
@@ -198,13 +199,17 @@ int ReadEvents(const HttpClient& client, const std::string& target,
       data.erase(0, end + 4);
       head_seen = true;
     }
-    for (std::size_t end; (end = data.find("\n\n")) != std::string::npos;) {
-      const std::string event = data.substr(0, end);
+    // Each byte is looked at once: frames of half a megabyte arrive in pieces.
+    for (std::size_t end; (end = data.find("\n\n", scanned)) != std::string::npos;) {
+      const bool is_data = data.compare(0, 6, "data: ") == 0;  // else a keep-alive comment
+      const std::string event = is_data ? data.substr(6, end - 6) : std::string();
       data.erase(0, end + 2);
-      if (event.rfind("data: ", 0) != 0) continue;  // a keep-alive comment
+      scanned = 0;
+      if (!is_data) continue;
       ++events;
-      if (!on_event(event.substr(6))) return events;
+      if (!on_event(event)) return events;
     }
+    scanned = data.empty() ? 0 : data.size() - 1;
   }
   return events;
 }
