@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "scope/http_request.h"
 #include "scope/scope_hub.h"
 #include "scope/scope_json.h"
 #include "scope/scope_traces.h"
@@ -517,6 +518,56 @@ TEST(ScopeHub, PageRequestsRunOnTheAcquisitionThreadOrAreWithdrawnOrRefused) {
   EXPECT_EQ(got.http_status, 503);
   RunPageJobs(hub);
   EXPECT_FALSE(ran);
+}
+
+// ---- requests --------------------------------------------------------------
+
+TEST(HttpRequest, LimitsHoldWhileAHeadIsStillArriving) {
+  const RequestLimits limits;
+  EXPECT_EQ(CheckHead("GET / HTTP/1.1\r\nHost: a\r\n", limits).head_bytes, 0u);
+  EXPECT_EQ(CheckHead("GET / HTTP/1.1\r\nHost: a\r\n", limits).refuse, 0);
+  const HeadCheck whole = CheckHead("\r\nGET / HTTP/1.1\r\nHost: a\r\n\r\nbody", limits);
+  EXPECT_EQ(whole.head_bytes, 29u) << "a blank line before the request is skipped";
+  // No blank line yet, and already too much: refused without the rest.
+  EXPECT_EQ(CheckHead("GET / HTTP/1.1\r\nX: " + std::string(17000, 'a'), limits).refuse, 431);
+  std::string lines = "GET / HTTP/1.1\r\n";
+  for (int i = 0; i < 65; ++i) lines += "X: 1\r\n";
+  EXPECT_EQ(CheckHead(lines, limits).refuse, 431);
+  EXPECT_EQ(CheckHead(lines + "\r\n", limits).refuse, 431);
+}
+
+TEST(HttpRequest, APathItsQueryAndItsHeadersAreDecodedAndAnythingOddIsRefused) {
+  const RequestLimits limits;
+  HttpRequest r;
+  std::string why;
+  ASSERT_EQ(ParseHead("POST /api/a%20b?window=0.5&x=a+b%2B&flag HTTP/1.1\r\nHOST: h:1\r\n"
+                      "Content-Length: 12\r\nConnection: close\r\n\r\n",
+                      limits, r, why), 0) << why;
+  EXPECT_EQ(r.method, "POST");
+  EXPECT_EQ(r.path, "/api/a b");
+  ASSERT_NE(FindParam(r, "x"), nullptr);
+  EXPECT_EQ(*FindParam(r, "x"), "a b+");
+  ASSERT_NE(FindParam(r, "flag"), nullptr);
+  EXPECT_EQ(HeaderValue(r, "host"), "h:1");
+  EXPECT_EQ(r.content_length, 12u);
+  EXPECT_FALSE(r.keep_alive);
+  ASSERT_EQ(ParseHead("GET / HTTP/1.0\r\n\r\n", limits, r, why), 0);
+  EXPECT_FALSE(r.keep_alive) << "HTTP/1.0 closes unless it asks otherwise";
+  const std::vector<std::pair<std::string, int>> refused = {
+      {"GET / HTTP/2\r\n\r\n", 505},
+      {"GET /%4 HTTP/1.1\r\n\r\n", 400},
+      {"GET /?a=%zz HTTP/1.1\r\n\r\n", 400},
+      {"GET http://elsewhere/ HTTP/1.1\r\n\r\n", 400},
+      {"G(T / HTTP/1.1\r\n\r\n", 400},
+      {"GET / HTTP/1.1\r\nBad Name: 1\r\n\r\n", 400},
+      {"GET / HTTP/1.1\r\nNo colon\r\n\r\n", 400},
+      {"POST / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n", 400},
+      {"POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n", 400},
+      {"POST / HTTP/1.1\r\nContent-Length: 65537\r\n\r\n", 413},
+      {"POST / HTTP/1.1\r\nContent-Length: 99999999999999999999999\r\n\r\n", 413},
+      {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", 501},
+  };
+  for (const auto& [head, status] : refused) EXPECT_EQ(ParseHead(head, limits, r, why), status) << head;
 }
 
 }  // namespace

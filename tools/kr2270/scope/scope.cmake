@@ -72,12 +72,12 @@ target_sources(kr2270 PRIVATE
   scope/scope_server.cpp scope/http_request.cpp scope/scope_traces.cpp ${scope_assets_cpp})
 target_link_libraries(kr2270 PRIVATE kr2270_asio)
 
-if(KR2270_BUILD_TESTS)
+if(KR2270_BUILD_TESTS AND NOT WIN32)
   # The page in headless Chromium, driven over the DevTools protocol by a
   # Node script (Node's WebSocket client; no npm packages).
   find_program(KR2270_NODE node)
   find_program(KR2270_CHROMIUM NAMES chromium chromium-browser)
-  if(KR2270_NODE AND KR2270_CHROMIUM AND NOT WIN32)
+  if(KR2270_NODE AND KR2270_CHROMIUM)
     add_test(NAME scope_browser_test
              COMMAND ${KR2270_NODE} --no-warnings --experimental-websocket
                      ${PROJECT_SOURCE_DIR}/tests/tool/scope_browser_test.mjs
