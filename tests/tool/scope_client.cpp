@@ -1,7 +1,12 @@
 #include "scope_client.h"
 
+#include <signal.h>
+
 #include <algorithm>
 #include <array>
+#include <cstdlib>
+#include <regex>
+#include <sstream>
 
 namespace kr2270::testing {
 namespace {
@@ -214,15 +219,7 @@ int ReadEvents(const HttpClient& client, const std::string& target,
   return events;
 }
 
-}  // namespace kr2270::testing
-
-#include <signal.h>
-
-#include <cstdlib>
-#include <regex>
-#include <sstream>
-
-namespace kr2270::testing {
+// ---- a running kr2270 scope ----------------------------------------------------
 
 std::vector<std::string> ToolCommand() {
   const char* command = std::getenv("KR2270_SCOPE_COMMAND");

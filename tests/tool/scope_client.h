@@ -1,15 +1,20 @@
 // HTTP for the scope's tests, over Asio with every wait bounded: whole
-// requests, raw bytes (for requests no browser would send), and event streams.
+// requests, raw bytes (for requests no browser would send), event streams,
+// and the running tool they talk to.
 #pragma once
 
 #include <asio.hpp>
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "run_process.h"
+#include "sim/simulator.h"
 
 namespace kr2270::testing {
 
@@ -68,16 +73,7 @@ int ReadEvents(const HttpClient& client, const std::string& target,
                const HttpHeaders& headers = {}, int* status = nullptr,
                std::chrono::milliseconds limit = std::chrono::seconds(60));
 
-}  // namespace kr2270::testing
-
 // ---- a running kr2270 scope ----------------------------------------------------
-
-#include <memory>
-
-#include "run_process.h"
-#include "sim/simulator.h"
-
-namespace kr2270::testing {
 
 // The command that runs the tool: KR2270_SCOPE_COMMAND when set (words
 // split at spaces, e.g. "/usr/bin/wine build-win/bin/kr2270.exe"), else the
