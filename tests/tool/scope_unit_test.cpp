@@ -240,6 +240,24 @@ TEST(ScopeHub, AViewerThatTakesNothingLosesFramesWhileAnotherGetsEveryOne) {
   EXPECT_TRUE(hub.view.envelopes.empty());
 }
 
+TEST(ScopeHub, AViewThreadThatFellBehindSendsWhatItFoldedAsOneFrameWithTheNewestStatus) {
+  ScopeHub hub;
+  GiveTwoTracesAt1000PerSecond(hub);
+  auto viewer = AddViewer(hub, 1.0, 100);  // 10 outputs a column
+  RunViewWork(hub);
+  // Twenty publishes go by before the view thread gets a turn.
+  for (int f = 0; f < 20; ++f) {
+    Feed(hub, 40 * f, 40);
+    RequestPublish(hub, "{\"f\":" + std::to_string(f) + "}");
+  }
+  RunViewWork(hub);
+  const std::vector<std::string> frames = TakeFrames(*viewer);
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_NE(frames[0].find("\"col\":0,\"dt\":0.01,\"n\":80,"), std::string::npos) << frames[0];
+  EXPECT_NE(frames[0].find("\"status\":{\"f\":19}}"), std::string::npos);
+  EXPECT_EQ(viewer->dropped, 0u);
+}
+
 TEST(ScopeHub, ViewersOfOneColumnWidthShareTheirEnvelopeAndEachFrame) {
   ScopeHub hub;
   GiveTwoTracesAt1000PerSecond(hub);

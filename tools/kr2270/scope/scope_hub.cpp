@@ -180,6 +180,19 @@ void Carry(ScopeHub& hub, ViewItem& item) {
   }
 }
 
+// A publish with a later one in the same epoch behind it: a view thread that
+// fell behind sends what it folded meanwhile as one frame (or a few of
+// bounded size), with the newest status, rather than a burst of frames that
+// would overflow every viewer's queue at once.
+bool Superseded(const std::deque<ViewItem>& items, std::size_t i) {
+  if (items[i].kind != ViewItem::Kind::kPublish) return false;
+  for (std::size_t j = i + 1; j < items.size(); ++j) {
+    if (items[j].kind == ViewItem::Kind::kEpoch) return false;
+    if (items[j].kind == ViewItem::Kind::kPublish) return true;
+  }
+  return false;
+}
+
 void ViewThread(ScopeHub& hub) {
   // Drawing may wait; the acquisition, on the same cores, may not.
   LowerThreadPriority();
@@ -315,7 +328,8 @@ void RunViewWork(ScopeHub& hub) {
   }
   DropClosedViewers(hub.view);
   for (const auto& viewer : joining) Join(hub, viewer);
-  for (ViewItem& item : items) Carry(hub, item);
+  for (std::size_t i = 0; i < items.size(); ++i)
+    if (!Superseded(items, i)) Carry(hub, items[i]);
   std::lock_guard<std::mutex> guard(hub.lock);
   for (ViewItem& item : items)
     if (item.kind == ViewItem::Kind::kBatch && hub.spare.size() < kSpareBatches)

@@ -585,11 +585,10 @@ ScopeServerHandle StartScopeServer(ScopeHub& hub, const ListenAddress& address,
   Listen(*server, address);
   Accept(*server);
   ScopeServer* raw = server.get();
-  server->thread = std::thread([raw] {
-    // Pages may wait; the acquisition, on the same cores, may not.
-    LowerThreadPriority();
-    raw->io.run();
-  });
+  // At the usual priority: sending is light, and a page whose frames wait
+  // behind busy cores loses them. The heavy work, drawing, is the view
+  // thread's, which yields to the acquisition.
+  server->thread = std::thread([raw] { raw->io.run(); });
   return server;
 }
 
