@@ -19,8 +19,9 @@ namespace {
 using namespace std::chrono_literals;
 
 // Peak and current resident memory of a process in KiB, where /proc tells
-// (-1 elsewhere, and for a tool that runs under Wine).
+// (-1 elsewhere, for a tool that runs under Wine, and for a sanitized one).
 long MemoryKiB(int pid, const std::string& field) {
+  if (KR2270_TOOL_SANITIZED) return -1;  // shadow memory and quarantine would count
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   for (std::string line; std::getline(status, line);)
     if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
