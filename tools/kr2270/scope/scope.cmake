@@ -116,8 +116,12 @@ if(KR2270_BUILD_TESTS AND TARGET kr2270sim)
   target_include_directories(scope_http_test PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests/tool)
   target_compile_options(scope_http_test PRIVATE -Wall -Wextra $<$<BOOL:${KR2270_WERROR}>:-Werror>)
   # A sanitized tool's memory is the sanitizer's as much as its own.
+  set(tool_sanitized 0)
+  if(KR2270_SANITIZE)
+    set(tool_sanitized 1)
+  endif()
   target_compile_definitions(scope_http_test PRIVATE KR2270_TOOL_PATH="$<TARGET_FILE:kr2270>"
-                             KR2270_TOOL_SANITIZED=$<BOOL:${KR2270_SANITIZE}>)
+                             KR2270_TOOL_SANITIZED=${tool_sanitized})
   target_link_libraries(scope_http_test PRIVATE kr2270sim kr2270_asio GTest::gtest GTest::gtest_main)
   add_dependencies(scope_http_test kr2270)
   gtest_discover_tests(scope_http_test DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120)
