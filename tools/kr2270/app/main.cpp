@@ -58,7 +58,11 @@ int Run(int argc, char** argv) {
 int main(int argc, char** argv) {
   kr2270::tool::InstallSignalHandling();
   try {
-    return Run(argc, argv);
+    std::vector<std::string> arguments = kr2270::tool::Utf8Arguments(argc, argv);
+    std::vector<char*> utf8_argv;
+    for (std::string& argument : arguments) utf8_argv.push_back(argument.data());
+    utf8_argv.push_back(nullptr);
+    return Run(argc, utf8_argv.data());
   } catch (const kr2270::tool::ToolError& error) {
     std::fprintf(stderr, "kr2270: %s\n", error.message.c_str());
     return error.exit_code;
