@@ -109,6 +109,9 @@ TEST(ToolHelp, EverySubcommandDescribesItsOptions) {
   const std::vector<HelpCase> cases = {
       {"sim", {"--command-port", "--data-port", "--sequence", "--flood", "--clock-scale", "--signal"}},
       {"info", {"--host", "--port", "--data-port", "--timeout", "--range"}},
+      {"set",
+       {"--do", "--pulse", "--pulse-count", "--pulse-phase", "--pulse-run", "--counter-mode",
+        "--counter-base", "--counter-clear", "--encoder-clear", "--watchdog", "milliseconds"}},
       {"acquire",
        {"--seconds", "--groups", "--rate", "--channels", "--code-bytes", "--di", "--counters",
         "--encoders", "--average", "--transfer-bytes", "--range", "--range-ex", "--csv", "--record"}},
