@@ -62,17 +62,9 @@ if objdump -p /usr/bin/kr2270 | grep -qE "R(UN)?PATH"; then fail "kr2270 carries
 example=$root/examples/snapshot.c
 cc -std=c11 -Wall -Werror -o "$work/example_pc" "$example" $(pkg-config --cflags --libs kr2270c) ||
   fail "pkg-config build failed"
-mkdir -p "$work/consumer"
-cp "$example" "$work/consumer/example.c"
-cat >"$work/consumer/CMakeLists.txt" <<'CMAKE'
-cmake_minimum_required(VERSION 3.16)
-project(kr2270c_consumer LANGUAGES C)
-find_package(kr2270c 1.0 REQUIRED)
-add_executable(example_cmake example.c)
-target_link_libraries(example_cmake PRIVATE kr2270c::kr2270c)
-CMAKE
-{ cmake -S "$work/consumer" -B "$work/consumer/build" && cmake --build "$work/consumer/build"; } \
-  >"$work/consumer.log" 2>&1 || { cat "$work/consumer.log"; fail "find_package build failed"; }
+{ cmake -S tests/package_consumer -B "$work/consumer/build" -DEXAMPLE_C="$example" &&
+    cmake --build "$work/consumer/build"; } >"$work/consumer.log" 2>&1 ||
+  { cat "$work/consumer.log"; fail "find_package build failed"; }
 
 /usr/bin/kr2270-sim >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
