@@ -226,8 +226,6 @@ def find_library():
     source checkout, in this order (never one found elsewhere first)."""
     explicit = os.environ.get("KR2270C_LIBRARY")
     if explicit:
-        if not os.path.exists(explicit):
-            raise OSError(f"KR2270C_LIBRARY names {explicit}, which does not exist")
         return explicit
     searched = []
     for directory in [_BUNDLED_DIR] + _installed_dirs() + _source_tree_dirs():
