@@ -48,6 +48,8 @@ static int setup(KR2270Device *dev) {
   if ((status = KR2270_HcSetFreq(dev, RATE_CODE, TIMEOUT_MS)) != 0) return report("rate", status);
   if ((status = KR2270_HcSetTranBytesCount(dev, transfer_bytes, TIMEOUT_MS)) != 0)
     return report("transfer size", status);
+  /* The module's calibration pair, adopted for conversion: without it the
+   * volts come from the host's default pair, off by up to a thousand codes. */
   if ((status = KR2270_AdReadZeroFull(dev, zero, full, TIMEOUT_MS)) != 0)
     return report("calibration", status);
   return 0;

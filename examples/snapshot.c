@@ -27,7 +27,8 @@ static int print_snapshot(KR2270Device *dev) {
     status = KR2270_AdSetRange(dev, ch, 0, TIMEOUT_MS);
     if (status != 0) return report("range", status);
   }
-  /* Reading the calibration first makes the conversion use the module's own. */
+  /* The module's calibration pair, adopted for conversion: without it the
+   * volts come from the host's default pair, off by up to a thousand codes. */
   status = KR2270_AdReadZeroFull(dev, zero, full, TIMEOUT_MS);
   if (status != 0) return report("calibration", status);
   status = KR2270_AdReadAllOnce(dev, codes, TIMEOUT_MS);

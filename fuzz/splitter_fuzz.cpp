@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "acquisition/acquisition.h"
 #include "acquisition/stream_fifo.h"
 #include "device/device.h"
 #include "kr2270c.h"
@@ -115,6 +116,7 @@ inline std::string CheckSplitter(const std::uint8_t* data, std::size_t size) {
     l.encoder[e] = s.ec_in_fifo[e] != 0;
   }
   device->settings = s;  // a run started with these settings
+  ResetStreamPositions(device, s);
   const int times = (data[2] & 0x80) != 0 ? -1 : (data[2] & 0x0F) % 9;
   device->filter_times = times;
   const std::size_t splits = 1 + data[4] % 8u;

@@ -29,8 +29,8 @@
  *  - On failure nothing is written to the caller's output arrays.
  *
  * Units: times and time-outs in milliseconds unless a name says otherwise
- * (_ms, _hz, seconds), frequencies in hertz, analog values in volts of the
- * channel's range, clock counts of the module's 50 MHz clock.
+ * (_ms, _hz, _ns, seconds), frequencies in hertz, analog values in volts of
+ * the channel's range, clock counts of the module's 50 MHz clock.
  *
  * Threading: command functions may be called from several threads on one
  * handle; each request/reply exchange is atomic. The split, fetch, conversion
@@ -71,7 +71,7 @@ typedef struct KR2270Device KR2270Device;
 enum KR2270Status {
   KR2270_OK = 0,                  /**< success */
   KR2270_ERROR_ARGUMENT = -1,     /**< null handle, bad argument, refused state,
-                                       or a Modbus exception other than 4 */
+                                     or a Modbus exception other than 4 */
   KR2270_ERROR_TIMEOUT = -2,      /**< no reply within the time-out */
   KR2270_ERROR_RESET = -3,        /**< connection reset by the module */
   KR2270_ERROR_SOCKET = -4,       /**< other socket failure, or not connected */
@@ -82,10 +82,10 @@ enum KR2270Status {
   KR2270_ERROR_NETSTART = -100,   /**< the socket library did not start */
   KR2270_ERROR_CONNECT = -101,    /**< connection not established, or bad address */
   KR2270_ERROR_FILE = -201,       /**< file or directory missing, path too long,
-                                       or no next file name */
+                                     or no next file name */
   KR2270_ERROR_FILE_WRITE = -202, /**< short write to a recording */
   KR2270_ERROR_FILE_READ = -203,  /**< bad recording header, start beyond the end,
-                                       or short read */
+                                     or short read */
   KR2270_ERROR_FILE_SEEK = -204,  /**< positioning in a recording file failed */
   KR2270_ERROR_FILE_CLOSE = -205  /**< closing a recording file failed */
 };
@@ -737,16 +737,22 @@ KR2270_API int32_t KR2270_CtCodeToValue(KR2270Device *device, int32_t counter,
 /** Starts recording the stream into a directory. Files are named from the
  *  local time, YY-MM-DD-hh-mm-ss_1.dat (with -2, -3 ... after the time when
  *  that name is taken), then _2.dat ... as each reaches 500 MiB. An existing
- *  file is never overwritten or truncated. Each acquisition run is a recording
- *  of its own: when the groups of a later run arrive while the open recording
- *  already holds a run's groups, a new recording begins in the same directory
- *  (a new first file, named as above) whose header carries the new run's
- *  settings. A recording already open is closed first; when that close, or
- *  anything earlier, lost data that no call has reported yet, that failure
- *  (-201 or -202) is returned, it is thereby reported, and nothing new is
- *  opened.
+ *  file is never overwritten or truncated. Beside the first file the library
+ *  keeps a sidecar, YY-MM-DD-hh-mm-ss_1.json (docs/recording-format.md): the
+ *  start time, the rate, the groups of each file, every gap and every settings
+ *  change with its position, and the fields of KR2270_DFWSetField. It is
+ *  replaced whole (never seen half written) when the first groups arrive, at
+ *  each new file, every 2 s or so while groups arrive, and at the close, so
+ *  that after a crash it describes all but the last seconds. Each acquisition
+ *  run is a recording of its own: when the groups of a later run arrive while
+ *  the open recording already holds a run's groups, a new recording begins in
+ *  the same directory (a new first file, named as above) whose header carries
+ *  the new run's settings. A recording already open is closed first; when that
+ *  close, or anything earlier, lost data that no call has reported yet, that
+ *  failure (-201 or -202) is returned, it is thereby reported, and nothing new
+ *  is opened.
  *  @handle
- *  @param dir the directory.
+ *  @param dir the directory, UTF-8.
  *  @param dir_length bytes of dir (at most 259), or 0 for a NUL-terminated text.
  *  @return 0, -1 (null handle or text), -201 (no such directory, path too long,
  *          the file cannot be created), or the earlier recording's failure.
@@ -950,12 +956,13 @@ KR2270_API const char *KR2270_StatusText(int32_t status);
  *  poll: the receiver wakes the waiter when it publishes groups, and a stop or
  *  a lost connection wakes it too.
  *  @handle
- *  @param min_groups groups to wait for, 1 or more.
+ *  @param min_groups groups to wait for: 1 up to what the stream ring can hold
+ *         (32 MiB of groups, divided by the averaging count).
  *  @param timeout_ms longest wait in milliseconds (0 = no limit).
  *  @return the buffered count (> 0); -2 when timeout_ms passes first; -3 when
  *          the data connection is lost or the acquisition stops (or is not
- *          running) with fewer buffered; -1 for a null handle, min_groups < 1
- *          or a negative timeout_ms.
+ *          running) with fewer buffered; -1 for a null handle, a min_groups
+ *          outside the range above, or a negative timeout_ms.
  *  @par Threads
  *  The thread that splits; another thread may stop the acquisition meanwhile.
  *  Not while the handle is being closed. */
@@ -969,7 +976,7 @@ enum KR2270GapCause {
   KR2270_GAP_MODULE_RESTART = 3  /**< the module came back after a restart */
 };
 
-/** One gap of the stream. */
+/** One gap of the stream, as KR2270_HcGetGaps gives it. */
 typedef struct KR2270Gap {
   /** Index of the first group after the gap, counted in groups handed out by
    *  KR2270_HcCodeSplit since the start (averaged outputs when averaging). */
@@ -980,13 +987,13 @@ typedef struct KR2270Gap {
   int32_t estimated; /**< 1: missing_groups estimated from time and rate */
 } KR2270Gap;
 
-/** Extension. Copies the gaps since the last start, oldest first. The log
- *  keeps the first and the last 1000 gaps; the ones between are counted but
- *  not kept, so past 2000 gaps the copy jumps from the 1000th to the newest
- *  1000. Drops right after one another, with no group between them, make one
- *  gap. When averaging, positions and lengths are in averaged outputs, and a
- *  length that is no whole number of outputs is rounded and flagged as
- *  estimated.
+/** Extension. Copies the gaps since the last start, oldest first. This call
+ *  gives the first 1000 gaps and the newest 1000; past 2000 gaps the copy
+ *  jumps from the 1000th to the newest 1000: KR2270_HcGetGapsSince reads every
+ *  gap, in timeline indices. Drops right after one another, with no group
+ *  between them, make one gap. When averaging, positions and lengths are in
+ *  averaged outputs, and a length that is no whole number of outputs is
+ *  rounded and flagged as estimated.
  *  @handle
  *  @param gaps receives up to max_gaps gaps (may be NULL when max_gaps is 0).
  *  @param max_gaps room in gaps, 0 or more.
@@ -1002,13 +1009,15 @@ KR2270_API int32_t KR2270_HcGetGaps(KR2270Device *device, KR2270Gap *gaps,
  *  streaming (reset or closed by the module, for example after a restart),
  *  the receiver thread reconnects with back-off (50 ms doubling to 1 s) for up
  *  to max_wait_ms milliseconds: it opens a new command connection when the old
- *  one no longer answers, re-sends every setting the stream was started with
- *  (as KR2270_CmdRestoreSettings does) before the module is allowed to stream
- *  again, so that no group is ever split with a layout it was not sent with,
- *  reconnects the data connection, sets the start bit again and records the
- *  gap (KR2270_GAP_MODULE_RESTART when the module had lost its settings,
- *  otherwise KR2270_GAP_LINK_LOST; its length estimated from the time and
- *  the rate). Meanwhile KR2270_HcWaitGroups keeps waiting and
+ *  one no longer answers (never one the application closed: then the
+ *  reconnect gives up), re-sends every setting as the handle holds it now
+ *  (exactly as KR2270_CmdRestoreSettings does: the layout of the run, and a
+ *  range or counter setting changed during the run as changed) before the
+ *  module is allowed to stream again, reconnects the data connection, sets
+ *  the start bit again and, when the first groups arrive, records the gap
+ *  (KR2270_GAP_MODULE_RESTART when the module had lost its settings,
+ *  otherwise KR2270_GAP_LINK_LOST; its length estimated from the host clock:
+ *  see the timeline below). Meanwhile KR2270_HcWaitGroups keeps waiting and
  *  KR2270_HcIsDataLost returns 0. When max_wait_ms pass first, the acquisition
  *  ends as a lost connection does without the reconnect. When a command
  *  exchange finds the command connection gone (reset or closed by the
@@ -1025,8 +1034,9 @@ KR2270_API int32_t KR2270_HcGetGaps(KR2270Device *device, KR2270Gap *gaps,
  *  @param max_wait_ms longest outage to ride out, in milliseconds.
  *  @return 0, or -1 for a null handle or a negative max_wait_ms.
  *  @par Threads
- *  Any thread; takes effect at the next failure. A stop during the reconnect
- *  returns within about one exchange time-out (500 ms). */
+ *  Any thread; takes effect at the next failure. A stop or KR2270_DeviceClose
+ *  during the reconnect, the re-sending of the settings included, returns
+ *  within about one exchange time-out (500 ms). */
 KR2270_API int32_t KR2270_SetAutoReconnect(KR2270Device *device, int32_t enable,
                                            int32_t max_wait_ms);
 
@@ -1037,7 +1047,7 @@ KR2270_API int32_t KR2270_SetAutoReconnect(KR2270Device *device, int32_t enable,
 typedef struct KR2270Health {
   uint32_t struct_size;        /**< bytes of the record the caller has; set by the caller */
   int32_t last_error;          /**< status of the last failed command exchange or
-                                   lost data connection, 0 when none */
+                                  lost data connection, 0 when none */
   uint64_t groups_received;    /**< whole groups put into the ring since start */
   uint64_t groups_dropped;     /**< whole groups dropped because the ring was full */
   uint64_t gaps;               /**< gaps since start */
@@ -1065,6 +1075,255 @@ KR2270_API int32_t KR2270_GetHealth(KR2270Device *device, KR2270Health *health);
  *  @par Threads
  *  Any thread. */
 KR2270_API const char *KR2270_GetVersion(void);
+
+/* ---- The timeline ------------------------------------------------------------
+ * Every group of an acquisition run has a timeline index: a 64-bit count of
+ * group periods (1 / group rate, after the host's decimation at rate codes 16
+ * and 48) since the run's first group, which has index 0. A group that never
+ * reached the application leaves its index unused: a gap is a range of
+ * indices with a position, a length and a cause, so that for every group,
+ * before and after any gap,
+ *
+ *     time = start_unix_ns / 1e9 + index / group_rate   (seconds, UTC)
+ *
+ * Live groups, recorded groups and replayed groups carry the same indices:
+ * after KR2270_HcCodeSplit, KR2270_HcCodeGetIndex gives the index of each
+ * group split, whether the ring was filled by the receiver or by
+ * KR2270_DFRRead. A recording keeps the indices of its groups, its gaps and
+ * the settings its codes convert with in a sidecar file beside it (see
+ * KR2270_DFWOpen and docs/recording-format.md).
+ *
+ * Lengths: a group dropped because the stream ring was full is counted
+ * exactly; the groups a lost link or a module restart cost are estimated from
+ * the host clock (the module's time of a group is tracked from the arrival of
+ * the stream, whose earliest arrivals bound it; a new connection's first
+ * group from when its start was sent and its first arrivals), to within about
+ * a millisecond when the module's clock and the host's agree.
+ *
+ * Settings in force: a change of a setting that decides how a code converts
+ * (range, extended range, calibration pair, counter mode, counter base
+ * period) made while acquisition runs takes effect at the first group the
+ * module sampled after it acknowledged the change (estimated from the host
+ * clock as above), and never for a group the receiver had already handed on.
+ * KR2270_HcAdCodeToValue and KR2270_HcCtCodeToValue convert each group of the
+ * last split with the settings in force for it; a recording keeps each change
+ * at its position, and a replay converts with it.
+ *
+ * Averaging (KR2270_AdFilterTimesPC, F > 0): output k averages the groups of
+ * indices kF .. kF + F - 1 and exists only when all F of them arrived, with
+ * the same settings. A window that a gap or a settings change interrupts is
+ * dropped, not emitted short (its groups counted in
+ * KR2270Timeline.averaging_dropped), so that no output mixes groups from both
+ * sides. KR2270_HcCodeGetIndex gives kF for output k: its position in outputs
+ * is exactly index / F.
+ * ------------------------------------------------------------------------- */
+
+/** One gap, numbered in the order the gaps were found. */
+typedef struct KR2270GapRecord {
+  uint64_t number;   /**< 0 for the first gap of the run (or recording), then 1, 2 ... */
+  uint64_t index;    /**< timeline index of the first missing group */
+  uint64_t missing;  /**< groups missing: indices index .. index + missing - 1 */
+  uint64_t position; /**< groups before the gap in the data that lacks it: handed
+                        on to the splitter (live) or recorded (a recording) */
+  int32_t cause;     /**< a KR2270GapCause */
+  int32_t estimated; /**< 1: length estimated from the host clock; 0: counted */
+} KR2270GapRecord;
+
+/** Extension. Copies the gaps of the current (or last) run numbered
+ *  first_number and later, oldest first. The library keeps the first 1000
+ *  gaps and the newest 4096: when gaps[0].number is above first_number, the
+ *  gaps between were dropped before this call read them. A caller that asks
+ *  again from the number after the last it read, at least once per 4096 gaps,
+ *  reads every gap.
+ *  @handle
+ *  @param first_number number of the first gap wanted (0 for the run's first).
+ *  @param gaps receives up to max_gaps gaps (may be NULL when max_gaps is 0).
+ *  @param max_gaps room in gaps, 0 or more.
+ *  @param total receives the number of gaps found in the run (may be NULL).
+ *  @return how many it copied (0..max_gaps); -1 for a null handle,
+ *          max_gaps < 0, or NULL gaps with max_gaps > 0.
+ *  @any_thread */
+KR2270_API int32_t KR2270_HcGetGapsSince(KR2270Device *device, uint64_t first_number,
+                                         KR2270GapRecord *gaps, int32_t max_gaps,
+                                         uint64_t *total);
+
+/** The settings a code converts with, and from where on. */
+typedef struct KR2270ConversionSettings {
+  uint64_t number;            /**< 0 for the settings the run (recording)
+                                 started with, then 1, 2 ... per change */
+  uint64_t index;             /**< first timeline index they convert */
+  uint64_t position;          /**< groups before that one: handed on to the
+                                 splitter (live) or recorded (a recording) */
+  int32_t zero_code[8];       /**< zero code of the calibration pair of channels 1..8 */
+  int32_t full_code[8];       /**< full-scale code of the calibration pair */
+  double full_scale[8];       /**< volts at the full-scale code */
+  double offset[8];           /**< volts at the zero code */
+  uint8_t range_code[8];      /**< range codes of channels 1..8 (KR2270_AdSetRange) */
+  uint8_t extended_range[8];  /**< 1 where the range code means the extended range */
+  int8_t counter_mode[4];     /**< counters 1..4, as KR2270_CtSetModeAll */
+  int32_t reserved;           /**< 0 */
+  double counter_base_ms[4];  /**< base periods, milliseconds */
+} KR2270ConversionSettings;
+
+/** Extension. Copies the settings in force during the current (or last) run,
+ *  numbered first_number and later, oldest first. Number 0 is what the run
+ *  started with; each change made while it ran follows. The library keeps the
+ *  first and the newest 1024 (a gap in the numbers shows what was dropped).
+ *  @handle
+ *  @param first_number number of the first settings wanted.
+ *  @param settings receives up to max_settings records (may be NULL when
+ *         max_settings is 0).
+ *  @param max_settings room in settings, 0 or more.
+ *  @param total receives how many there are (may be NULL).
+ *  @return how many it copied; -1 for a null handle, max_settings < 0, or NULL
+ *          settings with max_settings > 0.
+ *  @any_thread */
+KR2270_API int32_t KR2270_HcGetSettingsSince(KR2270Device *device, uint64_t first_number,
+                                             KR2270ConversionSettings *settings,
+                                             int32_t max_settings, uint64_t *total);
+
+/** What the timeline of a run or a recording holds. Set struct_size to
+ *  sizeof(KR2270Timeline) before the call (as for KR2270Health). */
+typedef struct KR2270Timeline {
+  uint32_t struct_size;       /**< bytes of the record the caller has; set by the caller */
+  int32_t source;             /**< 1 live run; 2 recording with its sidecar;
+                                 3 recording without one (indices are its
+                                 positions); 4 recording whose sidecar could
+                                 not be read (indices are its positions) */
+  int64_t start_unix_ns;      /**< time of index 0, ns since 1970-01-01 UTC;
+                                 0 while unknown (before the first group) */
+  double group_rate;          /**< groups per second of the index; 0 when the
+                                 rate code is outside the table */
+  int32_t averaging;          /**< the averaging count F, 0 for none */
+  int32_t complete;           /**< recording: 1 when it was closed orderly */
+  uint64_t first_index;       /**< index of the first group (a recording begun
+                                 during a run starts later than 0) */
+  uint64_t next_index;        /**< index after the newest group received or
+                                 recorded */
+  uint64_t groups;            /**< groups received (live) or recorded */
+  uint64_t gaps;              /**< gaps found */
+  uint64_t missing_groups;    /**< groups missing in them */
+  uint64_t settings;          /**< settings in force in all: 1 + changes */
+  uint64_t averaging_dropped; /**< groups of interrupted averaging windows the
+                                 splitter dropped since the start (open) */
+} KR2270Timeline;
+
+/** Extension. What the timeline of the stream ring's source holds: the
+ *  current (or last) acquisition run, or the recording attached with
+ *  KR2270_DFROpen.
+ *  @handle
+ *  @param timeline the caller's record; set its struct_size to
+ *         sizeof(KR2270Timeline) first.
+ *  @return 0, or -1 for a null handle or pointer, or a struct_size below 8.
+ *  @any_thread */
+KR2270_API int32_t KR2270_HcGetTimeline(KR2270Device *device, KR2270Timeline *timeline);
+
+/** Extension. Copies the timeline index of each group of the last split (the
+ *  first group of each window when averaging: output k gives kF).
+ *  @handle
+ *  @param indices receives as many indices as the last split returned.
+ *  @return the number copied, 0 when the last split took nothing, or -1 (null
+ *          handle or array).
+ *  @split_threads */
+KR2270_API int32_t KR2270_HcCodeGetIndex(KR2270Device *device, uint64_t *indices);
+
+/** Extension. As KR2270_AdCodeToValue, but element i converts with the
+ *  settings in force for group i of the last split. Use it for streamed and
+ *  replayed codes: KR2270_AdCodeToValue converts with what the module was last
+ *  told, which is right for a snapshot.
+ *  @handle
+ *  @param channel analog channel 1..8.
+ *  @param codes the codes of the last split as fetched with
+ *         KR2270_HcCodeGetAd; rewritten with the sign-extended codes.
+ *  @param count codes to convert, at most that split's count (elements beyond
+ *         it convert with the settings of its last group).
+ *  @param values receives count values in volts.
+ *  @return 0, -1 (null handle) or -8 (bad channel, null array).
+ *  @split_threads */
+KR2270_API int32_t KR2270_HcAdCodeToValue(KR2270Device *device, int32_t channel,
+                                          int32_t *codes, int32_t count, double *values);
+
+/** Extension. As KR2270_CtCodeToValue, with the mode and base period in force
+ *  for each group of the last split (as KR2270_HcAdCodeToValue).
+ *  @handle
+ *  @param counter counter 1..4.
+ *  @param values the values of the last split as fetched with
+ *         KR2270_HcCodeGetCt.
+ *  @param count values to convert.
+ *  @param out receives count converted values (counts, or 1/s by the mode).
+ *  @return 0, -1 (null handle) or -8 (bad counter, null array).
+ *  @split_threads */
+KR2270_API int32_t KR2270_HcCtCodeToValue(KR2270Device *device, int32_t counter,
+                                          const uint32_t *values, int32_t count,
+                                          double *out);
+
+/** Extension. Adds (or replaces) a field in the "application" object of the
+ *  open recording's sidecar, which is rewritten at once when the recording
+ *  holds groups and otherwise with its first ones. The fields belong to this
+ *  KR2270_DFWOpen: recordings that later runs begin in the same directory
+ *  carry them too.
+ *  @handle
+ *  @param name 1 to 64 characters of A-Z a-z 0-9 _ - .
+ *  @param json_value one valid JSON value (object, array, string, number,
+ *         true, false or null; at most 1 MiB, nested at most 32 deep).
+ *  @return 0, -1 (null handle, bad name or value), -201 (no recording open),
+ *          or -202 when the sidecar could not be written.
+ *  @any_thread */
+KR2270_API int32_t KR2270_DFWSetField(KR2270Device *device, const char *name,
+                                      const char *json_value);
+
+/** Extension. The path of a file of the open recording. After
+ *  KR2270_DFWClose the paths of the last recording are still given.
+ *  @handle
+ *  @param which 0 the recording's first file, 1 the file being written, 2 its
+ *         sidecar.
+ *  @param path receives the path, NUL-terminated.
+ *  @param size bytes in path.
+ *  @return the length of the path without the NUL; -201 when no recording is
+ *          open (or began); -1 for a null handle or path, a bad which, or a
+ *          size too small for the path.
+ *  @any_thread */
+KR2270_API int32_t KR2270_DFWGetFileName(KR2270Device *device, int32_t which, char *path,
+                                         int32_t size);
+
+/** Extension. Fills *timeline for the attached recording (as
+ *  KR2270_HcGetTimeline does while it is attached).
+ *  @handle
+ *  @param timeline the caller's record; set its struct_size to
+ *         sizeof(KR2270Timeline) first.
+ *  @return 0, or -1 (null handle or pointer, a struct_size below 8, no reader).
+ *  @playback_threads */
+KR2270_API int32_t KR2270_DFRGetTimeline(KR2270Device *device, KR2270Timeline *timeline);
+
+/** Extension. The attached recording's gaps, as KR2270_HcGetGapsSince
+ *  (positions in recorded groups, as KR2270_DFRRead counts them); every gap of
+ *  the recording is kept.
+ *  @handle
+ *  @param first_number number of the first gap wanted.
+ *  @param gaps receives up to max_gaps gaps (may be NULL when max_gaps is 0).
+ *  @param max_gaps room in gaps, 0 or more.
+ *  @param total receives the number of gaps in the recording (may be NULL).
+ *  @return how many it copied, or -1 (null handle, bad arguments as for
+ *          KR2270_HcGetGapsSince, no reader).
+ *  @playback_threads */
+KR2270_API int32_t KR2270_DFRGetGaps(KR2270Device *device, uint64_t first_number,
+                                     KR2270GapRecord *gaps, int32_t max_gaps, uint64_t *total);
+
+/** Extension. The settings in force in the attached recording, as
+ *  KR2270_HcGetSettingsSince: number 0 is its header's, then each change with
+ *  its position; without a sidecar only number 0.
+ *  @handle
+ *  @param first_number number of the first settings wanted.
+ *  @param settings receives up to max_settings records (may be NULL when
+ *         max_settings is 0).
+ *  @param max_settings room in settings, 0 or more.
+ *  @param total receives how many there are (may be NULL).
+ *  @return how many it copied, or -1 (null handle, bad arguments as for
+ *          KR2270_HcGetSettingsSince, no reader).
+ *  @playback_threads */
+KR2270_API int32_t KR2270_DFRGetSettings(KR2270Device *device, uint64_t first_number,
+                                         KR2270ConversionSettings *settings,
+                                         int32_t max_settings, uint64_t *total);
 
 #ifdef __cplusplus
 }

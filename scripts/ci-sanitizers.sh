@@ -42,6 +42,12 @@ if [ "${KR2270_SKIP_ASAN:-0}" != 1 ]; then
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     ctest --test-dir "$asan_dir" --output-on-failure -j "$jobs" --timeout 600
+  echo "== AddressSanitizer: the Python package closed and interrupted under a reader"
+  # Python is not instrumented: the library's runtime is preloaded.
+  asan_runtime=$(ldd "$asan_dir/libkr2270c.so.1" | awk '/libasan/ {print $3}')
+  LD_PRELOAD="$asan_runtime" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+  KR2270C_LIBRARY="$asan_dir/libkr2270c.so.1" PYTHONPATH="$root/python" \
+    /usr/bin/python3 -m pytest -p no:cacheprovider -q "$root/python/tests/test_misuse.py"
 fi
 
 if [ "${KR2270_SKIP_TSAN:-0}" != 1 ]; then

@@ -112,6 +112,7 @@ bool Simulator::Impl::ServeCommands(int c) {
           wrote = true;
         }
       }
+      if (running) param_changes.emplace_back(t, module.params());
     }
     if (wrote) Notify();
     Progress();

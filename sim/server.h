@@ -54,6 +54,11 @@ struct Simulator::Impl {
   uint64_t requests = 0;
   uint64_t restarts = 0;
   bool running = false;
+  // A module samples as time goes on: a setting changed at model time t
+  // applies to the groups of a run from t on, not to a whole chunk. The
+  // params the stream samples with, and the changes still ahead of it.
+  detail::ModelParams stream_params;
+  std::deque<std::pair<double, detail::ModelParams>> param_changes;
   uint64_t run_bytes = 0;
   StreamLayout layout;
   double rate = 0.0;

@@ -7,7 +7,9 @@ namespace kr2270::sim {
 
 namespace {
 
-void FillGroups(const StreamLayout& l, bool sequence, const detail::ModelParams& p, double t0,
+// Each group samples the module as it was at the group's time.
+void FillGroups(const StreamLayout& l, bool sequence, detail::ModelParams& p,
+                std::deque<std::pair<double, detail::ModelParams>>& changes, double t0,
                 double rate, uint64_t g0, size_t n, uint8_t* out) {
   const bool two = l.code_bytes == 2;
   for (size_t i = 0; i < n; ++i) {
@@ -17,6 +19,9 @@ void FillGroups(const StreamLayout& l, bool sequence, const detail::ModelParams&
       continue;
     }
     const double t = detail::GroupTime(t0, rate, g);
+    for (; !changes.empty() && changes.front().first <= t; changes.pop_front()) {
+      p = changes.front().second;
+    }
     for (int k = 1; k <= kAnalogChannels; ++k) {
       if ((l.analog_mask >> (k - 1) & 1u) == 0) continue;
       const uint32_t code = static_cast<uint32_t>(detail::Code(p, k, t)) & 0xFFFFFFu;
@@ -116,6 +121,8 @@ bool Simulator::Impl::ServeData(int c) {
           rate = GroupRateOfDeviceCode(module.DeviceRateCode());
           if (opt.flood && rate == 0.0) rate = 256000.0;
           t0 = NowLocked();
+          stream_params = module.params();
+          param_changes.clear();
           run_epoch = SteadyClock::now();
           next_group = 0;
           gsize = GroupSize(layout);
@@ -145,10 +152,10 @@ bool Simulator::Impl::ServeData(int c) {
           if (due > next_group) n = static_cast<size_t>(std::min<uint64_t>(due - next_group, 16 * chunk));
         }
         if (n > 0) {
-          const detail::ModelParams p = module.params();
           buf.resize(n * gsize);
           sent_of_buf = 0;
-          FillGroups(layout, sequence, p, t0, rate, next_group, n, buf.data());
+          FillGroups(layout, sequence, stream_params, param_changes, t0, rate, next_group, n,
+                     buf.data());
           next_group += n;
         }
       }

@@ -69,13 +69,16 @@ for program in "$work/example_pc" "$work/consumer/build/example_cmake"; do
   [[ $status -eq 2 ]] && grep -q usage "$work/usage.txt" || fail "$program: no usage message"
 done
 
-# A simulated module to talk to: its first two lines name the ports.
+# A simulated module to talk to: its first line names the ports,
+# "command_port=N data_port=M".
 mkfifo "$work/sim.out"
 "$tool" sim >"$work/sim.out" &
 sim_pid=$!
 exec 3<"$work/sim.out"
-read -r -t 20 _ _ port <&3 || fail "the simulated module did not start"
-read -r -t 20 _ _ data_port <&3 || fail "the simulated module did not name its data port"
+read -r -t 20 ports <&3 || fail "the simulated module did not start"
+port=$(sed -n 's/^command_port=\([0-9]*\) data_port=[0-9]*$/\1/p' <<<"$ports")
+data_port=$(sed -n 's/^command_port=[0-9]* data_port=\([0-9]*\)$/\1/p' <<<"$ports")
+[[ -n "$port" && -n "$data_port" ]] || fail "the simulated module named no ports: $ports"
 
 for program in "$work/example_pc" "$work/consumer/build/example_cmake"; do
   output=$(timeout 60 "$program" 127.0.0.1 "$port" "$data_port") || fail "$program failed"

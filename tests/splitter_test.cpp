@@ -214,11 +214,12 @@ TEST(Splitter, AveragesSignedCodesWithoutOverflow) {
       {"2-byte codes", 2, {0x0001, 0x0003}, 0x000200},
       {"2-byte codes across zero", 2, Repeat(0xFFFF, 0xFFFD, 100), 0xFFFE00},
   };
-  Handle h;  // one handle: F changes between splits, without a start
+  Handle h;  // one handle, a new stream for each case (windows count from its index 0)
   for (const AverageCase& c : cases) {
     SCOPED_TRACE(c.what);
     Apply(h.device->stream_settings,
           StreamLayout{static_cast<std::uint8_t>(c.code_bytes), 0x01, false, 0, 0});
+    ResetStreamPositions(h.device, h.device->stream_settings);
     h.device->filter_times = static_cast<std::int32_t>(c.codes.size());
     Feed(h.device, AnalogGroups(c.codes, c.code_bytes));
     ASSERT_EQ(KR2270_HcCodeSplit(h.device, 1), 1);

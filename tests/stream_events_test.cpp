@@ -276,34 +276,83 @@ TEST_F(StreamEvents, StartClearsGapsAndStreamCounters) {
 
 // --- the gap log's bounds and units ---------------------------------------------
 
-TEST(StreamGapLog, KeepsTheFirstAndLastThousandAndCountsAll) {
-  GapLog log;
-  for (std::uint64_t i = 0; i < 2500; ++i) RecordGap(log, 10 * i, i + 1, KR2270_GAP_RING_FULL, false);
-  std::uint64_t total = 0;
-  const std::vector<KR2270Gap> kept = KeptGaps(log, &total);
-  EXPECT_EQ(total, 2500u);
-  ASSERT_EQ(kept.size(), 2 * kKeptGaps);
-  for (std::size_t i = 0; i < kKeptGaps; ++i) EXPECT_EQ(kept[i].group_index, 10 * i);
-  for (std::size_t i = 0; i < kKeptGaps; ++i) {
-    EXPECT_EQ(kept[kKeptGaps + i].group_index, 10 * (1500 + i)) << i;
+// Gap i: 3 groups missing at index 10i, after 7i groups handed on.
+void RecordSpacedGaps(GapLog& log, std::uint64_t from, std::uint64_t to) {
+  for (std::uint64_t i = from; i < to; ++i) RecordGap(log, 10 * i, 3, 7 * i, KR2270_GAP_RING_FULL, false);
+}
+
+TEST(StreamGapLog, AReaderThatKeepsUpReadsEveryGapInOrderPastTheBound) {
+  KR2270Device* device = KR2270_DeviceCreate();
+  ASSERT_NE(device, nullptr);
+  std::vector<KR2270GapRecord> seen;
+  std::vector<KR2270GapRecord> page(kLatestGaps);
+  std::uint64_t recorded = 0;
+  // 40 rounds of 3000 gaps, read after each: 120000 gaps, far past what is kept.
+  for (int round = 0; round < 40; ++round) {
+    RecordSpacedGaps(device->gaps, recorded, recorded + 3000);
+    recorded += 3000;
+    std::uint64_t total = 0;
+    for (;;) {
+      const std::int32_t n = KR2270_HcGetGapsSince(device, seen.size(), page.data(),
+                                                   static_cast<std::int32_t>(page.size()), &total);
+      ASSERT_GE(n, 0);
+      if (n == 0) break;
+      ASSERT_EQ(page[0].number, seen.size()) << "a gap was dropped before it was read";
+      seen.insert(seen.end(), page.begin(), page.begin() + n);
+    }
+    EXPECT_EQ(total, recorded);
   }
-  // A drop right behind the newest gap lengthens it; another cause does not.
-  RecordGap(log, 24990, 5, KR2270_GAP_RING_FULL, false);
-  RecordGap(log, 24990, 7, KR2270_GAP_LINK_LOST, true);
-  const std::vector<KR2270Gap> after = KeptGaps(log, &total);
-  EXPECT_EQ(total, 2501u);
-  EXPECT_EQ(after[after.size() - 2].missing_groups, 2500u + 5u);
-  EXPECT_EQ(after.back().cause, KR2270_GAP_LINK_LOST);
-  EXPECT_EQ(after.back().estimated, 1);
-  EXPECT_EQ(after[kKeptGaps].group_index, 10u * 1501u);  // the oldest latest one left
+  ASSERT_EQ(seen.size(), recorded);
+  for (std::uint64_t i = 0; i < recorded; ++i) {
+    ASSERT_EQ(seen[i].number, i);
+    ASSERT_EQ(seen[i].index, 10 * i);
+    ASSERT_EQ(seen[i].position, 7 * i);
+  }
+  KR2270Timeline timeline{};
+  timeline.struct_size = sizeof timeline;
+  ASSERT_EQ(KR2270_HcGetTimeline(device, &timeline), 0);
+  EXPECT_EQ(timeline.gaps, recorded);
+  EXPECT_EQ(timeline.missing_groups, 3 * recorded);
+  KR2270_DeviceClose(device);
+}
+
+TEST(StreamGapLog, AReaderThatFellBehindSeesWhatWasDropped) {
+  GapLog log;
+  RecordSpacedGaps(log, 0, 10000);
+  std::vector<KR2270GapRecord> page(10000);
+  // The first 1000 are kept for good, then the newest 4096.
+  const std::size_t n = log.log.CopySince(0, page.data(), page.size());
+  ASSERT_EQ(n, kKeptGaps + kLatestGaps);
+  EXPECT_EQ(page[kKeptGaps - 1].number, kKeptGaps - 1);
+  EXPECT_EQ(page[kKeptGaps].number, 10000 - kLatestGaps);  // the hole shows in the numbers
+  EXPECT_EQ(log.log.CopySince(9999, page.data(), page.size()), 1u);
+  EXPECT_EQ(log.log.CopySince(10000, page.data(), page.size()), 0u);
+  EXPECT_EQ(log.log.CopySince(3000, page.data(), 5), 5u);
+  EXPECT_EQ(page[0].number, 10000 - kLatestGaps);
+}
+
+TEST(StreamGapLog, ADropRightBehindTheNewestOfItsCauseLengthensIt) {
+  GapLog log;
+  RecordGap(log, 100, 5, 40, KR2270_GAP_RING_FULL, false);
+  RecordGap(log, 105, 7, 40, KR2270_GAP_RING_FULL, false);   // no group between: the same gap
+  RecordGap(log, 112, 1, 40, KR2270_GAP_LINK_LOST, true);    // another cause: a gap of its own
+  RecordGap(log, 200, 2, 127, KR2270_GAP_RING_FULL, false);  // groups between: another gap
+  std::uint64_t total = 0;
+  const std::vector<KR2270GapRecord> kept = KeptGaps(log, &total);
+  ASSERT_EQ(total, 3u);
+  EXPECT_EQ(kept[0].missing, 12u);
+  EXPECT_EQ(kept[1].cause, KR2270_GAP_LINK_LOST);
+  EXPECT_EQ(kept[2].number, 2u);
+  EXPECT_EQ(log.missing, 15u);
 }
 
 TEST(StreamGapLog, ExportCopiesOldestFirstInSplitterUnits) {
   KR2270Device* device = KR2270_DeviceCreate();
   ASSERT_NE(device, nullptr);
-  RecordGap(device->gaps, 100, 20, KR2270_GAP_RING_FULL, false);
-  RecordGap(device->gaps, 250, 25, KR2270_GAP_RING_FULL, false);
-  RecordGap(device->gaps, 400, 30, KR2270_GAP_RING_FULL, false);
+  // The legacy call counts in groups handed on: the gaps' positions.
+  RecordGap(device->gaps, 1100, 20, 100, KR2270_GAP_RING_FULL, false);
+  RecordGap(device->gaps, 1270, 25, 250, KR2270_GAP_RING_FULL, false);
+  RecordGap(device->gaps, 1445, 30, 400, KR2270_GAP_RING_FULL, false);
   KR2270Gap gaps[2] = {};
   EXPECT_EQ(KR2270_HcGetGaps(device, gaps, 2), 3);
   EXPECT_EQ(gaps[0].group_index, 100u);

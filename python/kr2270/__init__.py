@@ -7,7 +7,9 @@ streams and recordings, HDF5/CSV/NPY export and plots.
 """
 from ._library import EXPORTS, Error, LinkLost, Timeout, find_library, status_text, version
 from .block import Block, Gap, Layout
-from .device import RATE_CODES, RANGES, Device, Stream
+from .device import Device
+from .settings import RANGES, RATE_CODES
+from .stream import Stream
 from .recording import Recording
 from .simulator import Simulator
 

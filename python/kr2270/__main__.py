@@ -1,4 +1,4 @@
-"""python3 -m kr2270 export REC (--hdf5 OUT.h5 | --csv OUT.csv | --npy DIR)
+"""python3 -m kr2270 export REC (--hdf5 OUT.h5 | --csv OUT.csv [--codes] | --npy DIR)
    python3 -m kr2270 plot REC -o OUT.png [--channels 1 2] [--from S] [--seconds S]
    python3 -m kr2270 info REC"""
 import argparse
@@ -17,7 +17,7 @@ def _export(args):
             to_hdf5(rec, args.hdf5)
             print(args.hdf5)
         if args.csv:
-            to_csv(rec, args.csv)
+            to_csv(rec, args.csv, codes=args.codes)
             print(args.csv)
         if args.npy:
             for path in to_npy(rec, args.npy):
@@ -46,6 +46,8 @@ def main(argv=None):
     export.add_argument("recording", help="first file of the recording (..._1.dat)")
     export.add_argument("--hdf5", metavar="OUT.h5")
     export.add_argument("--csv", metavar="OUT.csv")
+    export.add_argument("--codes", action="store_true",
+                        help="add each analog channel's code to the CSV")
     export.add_argument("--npy", metavar="DIR", help="one .npy per channel kind in DIR")
     export.set_defaults(run=_export)
     draw = sub.add_parser("plot", help="write a PNG of a recording")

@@ -31,6 +31,7 @@ class Layout:
     counters: tuple = ()      # 1..4
     encoders: tuple = ()      # 1..2
     rate: float = 0.0         # groups per second
+    counter_modes: tuple = (0, 0, 0, 0)   # of counters 1..4: decide how they convert
 
     @property
     def empty(self):
@@ -40,7 +41,8 @@ class Layout:
 @dataclass(eq=False)
 class Block:
     """`n` consecutive groups. Arrays are (n, k) views with one column per
-    channel of the kind, in `layout` order."""
+    channel of the kind, in `layout` order. Encoders count both ways and are
+    signed."""
     layout: Layout
     ai: np.ndarray
     codes: np.ndarray
@@ -50,6 +52,17 @@ class Block:
     first_index: int = 0
     gaps: list = field(default_factory=list)
     missing_before: int = 0   # groups lost before row 0 since the start
+    # Counters converted by their mode (counts, or 1/s in modes 1 and 3;
+    # NaN in modes that do not convert); None: not converted.
+    counter_values: np.ndarray = None
+    start_utc: object = None  # datetime of group 0, when known
+    settings: dict = field(default_factory=dict)   # of the stream or recording
+
+    def __post_init__(self):
+        if self.encoders.dtype != np.int32:
+            self.encoders = self.encoders.astype(np.uint32).view(np.int32)
+        if self.counter_values is None:
+            self.counter_values = np.full(self.counters.shape, np.nan)
 
     def __len__(self):
         return self.codes.shape[0]
@@ -104,16 +117,19 @@ class BlockBuffer:
         self.ai = np.empty((len(layout.channels), capacity), np.float64)
         self.di = np.empty(capacity if layout.di else 0, np.uint16)
         self.counters = np.empty((len(layout.counters), capacity), np.uint32)
-        self.encoders = np.empty((len(layout.encoders), capacity), np.uint32)
+        self.counter_values = np.full((len(layout.counters), capacity), np.nan)
+        self.encoders = np.empty((len(layout.encoders), capacity), np.int32)
         # Base addresses, taken once: split_into runs once per block.
         self.addresses = {name: getattr(self, name).ctypes.data
-                          for name in ("codes", "ai", "di", "counters", "encoders")}
+                          for name in ("codes", "ai", "di", "counters", "counter_values",
+                                       "encoders")}
 
-    def block(self, first_index=0, gaps=(), missing_before=0):
+    def block(self, first_index=0, gaps=(), missing_before=0, start_utc=None, settings=None):
         n = self.filled
         return Block(self.layout, self.ai[:, :n].T, self.codes[:, :n].T, self.di[:n],
                      self.counters[:, :n].T, self.encoders[:, :n].T,
-                     first_index, list(gaps), missing_before)
+                     first_index, list(gaps), missing_before, self.counter_values[:, :n].T,
+                     start_utc, settings if settings is not None else {})
 
 
 def split_into(handle, buffer, n):
@@ -137,8 +153,11 @@ def split_into(handle, buffer, n):
     if layout.di:
         _expect(L.check("KR2270_HcCodeGetDi", handle, pointer("di", 0, 2, P_u16)), got)
     for j, counter in enumerate(layout.counters):
-        _expect(L.check("KR2270_HcCodeGetCt", handle, counter,
-                        pointer("counters", j, 4, P_u32)), got)
+        values = pointer("counters", j, 4, P_u32)
+        _expect(L.check("KR2270_HcCodeGetCt", handle, counter, values), got)
+        # Modes other than 0, 1 and 3 leave the NaN the buffer starts with.
+        L.check("KR2270_CtCodeToValue", handle, counter, values, got,
+                pointer("counter_values", j, 8, P_f64))
     for j, encoder in enumerate(layout.encoders):
         _expect(L.check("KR2270_HcCodeGetEc", handle, encoder,
                         pointer("encoders", j, 4, P_u32)), got)
@@ -162,4 +181,17 @@ def concat(blocks):
                  np.concatenate([b.di for b in blocks]),
                  np.concatenate([b.counters for b in blocks]),
                  np.concatenate([b.encoders for b in blocks]),
-                 first.first_index, [g for b in blocks for g in b.gaps], first.missing_before)
+                 first.first_index, [g for b in blocks for g in b.gaps], first.missing_before,
+                 np.concatenate([b.counter_values for b in blocks]), first.start_utc,
+                 first.settings)
+
+
+def sliced(block, lo, hi):
+    """Rows [lo, hi) of a block, with the gaps inside them."""
+    first = block.first_index + lo
+    gaps = [g for g in block.gaps if first <= g.group_index < block.first_index + hi]
+    before = block.missing_before + sum(g.missing_groups for g in block.gaps
+                                        if g.group_index < first)
+    return Block(block.layout, block.ai[lo:hi], block.codes[lo:hi], block.di[lo:hi],
+                 block.counters[lo:hi], block.encoders[lo:hi], first, gaps, before,
+                 block.counter_values[lo:hi], block.start_utc, block.settings)

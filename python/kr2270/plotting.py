@@ -1,7 +1,7 @@
 """Headless plots of blocks and recordings."""
 import numpy as np
 
-from .block import Block
+from .block import Block, sliced
 
 MAX_POINTS = 20000   # per line; longer spans are drawn as min/max envelopes
 
@@ -12,17 +12,7 @@ def _select(block, start, seconds):
     t = block.time
     lo = np.searchsorted(t, start or 0.0)
     hi = len(t) if seconds is None else np.searchsorted(t, (start or 0.0) + seconds)
-    return _slice(block, lo, hi)
-
-
-def _slice(block, lo, hi):
-    gaps = [g for g in block.gaps if block.first_index + lo <= g.group_index
-            < block.first_index + hi]
-    before = block.missing_before + sum(g.missing_groups for g in block.gaps
-                                        if g.group_index < block.first_index + lo)
-    return Block(block.layout, block.ai[lo:hi], block.codes[lo:hi], block.di[lo:hi],
-                 block.counters[lo:hi], block.encoders[lo:hi], block.first_index + lo, gaps,
-                 before)
+    return sliced(block, lo, hi)
 
 
 class _Trace:
@@ -33,9 +23,7 @@ class _Trace:
         self.spans = _gap_spans(block)
         self.gaps = len(block.gaps)
         t = block.time
-        # Encoders count both ways: drawn as signed, so that a step below 0
-        # does not leap to 4e9.
-        encoders = block.encoders.view(np.int32)
+        encoders = block.encoders
         if factor <= 1:
             self.t, self.ai, self.di = t, block.ai, block.di
             self.counters, self.encoders = block.counters, encoders

@@ -4,13 +4,27 @@ import os
 
 import numpy as np
 
+from . import timeline
 from ._library import Error, P_f64, P_i32, lib
+from ._paths import path_bytes
 from .block import BlockBuffer, Layout, split_into
-from .device import RING_BYTES, group_bytes
+from .settings import RING_BYTES, group_bytes, positive_size
 
 # Groups replayed per library read: well inside the ring, which drops what
 # does not fit.
 _READ_BYTES = RING_BYTES // 4
+
+
+def recording_chain(first_file):
+    """The files of a recording: X_1.dat, X_2.dat, ... as far as they go."""
+    path = os.fspath(first_file)
+    if not path.endswith("_1.dat"):
+        return [path]
+    stem, files, k = path[:-len("_1.dat")], [], 1
+    while os.path.exists(f"{stem}_{k}.dat"):
+        files.append(f"{stem}_{k}.dat")
+        k += 1
+    return files
 
 
 class Recording:
@@ -24,8 +38,10 @@ class Recording:
         if not self._handle:
             raise MemoryError("KR2270_DeviceCreate")
         try:
-            self._lib.check("KR2270_DFROpen", self._handle, self.path.encode(), 0)
+            self._lib.check("KR2270_DFROpen", self._handle, path_bytes(self.path), 0)
             self._load_settings()
+            self.timeline = timeline.recording_timeline(self.path)
+            self._settings = self.settings()
         except BaseException:
             self.close()
             raise
@@ -60,7 +76,8 @@ class Recording:
         self.counters = tuple(k + 1 for k in range(4) if ct[k] & 1)
         self.encoders = tuple(k + 1 for k in range(2) if ec[k] & 1)
         self.rate = rate.value
-        self.layout = Layout(self.channels, self.di, self.counters, self.encoders, self.rate)
+        self.layout = Layout(self.channels, self.di, self.counters, self.encoders, self.rate,
+                             tuple(modes))
         self.group_bytes = self._lib.check("KR2270_HcGetGroupBc", self._handle)
         analog_bytes = self.group_bytes - group_bytes(Layout((), self.di, self.counters,
                                                               self.encoders))
@@ -75,7 +92,7 @@ class Recording:
         self.span = self._values_at(self.full_codes)
         self.offset = self._values_at(self.zero_codes)
         self._groups = int(groups.value)
-        self._position = 0
+        self._settings = None   # filled once the timeline is known
 
     def _values_at(self, codes):
         out = []
@@ -98,14 +115,7 @@ class Recording:
     @property
     def files(self):
         """The files of the chain that hold this recording."""
-        stem = self.path[:-len("_1.dat")] if self.path.endswith("_1.dat") else None
-        if stem is None:
-            return [self.path]
-        files, k = [], 1
-        while os.path.exists(f"{stem}_{k}.dat"):
-            files.append(f"{stem}_{k}.dat")
-            k += 1
-        return files
+        return recording_chain(self.path)
 
     def settings(self):
         """Every recorded setting, as plain values."""
@@ -117,7 +127,9 @@ class Recording:
                 "end_modes": self.end_modes, "sleep": self.sleep,
                 "counter_modes": self.counter_modes, "counter_base_seconds": self.counter_base,
                 "trigger_enable": self.trigger["enable"], "trigger_mode": self.trigger["mode"],
-                "trigger_count": self.trigger["count"]}
+                "trigger_count": self.trigger["count"],
+                "module": dict(self.timeline.module),
+                "started_utc": self.timeline.start_text}
 
     def __len__(self):
         return self._groups
@@ -132,8 +144,9 @@ class Recording:
             # The reader's status is sticky: a start past the end would spoil
             # every later read, so it is refused here.
             raise IndexError(f"start {start} is outside 0..{self._groups}")
-        count = self._groups - start if count is None else max(0, min(int(count),
-                                                                      self._groups - start))
+        if count is not None and int(count) < 0:
+            raise ValueError(f"count {count} is negative")
+        count = self._groups - start if count is None else min(int(count), self._groups - start)
         buffer = BlockBuffer(self.layout, count)
         per_read = max(1, _READ_BYTES // max(1, self.group_bytes))
         position = float(start)
@@ -150,11 +163,14 @@ class Recording:
                     raise Error(-203, "KR2270_HcCodeSplit", "replayed groups did not split")
                 taken += step
             position += got.value
-        return buffer.block(start)
+        return buffer.block(start, self.timeline.gaps_in(start, start + count),
+                            self.timeline.missing_before(start), self.timeline.start_utc,
+                            self._settings)
 
     def blocks(self, size=1 << 18, start=0, count=None):
         """The recording (or a span of it) in blocks of at most `size` groups,
         so that any length fits in bounded memory."""
+        size = positive_size(size, "size")
         end = self._groups if count is None else min(self._groups, start + count)
         while start < end:
             n = min(size, end - start)

@@ -18,7 +18,7 @@ def sequence_expected(index, layout):
     return {"codes": columns(codes, np.int32),
             "di": (g & 0xFFFF).astype(np.uint16) if layout.di else np.empty(0, np.uint16),
             "counters": columns([g * 4 + c - 1 for c in layout.counters], np.uint32),
-            "encoders": columns([g * 2 + e - 1 for e in layout.encoders], np.uint32)}
+            "encoders": columns([g * 2 + e - 1 for e in layout.encoders], np.uint32).view(np.int32)}
 
 
 def check_sequence(block, group_numbers):
@@ -42,20 +42,22 @@ def test_every_kind_of_input_arrives_in_order(sequence_sim):
     assert len(first) == 6400 and len(second) == 1000
     assert first.codes.shape == (6400, 3) and first.codes.dtype == np.int32
     assert first.ai.dtype == np.float64 and first.di.dtype == np.uint16
-    assert first.counters.shape == (6400, 2) and first.encoders.dtype == np.uint32
+    assert first.counters.shape == (6400, 2) and first.encoders.dtype == np.int32
     assert (first.first_index, second.first_index) == (0, 6400)
     assert first.gaps == [] and second.gaps == []
     check_sequence(first, np.arange(6400))
     check_sequence(second, np.arange(6400, 7400))
-    # Volts through the default calibration pair of a 10 V channel.
-    np.testing.assert_allclose(first.ai, (first.codes - 4194303) * 10.0 / 4194304, rtol=0,
+    # Volts through the module's calibration pair (not the host's default),
+    # adopted at the connect, on a 10 V channel.
+    zero, full = (np.array(p)[[1, 4, 7]] for p in dev.calibration)
+    assert zero[0] != 4194303
+    np.testing.assert_allclose(first.ai, (first.codes - zero) * 10.0 / (full - zero), rtol=0,
                                atol=1e-12)
     np.testing.assert_array_equal(first.time[:3], np.arange(3) / 64000.0)
 
 
 def test_ranges_and_layout_are_written_at_start(sim):
     with kr2270.Device(sim.host, sim.port, sim.data_port) as dev:
-        dev.read_calibration()
         with dev.stream(rate=8000, channels=[1, 2], ranges={1: 5.0, 2: 2.0}) as s:
             block = s.read(800, timeout=5.0)
             assert s.transfer_bytes % 8 == 0 and s.transfer_bytes <= 65535

@@ -54,10 +54,6 @@ std::int32_t DataReceive(Device* device, std::uint8_t* destination, std::int32_t
 // 2F, ... of the stream, carrying the phase across blocks in the state.
 // Returns the bytes kept at the front of the block.
 std::size_t CompleteBlock(ReceiverState& state, std::uint8_t* block, std::size_t received);
-// Puts as many of the groups as the ring has room for, whole; returns the
-// number of groups that found no room.
-std::uint64_t PutGroups(StreamFifo& fifo, const std::uint8_t* groups, std::size_t count,
-                        std::size_t group_size);
 // A receive lands in the block behind the bytes of a group begun in the last
 // one, so that the block always starts at a group boundary.
 std::uint8_t* ReceiveTarget(ReceiverState& state);
@@ -69,9 +65,12 @@ std::size_t GatherWholeGroups(ReceiverState& state, std::size_t received);
 // the block, for the next receive to complete.
 void CarryPartialGroup(ReceiverState& state, std::size_t handed_on);
 // Hands the whole groups of a received block to the ring (dropping and
-// counting those that find no room) and to an open recording; runs on the
-// receiver thread outside data_lock.
+// counting those that find no room) and to an open recording, each with its
+// place in the timeline; runs on the receiver thread outside data_lock.
 void PassOnBlock(Device* device, std::size_t received);
+// A stop after a reconnect that no group followed: the outage up to the new
+// start is still a gap. With data_lock held and the receiver idle.
+void RecordUnfinishedOutage(Device* device);
 
 // --- automatic reconnect -----------------------------------------------------------
 enum class Comeback { kBack, kGaveUp, kStopped };
@@ -94,6 +93,35 @@ std::int32_t HcWaitGroups(Device* device, std::int32_t min_groups, std::int32_t 
 // published, the acquisition stopped or the data connection was lost.
 void NotifyGroupWaiters(Device* device);
 std::int32_t HcGetGaps(Device* device, KR2270Gap* gaps, std::int32_t max_gaps);
+
+// --- the timeline ------------------------------------------------------------------
+// The ring begins a new stream (a start, a replay's open): no marks, the
+// producer and the splitter at index 0 with `settings`.
+void ResetStreamPositions(Device* device, const Settings& settings);
+// The producer, before it publishes groups whose first has `index` and
+// converts with settings `settings_number`: leaves a mark for the splitter
+// when either differs from what it would assume. False when the marks are
+// full: nothing may then be published.
+bool MarkNextGroups(Device* device, std::uint64_t index, std::uint64_t settings_number,
+                    const Settings& settings);
+// The producer, after it published count such groups.
+void CountPutGroups(Device* device, std::uint64_t index, std::uint64_t settings_number,
+                    std::uint64_t count);
+// Both around a copy into the ring: puts the groups that fit and returns
+// how many found no room.
+std::uint64_t PutGroupsAt(Device* device, const std::uint8_t* groups, std::uint64_t count,
+                          std::size_t group_size, std::uint64_t index,
+                          std::uint64_t settings_number, const Settings& settings);
+// A start, before it copies the settings: from now on a conversion change
+// is posted for the receiver to place (one already in the copy is placed
+// as no change at all).
+void AcceptConversionChanges(Device* device);
+// A start: the live timeline begins, with the run's settings as number 0.
+void BeginRunTimeline(Device* device, const Settings& run, double group_rate);
+// A stop: changes are no longer posted.
+void EndRunTimeline(Device* device);
+// The attached recording's timeline (recording).
+void RecordedTimeline(Device* device, KR2270Timeline* timeline);
 
 // --- splitter --------------------------------------------------------------------
 std::int32_t HcCodeCanReadGroupCount(Device* device);

@@ -1,56 +1,42 @@
 #include "acquisition/gap_log.h"
 
 namespace kr2270 {
-namespace {
 
-KR2270Gap* NewestGap(GapLog& log) {
-  if (log.total == 0) return nullptr;
-  if (log.latest.empty()) return &log.first.back();
-  const std::size_t newest = (log.latest_next + log.latest.size() - 1) % log.latest.size();
-  return &log.latest[newest];
-}
-
-void Append(GapLog& log, const KR2270Gap& gap) {
-  ++log.total;
-  if (log.first.size() < kKeptGaps) {
-    log.first.push_back(gap);
-  } else if (log.latest.size() < kKeptGaps) {
-    log.latest.push_back(gap);
-  } else {
-    log.latest[log.latest_next] = gap;
-    log.latest_next = (log.latest_next + 1) % kKeptGaps;
-  }
-}
-
-}  // namespace
-
-void RecordGap(GapLog& log, std::uint64_t group_index, std::uint64_t missing,
+void RecordGap(GapLog& gaps, std::uint64_t index, std::uint64_t missing, std::uint64_t position,
                std::int32_t cause, bool estimated) {
-  std::lock_guard<std::mutex> hold(log.lock);
-  KR2270Gap* newest = NewestGap(log);
-  if (newest != nullptr && newest->group_index == group_index && newest->cause == cause) {
-    newest->missing_groups += missing;
+  std::lock_guard<std::mutex> hold(gaps.lock);
+  gaps.missing += missing;
+  KR2270GapRecord* newest = gaps.log.Newest();
+  if (newest != nullptr && newest->cause == cause && newest->position == position &&
+      newest->index + newest->missing == index) {
+    newest->missing += missing;
     newest->estimated |= estimated ? 1 : 0;
     return;
   }
-  Append(log, KR2270Gap{group_index, missing, cause, estimated ? 1 : 0});
+  KR2270GapRecord gap{};
+  gap.index = index;
+  gap.missing = missing;
+  gap.position = position;
+  gap.cause = cause;
+  gap.estimated = estimated ? 1 : 0;
+  gaps.log.Append(gap);
 }
 
-void ClearGaps(GapLog& log) {
-  std::lock_guard<std::mutex> hold(log.lock);
-  log.first.clear();
-  log.latest.clear();
-  log.latest_next = 0;
-  log.total = 0;
+void ClearGaps(GapLog& gaps) {
+  std::lock_guard<std::mutex> hold(gaps.lock);
+  gaps.log.Clear();
+  gaps.missing = 0;
 }
 
-std::vector<KR2270Gap> KeptGaps(GapLog& log, std::uint64_t* total) {
-  std::lock_guard<std::mutex> hold(log.lock);
+std::vector<KR2270GapRecord> KeptGaps(GapLog& gaps, std::uint64_t* total) {
+  std::lock_guard<std::mutex> hold(gaps.lock);
+  const auto& log = gaps.log;
   *total = log.total;
-  std::vector<KR2270Gap> kept(log.first);
-  kept.reserve(log.first.size() + log.latest.size());
-  const std::size_t n = log.latest.size();
-  for (std::size_t i = 0; i < n; ++i) kept.push_back(log.latest[(log.latest_next + i) % n]);
+  std::vector<KR2270GapRecord> kept(log.first);
+  const std::size_t newest = std::min(log.latest.size(), kKeptGaps);
+  for (std::size_t i = log.latest.size() - newest; i < log.latest.size(); ++i) {
+    kept.push_back(log.Latest(i));
+  }
   return kept;
 }
 

@@ -1,6 +1,8 @@
-// The gaps of one acquisition run, bounded: the first and the last
-// kKeptGaps are kept, the ones between are only counted, so that a stream
-// that runs for days with a slow consumer keeps a fixed amount of memory.
+// The gaps of one acquisition run, numbered in order: the first kKeptGaps
+// and the newest kLatestGaps are kept, the ones between only counted, so
+// that a stream that runs for days with a slow consumer keeps a fixed amount
+// of memory while a reader that comes back once per few thousand gaps reads
+// every one.
 #pragma once
 
 #include <cstddef>
@@ -8,28 +10,29 @@
 #include <mutex>
 #include <vector>
 
+#include "acquisition/numbered_log.h"
 #include "kr2270c.h"
 
 namespace kr2270 {
 
 inline constexpr std::size_t kKeptGaps = 1000;
+inline constexpr std::size_t kLatestGaps = 4096;
 
-// Positions and lengths are in stream groups as they enter the ring; the
-// export turns them into averaged outputs when averaging.
 struct GapLog {
   std::mutex lock;
-  std::vector<KR2270Gap> first;   // the oldest kKeptGaps
-  std::vector<KR2270Gap> latest;  // the newest kKeptGaps after those, a ring
-  std::size_t latest_next = 0;    // where the next one goes in latest
-  std::uint64_t total = 0;
+  NumberedLog<KR2270GapRecord, kKeptGaps, kLatestGaps> log;
+  std::uint64_t missing = 0;  // groups missing in all of them
 };
 
-// Records a gap before stream group group_index; one that follows the newest
-// gap of the same cause without a group between them lengthens it instead.
-void RecordGap(GapLog& log, std::uint64_t group_index, std::uint64_t missing,
+// Records that the groups of indices index .. index + missing - 1 are missing,
+// `position` groups after the run's first in the data that lacks them. One
+// that continues the newest gap of the same cause, with no group between,
+// lengthens it instead.
+void RecordGap(GapLog& log, std::uint64_t index, std::uint64_t missing, std::uint64_t position,
                std::int32_t cause, bool estimated);
 void ClearGaps(GapLog& log);
-// The kept gaps, oldest first, and *total the number recorded.
-std::vector<KR2270Gap> KeptGaps(GapLog& log, std::uint64_t* total);
+// For KR2270_HcGetGaps: the first kKeptGaps and the newest kKeptGaps, oldest
+// first, with *total the number recorded.
+std::vector<KR2270GapRecord> KeptGaps(GapLog& log, std::uint64_t* total);
 
 }  // namespace kr2270

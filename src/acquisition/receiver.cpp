@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <climits>
+#include <cmath>
 #include <cstring>
 
 #include "acquisition/acquisition.h"
@@ -9,12 +11,20 @@
 namespace kr2270 {
 namespace {
 
+constexpr std::int64_t kNsPerSecond = 1000000000;
+// How long one window of the arrival bound lasts: short enough to follow a
+// module clock that runs apart from the host's by tens of ppm, long enough
+// to hold arrivals that were not delayed.
+constexpr std::int64_t kAnchorWindowNs = 2 * kNsPerSecond;
+constexpr std::int64_t kNoBound = INT64_MAX;
+
 // A failure is kept by the writer for KR2270_DFWClose to report.
 void AppendToRecording(Device* device, const std::uint8_t* bytes, std::size_t length,
-                       std::uint64_t run) {
+                       const BlockTimeline& timeline) {
   std::lock_guard<std::mutex> hold(device->file_lock);
   if (device->writer.file != nullptr) {
-    AppendRecording(device, bytes, static_cast<std::int32_t>(length), run);
+    AppendRecording(device, bytes, static_cast<std::int32_t>(length), device->receiver.run,
+                    &timeline);
   }
 }
 
@@ -42,9 +52,8 @@ void CountPublished(Device* device, std::uint64_t groups) {
 }
 
 // The gap first: whoever sees the lost count grow finds its gap logged too.
-void CountDropped(Device* device, std::uint64_t dropped) {
-  RecordGap(device->gaps, device->health.groups_received.load(std::memory_order_relaxed), dropped,
-            KR2270_GAP_RING_FULL, false);
+void CountDropped(Device* device, std::uint64_t index, std::uint64_t dropped) {
+  RecordGap(device->gaps, index, dropped, device->producer.put, KR2270_GAP_RING_FULL, false);
   device->lost_groups.fetch_add(dropped, std::memory_order_release);
 }
 
@@ -60,6 +69,123 @@ bool ReconnectOrGiveUp(Device* device, std::unique_lock<std::mutex>& hold) {
     NotifyGroupWaiters(device);
   }
   return comeback == Comeback::kBack;
+}
+
+// --- where groups sit in time ------------------------------------------------------
+
+// The newest whole group the module sent on this connection was sampled no
+// later than now: a bound on when the connection's first group was.
+std::int64_t ArrivalBound(const ReceiverState& state, std::int64_t now) {
+  const std::uint64_t groups = state.segment_bytes / static_cast<std::uint64_t>(state.group_size);
+  if (groups == 0 || state.module_rate <= 0.0) return kNoBound;
+  return now - static_cast<std::int64_t>(static_cast<double>(groups - 1) * 1e9 / state.module_rate);
+}
+
+void TightenAnchor(ReceiverState& state, std::int64_t bound, std::int64_t now) {
+  if (bound == kNoBound) return;
+  if (now - state.anchor_window_start_ns >= kAnchorWindowNs) {
+    state.anchor_previous_min_ns = state.anchor_window_min_ns;
+    state.anchor_window_min_ns = kNoBound;
+    state.anchor_window_start_ns = now;
+  }
+  state.anchor_window_min_ns = std::min(state.anchor_window_min_ns, bound);
+  state.anchor_ns = std::min(state.anchor_window_min_ns, state.anchor_previous_min_ns);
+}
+
+void PublishAnchor(Device* device) {
+  const ReceiverState& state = device->receiver;
+  RunTimeline& timeline = device->timeline;
+  std::lock_guard<std::mutex> hold(timeline.lock);
+  timeline.anchored = true;
+  timeline.segment_index = state.segment_index;
+  timeline.segment_anchor_ns = state.anchor_ns;
+  timeline.start_unix_ns = state.start_unix_ns;
+}
+
+// Where the new connection's first group falls on the old one's timeline:
+// it was sampled after its start was sent and no later than its arrival.
+std::uint64_t IndexOfNewSegment(const ReceiverState& state, std::int64_t first_sampled) {
+  const double periods =
+      static_cast<double>(first_sampled - state.anchor_ns) * state.group_rate / 1e9;
+  const double index = static_cast<double>(state.segment_index) + std::round(periods);
+  if (!(index > static_cast<double>(state.next_index))) return state.next_index;
+  return static_cast<std::uint64_t>(index);
+}
+
+// The first whole groups of a connection fix where it sits: the run's first
+// connection defines index 0 and the start time; a later one leaves a gap.
+void BeginSegment(Device* device, std::int64_t now) {
+  ReceiverState& state = device->receiver;
+  std::int64_t first_sampled = ArrivalBound(state, now);
+  if (first_sampled == kNoBound) first_sampled = now;  // no rate to go by
+  if (state.segment_start_sent_ns == 0) {
+    state.next_index = 0;
+    state.start_unix_ns = platform::WallClockNs() - (now - first_sampled);
+  } else {
+    first_sampled = std::max(first_sampled, state.segment_start_sent_ns);
+    const std::uint64_t index = IndexOfNewSegment(state, first_sampled);
+    RecordGap(device->gaps, state.next_index, index - state.next_index, device->producer.put,
+              state.segment_cause, true);
+    state.next_index = index;
+  }
+  state.segment_pending = false;
+  state.segment_index = state.next_index;
+  state.anchor_ns = first_sampled;
+  state.anchor_window_min_ns = first_sampled;
+  state.anchor_previous_min_ns = kNoBound;
+  state.anchor_window_start_ns = now;
+  PublishAnchor(device);
+}
+
+// The receiver places a change made while streaming at the first group it
+// was asked for, never before one it has handed on. Returns how many of the
+// next `count` groups still go with the settings in force.
+std::size_t GroupsBeforeNextChange(Device* device, std::size_t count) {
+  RunTimeline& timeline = device->timeline;
+  if (timeline.pending_count.load(std::memory_order_acquire) == 0) return count;
+  ReceiverState& state = device->receiver;
+  std::lock_guard<std::mutex> hold(timeline.lock);
+  while (!timeline.pending.empty()) {
+    const PendingChange& change = timeline.pending.front();
+    const std::uint64_t at = std::max(change.earliest_index, state.next_index);
+    if (at > state.next_index) {
+      return static_cast<std::size_t>(std::min<std::uint64_t>(count, at - state.next_index));
+    }
+    if (!SameConversion(change.settings, state.settings)) {
+      ApplyConversion(ConversionOf(change.settings), &state.settings);
+      KR2270ConversionSettings entry = ConversionOf(state.settings);
+      entry.index = state.next_index;
+      entry.position = device->producer.put;
+      timeline.settings.Append(entry);
+      state.settings_number = timeline.settings.total - 1;
+    }
+    timeline.pending.pop_front();
+    timeline.pending_count.store(timeline.pending.size(), std::memory_order_release);
+  }
+  return count;
+}
+
+// Hands count groups on: to the ring (the ones that fit), to an open
+// recording (all of them), with their place in the timeline.
+void HandOn(Device* device, const std::uint8_t* groups, std::size_t count) {
+  ReceiverState& state = device->receiver;
+  const auto group = static_cast<std::size_t>(state.group_size);
+  const std::uint64_t index = state.next_index;
+  const std::uint64_t dropped =
+      PutGroupsAt(device, groups, count, group, index, state.settings_number, state.settings);
+  CountPublished(device, count - dropped);
+  if (dropped != 0) CountDropped(device, index + (count - dropped), dropped);
+  BlockTimeline where;
+  where.index = index;
+  where.jump_cause = state.segment_cause;
+  where.settings_number = state.settings_number;
+  where.settings = &state.settings;
+  where.start_unix_ns = state.start_unix_ns;
+  where.group_rate = state.group_rate;
+  AppendToRecording(device, groups, count * group, where);
+  state.next_index = index + count;
+  device->timeline.next_index.store(state.next_index, std::memory_order_relaxed);
+  device->timeline.groups.fetch_add(count, std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -110,14 +236,6 @@ std::size_t CompleteBlock(ReceiverState& state, std::uint8_t* block, std::size_t
   return kept;
 }
 
-std::uint64_t PutGroups(StreamFifo& fifo, const std::uint8_t* groups, std::size_t count,
-                        std::size_t group_size) {
-  const std::size_t room = FifoFree(fifo) / group_size;
-  const std::size_t fit = std::min(count, room);
-  if (fit > 0) FifoPut(fifo, groups, static_cast<std::uint32_t>(fit * group_size));
-  return count - fit;
-}
-
 std::uint8_t* ReceiveTarget(ReceiverState& state) {
   return state.block.data() + state.partial_length;
 }
@@ -141,16 +259,25 @@ void CarryPartialGroup(ReceiverState& state, std::size_t handed_on) {
 
 void PassOnBlock(Device* device, std::size_t received) {
   ReceiverState& state = device->receiver;
+  const std::int64_t now = platform::MonotonicNs();
+  state.segment_bytes += received;
   const std::size_t whole = GatherWholeGroups(state, received);
   if (whole > 0) {
+    if (state.segment_pending) {
+      BeginSegment(device, now);
+    } else {
+      TightenAnchor(state, ArrivalBound(state, now), now);
+    }
     const auto group = static_cast<std::size_t>(state.group_size);
-    const std::size_t groups = whole / group;
-    const std::uint64_t dropped = PutGroups(device->stream_fifo, state.block.data(), groups, group);
-    CountPublished(device, groups - dropped);
-    if (dropped != 0) CountDropped(device, dropped);
-    // The run changes only at a start, while the thread is idle.
-    AppendToRecording(device, state.block.data(), whole, state.run);
+    const std::uint8_t* at = state.block.data();
+    for (std::size_t left = whole / group; left > 0;) {
+      const std::size_t n = GroupsBeforeNextChange(device, left);
+      HandOn(device, at, n);
+      at += n * group;
+      left -= n;
+    }
     NotifyGroupWaiters(device);
+    if (state.anchor_window_start_ns == now) PublishAnchor(device);
   }
   CarryPartialGroup(state, whole);
 }
@@ -185,6 +312,14 @@ void ReceiverLoop(Device* device) {
       ended_run = state.run;
     }
   }
+}
+
+void RecordUnfinishedOutage(Device* device) {
+  const ReceiverState& state = device->receiver;
+  if (!state.segment_pending || state.segment_start_sent_ns == 0) return;
+  const std::uint64_t index = IndexOfNewSegment(state, state.segment_start_sent_ns);
+  RecordGap(device->gaps, state.next_index, index - state.next_index, device->producer.put,
+            state.segment_cause, true);
 }
 
 void CloseDataConnection(Device* device) {

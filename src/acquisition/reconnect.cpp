@@ -1,7 +1,7 @@
 // The automatic reconnect: after the data connection failed while streaming,
-// the receiver thread brings the module back to the settings the stream was
-// started with before a single new group arrives, restarts the stream and
-// records the gap.
+// the receiver thread brings the module back to the settings the handle
+// holds now before a single new group arrives and restarts the stream; the
+// first groups of the new connection place the gap.
 #include <algorithm>
 #include <chrono>
 
@@ -25,6 +25,14 @@ bool Stopping(const Device* device) {
   return device->streaming.load() == 0 || device->thread_run.load() == 0;
 }
 
+bool StillWanted(const Device* device) { return !Stopping(device); }
+
+// The application closed the command connection: reopening it behind its
+// back would undo the close.
+bool CommandClosedByApplication(const Device* device) {
+  return device->command_closed_by_application.load();
+}
+
 std::int32_t MsUntil(ReconnectClock::time_point when) {
   // Rounded up: the wait allowed is never cut short by a fraction.
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(when - ReconnectClock::now()).count();
@@ -38,7 +46,7 @@ std::int32_t ReachModule(Device* device, std::int32_t timeout_ms, bool* restarte
   const ReceiverState& state = device->receiver;
   std::uint8_t enable[2] = {};
   std::int32_t status = ReadRegisters(device, kStreamEnableRegister, enable, timeout_ms);
-  if (status != KR2270_OK) {
+  if (status != KR2270_OK && !CommandClosedByApplication(device)) {
     status = ReopenCommandConnection(device, state.address, state.command_port, timeout_ms);
     if (status == KR2270_OK) status = ReadRegisters(device, kStreamEnableRegister, enable, timeout_ms);
   }
@@ -46,10 +54,12 @@ std::int32_t ReachModule(Device* device, std::int32_t timeout_ms, bool* restarte
   return status;
 }
 
-// The connection begins at a group boundary: nothing carries over.
-void ForgetPartialGroup(ReceiverState& state) {
+// The connection begins at a group boundary: nothing carries over, and the
+// module numbers its groups from 0 again.
+void BeginConnection(ReceiverState& state) {
   state.partial_length = 0;
   state.window_position = 0;
+  state.segment_bytes = 0;
 }
 
 void DropDataSocket(Device* device) {
@@ -59,34 +69,26 @@ void DropDataSocket(Device* device) {
 }
 
 // One attempt; called and returns with data_lock held, which it gives up for
-// the command exchanges.
+// the command exchanges. The settings go as the handle holds them now, as
+// KR2270_CmdRestoreSettings sends them, and a stop cuts the restore short.
 std::int32_t BringBackStream(Device* device, std::unique_lock<std::mutex>& hold,
-                             std::int32_t timeout_ms, bool* restarted) {
+                             std::int32_t timeout_ms, bool* restarted, std::int64_t* start_sent_ns) {
   ReceiverState& state = device->receiver;
-  // The run's settings: written only by a start, while this thread is idle.
-  const Settings& settings = device->stream_settings;
   DropDataSocket(device);
   hold.unlock();
   std::int32_t status = ReachModule(device, timeout_ms, restarted);
-  if (status == KR2270_OK) status = SendSettings(device, settings, timeout_ms);
+  if (status == KR2270_OK) status = SendMirroredSettings(device, timeout_ms, StillWanted);
   hold.lock();
   if (status != KR2270_OK || Stopping(device)) return status;
-  ForgetPartialGroup(state);
+  BeginConnection(state);
   status = ConnectDataSocket(device, timeout_ms, state.data_port);
   if (status != KR2270_OK) return status;
+  const Settings& run = device->stream_settings;
   hold.unlock();
-  status = SendTrigger(device, settings.trigger_enable, settings.trigger_mode, true, timeout_ms);
+  *start_sent_ns = platform::MonotonicNs();
+  status = SendTrigger(device, run.trigger_enable, run.trigger_mode, true, timeout_ms);
   hold.lock();
   return status;
-}
-
-// The groups the module sent while nobody listened, from the time and the rate.
-std::uint64_t EstimatedMissing(const ReceiverState& state, ReconnectClock::duration down) {
-  if (state.group_size <= 0 || state.decimation <= 0) return 0;
-  const double rate = static_cast<double>(state.bytes_per_second) /
-                      static_cast<double>(state.group_size) / static_cast<double>(state.decimation);
-  const double seconds = std::chrono::duration<double>(down).count();
-  return static_cast<std::uint64_t>(seconds * rate + 0.5);
 }
 
 }  // namespace
@@ -94,21 +96,22 @@ std::uint64_t EstimatedMissing(const ReceiverState& state, ReconnectClock::durat
 Comeback RestoreStream(Device* device, std::unique_lock<std::mutex>& hold) {
   const auto lost_at = ReconnectClock::now();
   const auto give_up_at = lost_at + std::chrono::milliseconds(device->reconnect_wait_ms.load());
-  const std::uint64_t index = device->health.groups_received.load(std::memory_order_relaxed);
   device->health.last_error.store(KR2270_ERROR_RESET, std::memory_order_relaxed);
   bool restarted = false;
   std::int32_t back_off_ms = kFirstBackOffMs;
   for (;;) {
     if (Stopping(device)) return Comeback::kStopped;
     const std::int32_t left = MsUntil(give_up_at);
-    if (left == 0) return Comeback::kGaveUp;
-    const std::int32_t status =
-        BringBackStream(device, hold, std::min(kAttemptTimeoutMs, left), &restarted);
+    if (left == 0 || CommandClosedByApplication(device)) return Comeback::kGaveUp;
+    std::int64_t start_sent_ns = 0;
+    const std::int32_t status = BringBackStream(device, hold, std::min(kAttemptTimeoutMs, left),
+                                                &restarted, &start_sent_ns);
     if (Stopping(device)) return Comeback::kStopped;
     if (status == KR2270_OK) {
-      const std::int32_t cause = restarted ? KR2270_GAP_MODULE_RESTART : KR2270_GAP_LINK_LOST;
-      RecordGap(device->gaps, index, EstimatedMissing(device->receiver, ReconnectClock::now() - lost_at),
-                cause, true);
+      ReceiverState& state = device->receiver;
+      state.segment_pending = true;
+      state.segment_start_sent_ns = start_sent_ns;
+      state.segment_cause = restarted ? KR2270_GAP_MODULE_RESTART : KR2270_GAP_LINK_LOST;
       device->health.reconnects.fetch_add(1, std::memory_order_relaxed);
       device->command_lost.store(false);
       return Comeback::kBack;
@@ -129,6 +132,11 @@ void ReopenLostCommandConnection(Device* device, std::unique_lock<std::mutex>& h
     state.command_back_off_ms = kFirstBackOffMs;
   }
   if (now < state.command_next_try) return;
+  if (CommandClosedByApplication(device)) {
+    device->command_lost.store(false);
+    state.command_lost_at = {};
+    return;
+  }
   if (now - state.command_lost_at > std::chrono::milliseconds(device->reconnect_wait_ms.load())) {
     device->command_lost.store(false);  // given up: the application sees the failures
     state.command_lost_at = {};

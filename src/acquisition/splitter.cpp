@@ -6,6 +6,7 @@
 
 #include "acquisition/acquisition.h"
 #include "acquisition/group_layout.h"
+#include "acquisition/split_timeline.h"
 #include "command/bytes.h"
 #include "config/checks.h"
 #include "device/export.h"
@@ -276,9 +277,11 @@ std::int32_t SplitPlain(Device* device, std::int32_t n) {
     return 0;
   }
   ReserveQueues(device, layout, k, false);
+  device->split.indices.Reserve(k);
   ClearChannelQueues(device);
   for (std::int32_t c = 0; c < layout.count; ++c) AttachQueue(device, layout.columns[c], k);
   ParseFromRing(layout, FifoPeek(device->stream_fifo, k * group), k);
+  PositionPlainSplit(device, k);
   FifoGet(device->stream_fifo, nullptr, k * group);
   return static_cast<std::int32_t>(k);
 }
@@ -294,18 +297,22 @@ std::int32_t CodeOf(std::int64_t value) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(value) & 0xFFFFFFu);
 }
 
-// Block averages of one analog column over outputs groups of F each.
-void AverageColumn(const Column& column, const std::uint8_t* groups, std::size_t outputs,
+// Block averages of one analog column, one per window of the plan.
+void AverageColumn(const Column& column, const std::uint8_t* groups, const AveragingPlan& plan,
                    std::size_t times, std::size_t stride) {
   auto* out = static_cast<std::int32_t*>(column.out);
-  const std::uint8_t* from = groups + column.offset;
-  for (std::size_t m = 0; m < outputs; ++m) {
+  for (std::size_t m = 0; m < plan.windows.size(); ++m) {
+    const std::uint8_t* from = groups + plan.windows[m].first * stride + column.offset;
     std::int64_t sum = 0;
     for (std::size_t i = 0; i < times; ++i)
       sum += SignedCode(ReadAnalog(column.item, from + i * stride));
     out[m] = CodeOf(sum / static_cast<std::int64_t>(times));
-    from += times * stride;
   }
+}
+
+// Whole groups buffered in the ring.
+std::uint32_t BufferedGroups(Device* device, std::uint32_t group) {
+  return group == 0 ? 0 : FifoFilled(device->stream_fifo) / group;
 }
 
 }  // namespace
@@ -315,25 +322,26 @@ void ClearChannelQueues(Device* device) {
   device->di_queue.Clear();
   for (auto& queue : device->ct_queue) queue.Clear();
   for (auto& queue : device->ec_queue) queue.Clear();
+  ClearSplitRows(device);
 }
 
 std::int32_t SplitAveraged(Device* device, std::int32_t n) {
   Layout layout = LayoutOf(device->stream_settings);
   const std::int32_t times = device->filter_times;
   const auto group = static_cast<std::uint32_t>(layout.group_size);
-  const std::uint32_t available =
-      group == 0 || times <= 0 ? 0
-                               : FifoFilled(device->stream_fifo) / group / static_cast<std::uint32_t>(times);
-  // All or nothing.
-  if (n <= 0 || static_cast<std::uint32_t>(n) > available) {
+  AveragingPlan& plan = device->split.plan;
+  // All or nothing: the windows are planned before anything is taken.
+  if (n <= 0 || group == 0 || times <= 0 ||
+      PlanAveraging(device, BufferedGroups(device, group), static_cast<std::uint64_t>(times),
+                    static_cast<std::size_t>(n), &plan) < static_cast<std::size_t>(n)) {
     ClearChannelQueues(device);
     return 0;
   }
-  // n x F x G cannot exceed the bytes buffered, so it fits 32 bits.
-  const std::uint32_t bytes =
-      static_cast<std::uint32_t>(n) * static_cast<std::uint32_t>(times) * group;
+  // The groups planned lie in the ring, so their bytes fit 32 bits.
+  const auto bytes = static_cast<std::uint32_t>(plan.consumed * group);
   if (device->split_scratch.size() < bytes) device->split_scratch.resize(bytes);
   ReserveQueues(device, layout, static_cast<std::size_t>(n), true);
+  device->split.indices.Reserve(static_cast<std::size_t>(n));
   ClearChannelQueues(device);
   FifoGet(device->stream_fifo, device->split_scratch.data(), bytes);
   // Only analog items are averaged; anything else a recording may carry
@@ -342,9 +350,10 @@ std::int32_t SplitAveraged(Device* device, std::int32_t n) {
     Column& column = layout.columns[c];
     if (!IsAnalog(column.item)) continue;
     AttachQueue(device, column, static_cast<std::size_t>(n));
-    AverageColumn(column, device->split_scratch.data(), static_cast<std::size_t>(n),
-                  static_cast<std::size_t>(times), group);
+    AverageColumn(column, device->split_scratch.data(), plan, static_cast<std::size_t>(times),
+                  group);
   }
+  PositionAveragedSplit(device, plan);
   return n;
 }
 
@@ -353,9 +362,11 @@ std::int32_t HcCodeCanReadGroupCount(Device* device) {
   const std::int32_t group = GroupSize(device->stream_settings);
   const std::int32_t times = device->filter_times;
   if (group == 0 || times < 0) return 0;
-  std::uint32_t count = FifoFilled(device->stream_fifo) / static_cast<std::uint32_t>(group);
-  if (times > 0) count /= static_cast<std::uint32_t>(times);
-  return static_cast<std::int32_t>(count);
+  const std::uint32_t buffered = BufferedGroups(device, static_cast<std::uint32_t>(group));
+  if (times == 0) return static_cast<std::int32_t>(buffered);
+  // Whole windows only, none across a gap or a settings change.
+  return static_cast<std::int32_t>(PlanAveraging(device, buffered, static_cast<std::uint64_t>(times),
+                                                 INT32_MAX, nullptr));
 }
 
 std::int32_t HcCodeSplit(Device* device, std::int32_t n) {
@@ -404,6 +415,11 @@ std::int32_t HcCodeGetCt(Device* device, std::int32_t counter, std::uint32_t* va
   return CopyQueue(queue, values);
 }
 
+std::int32_t HcCodeGetIndex(Device* device, std::uint64_t* indices) {
+  if (device == nullptr || indices == nullptr) return KR2270_ERROR_ARGUMENT;
+  return CopyQueue(device->split.indices, indices);
+}
+
 std::int32_t HcCodeGetEc(Device* device, std::int32_t encoder, std::uint32_t* values) {
   if (device == nullptr || !IsLineNumber(encoder, kEncoders) || values == nullptr)
     return KR2270_ERROR_ARGUMENT;
@@ -432,6 +448,10 @@ KR2270_EXPORT int32_t KR2270_HcCodeGetDi(KR2270Device* device, uint16_t* words) 
 
 KR2270_EXPORT int32_t KR2270_HcCodeGetCt(KR2270Device* device, int32_t counter, uint32_t* values) {
   return kr2270::Guarded([&] { return kr2270::HcCodeGetCt(device, counter, values); });
+}
+
+KR2270_EXPORT int32_t KR2270_HcCodeGetIndex(KR2270Device* device, uint64_t* indices) {
+  return kr2270::Guarded([&] { return kr2270::HcCodeGetIndex(device, indices); });
 }
 
 KR2270_EXPORT int32_t KR2270_HcCodeGetEc(KR2270Device* device, int32_t encoder, uint32_t* values) {

@@ -49,6 +49,18 @@ void PrepareReceiver(Device* device) {
   state.data_port = device->data_port;
   state.command_lost_at = {};
   device->command_lost.store(false);
+  state.group_rate = SampleRateOfCode(settings.rate_code);
+  state.module_rate = SampleRateOfCode(DeviceRateCode(settings.rate_code));
+  state.next_index = 0;
+  state.segment_pending = true;
+  state.segment_start_sent_ns = 0;
+  state.segment_cause = 0;
+  state.segment_index = 0;
+  state.segment_bytes = 0;
+  state.anchor_ns = 0;
+  state.settings_number = 0;
+  state.settings = settings;
+  state.start_unix_ns = 0;
   // Room for a carried partial group and at least as much again.
   const std::int32_t block = std::max(device->transfer_bytes.load(), 2 * state.group_size);
   state.block.resize(static_cast<std::size_t>(block));
@@ -81,8 +93,8 @@ bool ConfigureDataSocket(platform::Socket s, std::uint32_t address, std::uint16_
 }
 
 std::int32_t WriteTrigger(Device* device, bool start, std::int32_t timeout_ms) {
-  return SendTrigger(device, device->settings.trigger_enable, device->settings.trigger_mode, start,
-                     timeout_ms);
+  const Settings settings = CopyOfSettings(device);
+  return SendTrigger(device, settings.trigger_enable, settings.trigger_mode, start, timeout_ms);
 }
 
 std::int32_t StartAcquisition(Device* device, std::int32_t timeout_ms) {
@@ -91,19 +103,29 @@ std::int32_t StartAcquisition(Device* device, std::int32_t timeout_ms) {
   if (device->streaming.load() != 0) return KR2270_ERROR_ARGUMENT;
   std::unique_lock<std::mutex> hold(device->data_lock);
   if (device->streaming.load() != 0) return KR2270_ERROR_ARGUMENT;
+  // A setter on another thread either lands in the copy or is posted.
+  AcceptConversionChanges(device);
   // The layout setters are held off by data_lock from here on.
   const Settings run = CopyOfSettings(device);
   // An attached reader fills the ring too: one producer per ring.
-  if (device->reader != nullptr || StartIsRefused(device, run)) return KR2270_ERROR_ARGUMENT;
+  if (device->reader != nullptr || StartIsRefused(device, run)) {
+    EndRunTimeline(device);
+    return KR2270_ERROR_ARGUMENT;
+  }
   RoundTransferSize(device, run);
   device->stream_settings = run;
   PrepareReceiver(device);
   FifoReset(device->stream_fifo);
+  ResetStreamPositions(device, run);
+  BeginRunTimeline(device, run, device->receiver.group_rate);
   device->lost_groups.store(0);
   device->data_link_lost.store(false);
   ResetStreamCounters(device);
   const std::int32_t connected = ConnectDataSocket(device, timeout_ms, device->data_port);
-  if (connected != KR2270_OK) return connected;
+  if (connected != KR2270_OK) {
+    EndRunTimeline(device);
+    return connected;
+  }
   device->streaming.store(1);
   ++device->receiver.run;
   device->receiver_wake.notify_all();
@@ -128,6 +150,8 @@ std::int32_t StopAcquisition(Device* device, std::int32_t timeout_ms) {
     // Once the stop returns, the thread no longer touches the ring, so that
     // playback or a new start may use it.
     device->receiver_wake.wait(hold, [&] { return !device->receiver.busy; });
+    EndRunTimeline(device);
+    RecordUnfinishedOutage(device);
   }
   NotifyGroupWaiters(device);
   // Both writes are tried; the first failure is the one reported.

@@ -147,11 +147,10 @@ void RememberOwedReply(CommandChannel& cmd, const std::uint8_t* request,
 // common case is a single receive; a reply in several segments is
 // assembled by its MBAP length; owed replies ahead of it are thrown away.
 std::int32_t ReceiveFrame(CommandChannel& cmd, const std::uint8_t* request, std::uint8_t* reply,
-                          std::int32_t timeout_ms, Deadline deadline) {
+                          Deadline deadline) {
   std::size_t have = cmd.carry_length;
   std::memcpy(reply, cmd.carry, have);
   cmd.carry_length = 0;
-  bool first_receive = true;
   for (;;) {
     std::size_t frame = 0;
     const FrameState state = ExamineFrame(reply, have, &frame);
@@ -171,9 +170,9 @@ std::int32_t ReceiveFrame(CommandChannel& cmd, const std::uint8_t* request, std:
       RememberOwedReply(cmd, request, reply, have);
       return KR2270_ERROR_TIMEOUT;
     }
-    const std::int32_t wait_ms =
-        !deadline.limited ? 0 : first_receive ? timeout_ms : MsLeft(deadline.ns);
-    first_receive = false;
+    // What is left of the caller's time: a wait for an owed reply before the
+    // send has already used some of it.
+    const std::int32_t wait_ms = deadline.limited ? MsLeft(deadline.ns) : 0;
     if (!SetTimeoutCached(cmd, wait_ms)) return KR2270_ERROR_SOCKET;
     const platform::IoResult r = platform::Receive(cmd.socket, reply + have, kMaxFrameBytes - have);
     if (ClosedUnderUs(cmd)) return KR2270_ERROR_SOCKET;
@@ -223,7 +222,7 @@ std::int32_t CommandTransaction(Device* device, std::span<const std::uint8_t> re
   if (ClosedUnderUs(cmd)) return KR2270_ERROR_SOCKET;
   if (!sent.ok()) return StatusOf(sent.error);
   if (static_cast<std::size_t>(sent.bytes) != request.size()) return KR2270_ERROR_SOCKET;
-  return ReceiveFrame(cmd, request.data(), reply, timeout_ms, deadline);
+  return ReceiveFrame(cmd, request.data(), reply, deadline);
 }
 
 void DrainCommandSocket(Device* device) {
@@ -329,6 +328,7 @@ std::int32_t CmdConnect(Device* device, const char* ip, std::uint32_t ip_length,
   if (!platform::ParseIpv4(device->ip_address, &address)) return KR2270_ERROR_CONNECT;
   const std::int32_t opened = OpenCommandSocket(device, address, port, timeout_ms);
   if (opened != KR2270_OK) return opened;
+  device->command_closed_by_application.store(false);
   device->command_port.store(port);
   device->data_port = data_port;
   return KR2270_OK;
@@ -351,5 +351,6 @@ KR2270_EXPORT int32_t KR2270_CmdConnect(KR2270Device* device, const char* ip, ui
 
 KR2270_EXPORT void KR2270_CmdClose(KR2270Device* device) {
   if (device == nullptr) return;
+  device->command_closed_by_application.store(true);
   kr2270::GuardedVoid([&] { kr2270::CloseCommandConnection(device); });
 }

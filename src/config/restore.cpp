@@ -17,47 +17,55 @@ bool CounterDivisors(const Settings& settings, std::uint32_t (&divisor)[kCounter
   return true;
 }
 
-std::int32_t SendAnalogSettings(Device* device, const Settings& settings,
-                                std::int32_t timeout_ms) {
-  for (std::int32_t channel = 1; channel <= kAnalogChannels; ++channel) {
-    const std::int32_t status =
-        SendRange(device, channel, settings.ad_range[channel - 1], timeout_ms);
-    if (status != KR2270_OK) return status;
-  }
-  std::int32_t status = SendAdStream(device, settings.ad_code_bytes, settings.ad_enabled, timeout_ms);
-  if (status == KR2270_OK) status = SendEndModes(device, settings.ad_end_mode, timeout_ms);
-  if (status == KR2270_OK) status = SendSleep(device, settings.ad_sleep, timeout_ms);
-  return status;
-}
-
-std::int32_t SendCounterSettings(Device* device, const Settings& settings,
-                                 const std::uint32_t (&divisor)[kCounters],
-                                 std::int32_t timeout_ms) {
-  std::int32_t status = SendCounterModes(device, settings.ct_mode, timeout_ms);
-  for (std::int32_t counter = 1; counter <= kCounters && status == KR2270_OK; ++counter) {
-    status = SendCounterBase(device, counter, divisor[counter - 1], timeout_ms);
-  }
-  if (status == KR2270_OK) status = SendDiStream(device, settings.di_in_fifo, timeout_ms);
-  if (status == KR2270_OK) status = SendCtStream(device, settings.ct_in_fifo, timeout_ms);
-  if (status == KR2270_OK) status = SendEcStream(device, settings.ec_in_fifo, timeout_ms);
-  return status;
-}
-
-std::int32_t SendAcquisitionSettings(Device* device, const Settings& settings,
-                                     std::int32_t timeout_ms) {
+// The writes of one restore in order; stops at the first failure, and
+// before any write once keep_going says no.
+struct Restore {
+  Device* device;
+  std::int32_t timeout_ms;
+  KeepGoing keep_going;
   std::int32_t status = KR2270_OK;
+
+  template <typename Write>
+  void Then(Write write) {
+    if (status != KR2270_OK) return;
+    if (keep_going != nullptr && !keep_going(device)) {
+      status = KR2270_ERROR_ARGUMENT;
+      return;
+    }
+    status = write();
+  }
+};
+
+void SendAnalogSettings(Restore& r, const Settings& settings) {
+  for (std::int32_t channel = 1; channel <= kAnalogChannels; ++channel) {
+    r.Then([&] { return SendRange(r.device, channel, settings.ad_range[channel - 1], r.timeout_ms); });
+  }
+  r.Then([&] { return SendAdStream(r.device, settings.ad_code_bytes, settings.ad_enabled, r.timeout_ms); });
+  r.Then([&] { return SendEndModes(r.device, settings.ad_end_mode, r.timeout_ms); });
+  r.Then([&] { return SendSleep(r.device, settings.ad_sleep, r.timeout_ms); });
+}
+
+void SendCounterSettings(Restore& r, const Settings& settings,
+                         const std::uint32_t (&divisor)[kCounters]) {
+  r.Then([&] { return SendCounterModes(r.device, settings.ct_mode, r.timeout_ms); });
+  for (std::int32_t counter = 1; counter <= kCounters; ++counter) {
+    r.Then([&] { return SendCounterBase(r.device, counter, divisor[counter - 1], r.timeout_ms); });
+  }
+  r.Then([&] { return SendDiStream(r.device, settings.di_in_fifo, r.timeout_ms); });
+  r.Then([&] { return SendCtStream(r.device, settings.ct_in_fifo, r.timeout_ms); });
+  r.Then([&] { return SendEcStream(r.device, settings.ec_in_fifo, r.timeout_ms); });
+}
+
+void SendAcquisitionSettings(Restore& r, const Settings& settings) {
   // A handle whose rate was never set holds no rate code to send.
   if (SampleRateOfCode(settings.rate_code) != 0.0) {
-    status = SendRate(device, settings.rate_code, timeout_ms);
+    r.Then([&] { return SendRate(r.device, settings.rate_code, r.timeout_ms); });
   }
-  if (status == KR2270_OK) {
-    status = SendTrigger(device, settings.trigger_enable, settings.trigger_mode, false, timeout_ms);
-  }
-  if (status == KR2270_OK) status = SendTriggerCount(device, settings.trigger_count, timeout_ms);
-  if (status == KR2270_OK) {
-    status = SendTransferSize(device, device->transfer_bytes.load(), timeout_ms);
-  }
-  return status;
+  r.Then([&] {
+    return SendTrigger(r.device, settings.trigger_enable, settings.trigger_mode, false, r.timeout_ms);
+  });
+  r.Then([&] { return SendTriggerCount(r.device, settings.trigger_count, r.timeout_ms); });
+  r.Then([&] { return SendTransferSize(r.device, r.device->transfer_bytes.load(), r.timeout_ms); });
 }
 
 std::int32_t CmdRestoreSettings(Device* device, std::int32_t timeout_ms) {
@@ -68,17 +76,19 @@ std::int32_t CmdRestoreSettings(Device* device, std::int32_t timeout_ms) {
 
 }  // namespace
 
-std::int32_t SendMirroredSettings(Device* device, std::int32_t timeout_ms) {
-  return SendSettings(device, device->settings, timeout_ms);
+std::int32_t SendMirroredSettings(Device* device, std::int32_t timeout_ms, KeepGoing keep_going) {
+  return SendSettings(device, CopyOfSettings(device), timeout_ms, keep_going);
 }
 
-std::int32_t SendSettings(Device* device, const Settings& settings, std::int32_t timeout_ms) {
+std::int32_t SendSettings(Device* device, const Settings& settings, std::int32_t timeout_ms,
+                          KeepGoing keep_going) {
   std::uint32_t divisor[kCounters];
   if (!CounterDivisors(settings, divisor)) return KR2270_ERROR_ARGUMENT;
-  std::int32_t status = SendAnalogSettings(device, settings, timeout_ms);
-  if (status == KR2270_OK) status = SendCounterSettings(device, settings, divisor, timeout_ms);
-  if (status == KR2270_OK) status = SendAcquisitionSettings(device, settings, timeout_ms);
-  return status;
+  Restore r{device, timeout_ms, keep_going};
+  SendAnalogSettings(r, settings);
+  SendCounterSettings(r, settings, divisor);
+  SendAcquisitionSettings(r, settings);
+  return r.status;
 }
 
 }  // namespace kr2270

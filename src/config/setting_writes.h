@@ -37,12 +37,17 @@ std::int32_t SendTrigger(Device* device, std::int32_t enable, std::int32_t mode,
 std::int32_t SendTriggerCount(Device* device, std::int32_t count, std::int32_t timeout_ms);
 std::int32_t SendTransferSize(Device* device, std::int32_t bytes, std::int32_t timeout_ms);
 
-// Re-sends every mirrored setting, in a fixed order, each with its setter's
-// write; stops at the first failure and returns its status. Changes nothing
-// in the Device. The caller decides whether the state allows it.
-std::int32_t SendMirroredSettings(Device* device, std::int32_t timeout_ms);
-// The same for a copy of the settings (the reconnect sends the copy the
-// stream was started with).
-std::int32_t SendSettings(Device* device, const Settings& settings, std::int32_t timeout_ms);
+// Asked before each write of a restore: false stops it (-1).
+using KeepGoing = bool (*)(const Device* device);
+
+// Re-sends every mirrored setting as the handle holds it now, in a fixed
+// order, each with its setter's write; stops at the first failure and
+// returns its status. Changes nothing in the Device. The caller decides
+// whether the state allows it.
+std::int32_t SendMirroredSettings(Device* device, std::int32_t timeout_ms,
+                                  KeepGoing keep_going = nullptr);
+// The same for a copy of the settings.
+std::int32_t SendSettings(Device* device, const Settings& settings, std::int32_t timeout_ms,
+                          KeepGoing keep_going = nullptr);
 
 }  // namespace kr2270

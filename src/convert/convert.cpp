@@ -1,6 +1,9 @@
 // Codes to values: analog codes through the channel's calibration pair and
 // range, counter values by the counter's mode and base period.
+#include <algorithm>
 #include <cstdint>
+#include <mutex>
+#include <vector>
 
 #include "config/checks.h"
 #include "device/device.h"
@@ -56,23 +59,113 @@ inline void ConvertCodes(std::int32_t* __restrict codes, double* __restrict valu
   }
 }
 
-std::int32_t AdCodeToValue(Device* device, std::int32_t channel, std::int32_t* codes,
-                           std::int32_t count, double* values) {
-  if (device == nullptr) return KR2270_ERROR_ARGUMENT;
-  if (!IsLineNumber(channel, kAnalogChannels) || codes == nullptr || values == nullptr) {
-    return KR2270_ERROR_RANGE;
-  }
-  const Settings& settings = device->settings;
-  const auto k = static_cast<std::size_t>(channel - 1);
-  const ChannelScale scale{
+ChannelScale ScaleOf(const Settings& settings, std::size_t k) {
+  return ChannelScale{
       settings.ad_zero_code[k], settings.ad_span[k] - settings.ad_offset[k],
       static_cast<double>(WrappingDifference(settings.ad_full_code[k], settings.ad_zero_code[k])),
       settings.ad_offset[k]};
+}
+
+void ConvertAll(std::int32_t* codes, double* values, std::int32_t count, ChannelScale scale) {
   std::int32_t done = 0;
   for (; count - done >= kBlock; done += kBlock) {
     ConvertCodes(codes + done, values + done, kBlock, scale);
   }
   if (count > done) ConvertCodes(codes + done, values + done, count - done, scale);
+}
+
+struct CounterScale {
+  std::int8_t mode;
+  double base_seconds;
+};
+
+CounterScale CounterScaleOf(const Settings& settings, std::size_t k) {
+  return CounterScale{settings.ct_mode[k], settings.ct_freq_base[k] / 1000.0};
+}
+
+// Other modes (2 is the clearing mode) have no value; nothing is written.
+void ConvertCounts(const std::uint32_t* input, double* output, std::int32_t count,
+                   CounterScale scale) {
+  switch (scale.mode) {
+    case 0:
+      for (std::int32_t i = 0; i < count; ++i) output[i] = static_cast<double>(input[i]);
+      break;
+    case 1:
+      for (std::int32_t i = 0; i < count; ++i) {
+        output[i] = static_cast<double>(input[i]) / scale.base_seconds;
+      }
+      break;
+    case 3:
+      for (std::int32_t i = 0; i < count; ++i) {
+        output[i] = 1.0 / (scale.base_seconds * static_cast<double>(input[i]));
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+// The mirror, copied under its lock: a setter on another thread may be
+// changing it.
+template <typename Scale, typename Of>
+Scale MirroredScale(Device* device, std::size_t k, Of of) {
+  std::lock_guard<std::mutex> hold(device->settings_lock);
+  return of(device->settings, k);
+}
+
+// Runs convert(first, n, settings) over the rows of the last split that
+// settings cover, up to count; rows past the split's go with its last.
+template <typename Convert>
+void ForEachSettingsRow(const Device* device, std::int32_t count, Convert convert) {
+  const std::vector<SettingsRow>& rows = device->split.rows;
+  if (rows.empty()) {
+    convert(0, count, device->split.settings);
+    return;
+  }
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    const auto first = static_cast<std::int32_t>(std::min<std::size_t>(rows[r].row, static_cast<std::size_t>(count)));
+    const std::int32_t end =
+        r + 1 < rows.size()
+            ? static_cast<std::int32_t>(std::min<std::size_t>(rows[r + 1].row, static_cast<std::size_t>(count)))
+            : count;
+    if (end > first) convert(first, end - first, rows[r].settings);
+  }
+}
+
+std::int32_t CheckAnalog(Device* device, std::int32_t channel, const std::int32_t* codes,
+                         const double* values) {
+  if (device == nullptr) return KR2270_ERROR_ARGUMENT;
+  if (!IsLineNumber(channel, kAnalogChannels) || codes == nullptr || values == nullptr) {
+    return KR2270_ERROR_RANGE;
+  }
+  return KR2270_OK;
+}
+
+std::int32_t CheckCounter(std::int32_t counter, const std::uint32_t* input,
+                          const double* output) {
+  if (!IsLineNumber(counter, kCounters) || input == nullptr || output == nullptr) {
+    return KR2270_ERROR_RANGE;
+  }
+  return KR2270_OK;
+}
+
+std::int32_t AdCodeToValue(Device* device, std::int32_t channel, std::int32_t* codes,
+                           std::int32_t count, double* values) {
+  const std::int32_t checked = CheckAnalog(device, channel, codes, values);
+  if (checked != KR2270_OK) return checked;
+  const auto k = static_cast<std::size_t>(channel - 1);
+  ConvertAll(codes, values, count, MirroredScale<ChannelScale>(device, k, ScaleOf));
+  return KR2270_OK;
+}
+
+std::int32_t HcAdCodeToValue(Device* device, std::int32_t channel, std::int32_t* codes,
+                             std::int32_t count, double* values) {
+  const std::int32_t checked = CheckAnalog(device, channel, codes, values);
+  if (checked != KR2270_OK) return checked;
+  const auto k = static_cast<std::size_t>(channel - 1);
+  ForEachSettingsRow(device, count, [&](std::int32_t first, std::int32_t n, const Settings& s) {
+    ConvertAll(codes + first, values + first, n, ScaleOf(s, k));
+  });
   return KR2270_OK;
 }
 
@@ -80,28 +173,23 @@ std::int32_t CtCodeToValue(Device* device, std::int32_t counter, const std::uint
                            std::int32_t count, double* output) {
   if (device == nullptr) return KR2270_ERROR_ARGUMENT;
   if (count == 0) return KR2270_OK;
-  if (!IsLineNumber(counter, kCounters) || input == nullptr || output == nullptr) {
-    return KR2270_ERROR_RANGE;
-  }
+  const std::int32_t checked = CheckCounter(counter, input, output);
+  if (checked != KR2270_OK) return checked;
   const auto k = static_cast<std::size_t>(counter - 1);
-  const std::int8_t mode = device->settings.ct_mode[k];
-  const double base_seconds = device->settings.ct_freq_base[k] / 1000.0;
-  // Other modes (2 is the clearing mode) have no value; nothing is written.
-  switch (mode) {
-    case 0:
-      for (std::int32_t i = 0; i < count; ++i) output[i] = static_cast<double>(input[i]);
-      break;
-    case 1:
-      for (std::int32_t i = 0; i < count; ++i) output[i] = static_cast<double>(input[i]) / base_seconds;
-      break;
-    case 3:
-      for (std::int32_t i = 0; i < count; ++i) {
-        output[i] = 1.0 / (base_seconds * static_cast<double>(input[i]));
-      }
-      break;
-    default:
-      break;
-  }
+  ConvertCounts(input, output, count, MirroredScale<CounterScale>(device, k, CounterScaleOf));
+  return KR2270_OK;
+}
+
+std::int32_t HcCtCodeToValue(Device* device, std::int32_t counter, const std::uint32_t* input,
+                             std::int32_t count, double* output) {
+  if (device == nullptr) return KR2270_ERROR_ARGUMENT;
+  if (count <= 0) return KR2270_OK;
+  const std::int32_t checked = CheckCounter(counter, input, output);
+  if (checked != KR2270_OK) return checked;
+  const auto k = static_cast<std::size_t>(counter - 1);
+  ForEachSettingsRow(device, count, [&](std::int32_t first, std::int32_t n, const Settings& s) {
+    ConvertCounts(input + first, output + first, n, CounterScaleOf(s, k));
+  });
   return KR2270_OK;
 }
 
@@ -116,6 +204,18 @@ KR2270_EXPORT int32_t KR2270_AdCodeToValue(KR2270Device* device, int32_t channel
                                            int32_t count, double* values) {
   return kr2270::Guarded(
       [&] { return kr2270::AdCodeToValue(device, channel, codes, count, values); });
+}
+
+KR2270_EXPORT int32_t KR2270_HcAdCodeToValue(KR2270Device* device, int32_t channel,
+                                             int32_t* codes, int32_t count, double* values) {
+  return kr2270::Guarded(
+      [&] { return kr2270::HcAdCodeToValue(device, channel, codes, count, values); });
+}
+
+KR2270_EXPORT int32_t KR2270_HcCtCodeToValue(KR2270Device* device, int32_t counter,
+                                             const uint32_t* values, int32_t count, double* out) {
+  return kr2270::Guarded(
+      [&] { return kr2270::HcCtCodeToValue(device, counter, values, count, out); });
 }
 
 KR2270_EXPORT int32_t KR2270_CtCodeToValue(KR2270Device* device, int32_t counter,

@@ -15,40 +15,14 @@
 #include "acquisition/channel_queue.h"
 #include "acquisition/gap_log.h"
 #include "acquisition/stream_fifo.h"
+#include "acquisition/timeline.h"
+#include "device/settings.h"
 #include "platform/platform.h"
+#include "recording/sidecar.h"
 
 namespace kr2270 {
 
 struct RecordingReader;
-
-// The settings that give the stream its meaning: exactly what a recording
-// header carries, in header order. Kept together so that a header can be
-// parsed into a copy, checked, and then committed at once.
-struct Settings {
-  std::uint8_t ad_enabled[8] = {1, 1, 1, 1, 1, 1, 1, 1};
-  std::int32_t ad_full_code[8] = {8388607, 8388607, 8388607, 8388607,
-                                  8388607, 8388607, 8388607, 8388607};
-  std::int32_t ad_zero_code[8] = {4194303, 4194303, 4194303, 4194303,
-                                  4194303, 4194303, 4194303, 4194303};
-  double ad_span[8] = {10.0, 10.0, 10.0, 10.0, 10.0, 10.0, 10.0, 10.0};
-  double ad_offset[8] = {};
-  std::uint8_t ad_range[8] = {};
-  std::uint8_t ad_end_mode[8] = {};
-  std::int32_t ad_reserved[8] = {};
-  std::int8_t ad_sleep[2] = {};
-  std::uint8_t ct_in_fifo[4] = {};
-  std::int8_t ct_mode[4] = {};
-  double ct_freq_base[4] = {1000.0, 1000.0, 1000.0, 1000.0};
-  std::uint8_t di_in_fifo = 0;
-  std::uint8_t ec_in_fifo[2] = {};
-  std::int32_t rate_code = 0;
-  std::uint8_t trigger_reserved = 0;
-  std::uint8_t trigger_enable = 0;
-  std::uint8_t trigger_mode = 0;
-  std::int32_t trigger_count = 0;
-  std::uint8_t ad_code_bytes = 4;
-  std::uint8_t ad_range_ex[8] = {};
-};
 
 // Command connection state; every field but `wake` is guarded by cmd_lock.
 struct CommandChannel {
@@ -102,6 +76,30 @@ struct ReceiverState {
   // Guarded by data_lock. The thread works on a block outside the lock; the
   // stop waits for it, so that nothing is put after the stop returns.
   bool busy = false;
+
+  // The timeline. A segment is what one data connection delivers: the
+  // module numbers its groups from 0 on each.
+  double group_rate = 0.0;   // after decimation: the rate of the index
+  double module_rate = 0.0;  // as the module sends
+  std::uint64_t next_index = 0;  // of the next group received
+  bool segment_pending = true;   // the next whole groups begin a segment
+  // Of the reconnect that began the pending segment: when its start was
+  // sent (monotonic ns; 0 for the run's first segment) and the gap's cause.
+  std::int64_t segment_start_sent_ns = 0;
+  std::int32_t segment_cause = 0;
+  std::uint64_t segment_index = 0;  // index of the segment's first group
+  std::uint64_t segment_bytes = 0;  // received in the segment, before decimation
+  // When the segment's first group was sampled: each arrival bounds it from
+  // above, and the least bound of the last two windows follows a module
+  // clock that runs apart from the host's.
+  std::int64_t anchor_ns = 0;
+  std::int64_t anchor_window_min_ns = 0;
+  std::int64_t anchor_previous_min_ns = 0;
+  std::int64_t anchor_window_start_ns = 0;
+  // The conversion settings the receiver hands groups on with.
+  std::uint64_t settings_number = 0;
+  Settings settings;
+  std::int64_t start_unix_ns = 0;  // of index 0, once the first groups came
 };
 
 // Counters behind KR2270_GetHealth. Each has one writer that adds with a
@@ -131,6 +129,17 @@ struct RecordingWriter {
   // The acquisition run whose groups the recording holds; 0 = none yet. A
   // later run's groups begin a new recording under their own header.
   std::uint64_t run = 0;
+  // The recording's sidecar: its timeline, kept as the blocks arrive.
+  std::string first_path;    // of the recording's first file
+  std::string sidecar_path;
+  RecordingTimeline timeline;
+  bool timeline_begun = false;  // its first group arrived
+  std::int64_t data_bytes = 0;  // of the recording, headers not counted
+  std::uint64_t settings_number = 0;  // of the run's settings last recorded
+  std::int64_t sidecar_written_ns = 0;
+  std::int64_t sidecar_cost_ns = 0;  // how long the last rewrite took
+  // KR2270_DFWSetField's, for every recording of this open.
+  std::vector<std::pair<std::string, std::string>> fields;
 };
 
 }  // namespace kr2270
@@ -144,7 +153,8 @@ struct KR2270Device {
   // while nothing fills the ring (under data_lock), by the application.
   kr2270::Settings stream_settings;
   // Guards `settings` against a start copying it while a setter on another
-  // thread writes it. A leaf lock: nothing else is taken while it is held.
+  // thread writes it. Only timeline.lock is taken while it is held (a change
+  // of conversion is posted in the order the changes were made).
   std::mutex settings_lock;
 
   // Acquisition.
@@ -177,6 +187,10 @@ struct KR2270Device {
   std::atomic<bool> command_lost{false};
   kr2270::HealthCounters health;
   kr2270::GapLog gaps;  // gaps.lock
+  kr2270::RunTimeline timeline;  // timeline.lock
+  // KR2270_CmdClose was called: the reconnect must not open a new command
+  // connection behind the application's back.
+  std::atomic<bool> command_closed_by_application{false};
 
   // KR2270_HcWaitGroups sleeps on groups_ready; the receiver, the stop and a
   // lost connection notify it under wait_lock, so that no wake-up is missed.
@@ -185,6 +199,9 @@ struct KR2270Device {
 
   // Stream ring and channel queues.
   kr2270::StreamFifo stream_fifo;
+  kr2270::StreamMarks marks;
+  kr2270::ProducerPosition producer;  // the ring's producer only
+  kr2270::SplitPosition split;        // the splitting thread only
   kr2270::ChannelQueue<std::int32_t> ad_queue[8];
   kr2270::ChannelQueue<std::uint16_t> di_queue;
   kr2270::ChannelQueue<std::uint32_t> ct_queue[4];
@@ -203,12 +220,19 @@ namespace kr2270 {
 
 using Device = ::KR2270Device;
 
+// A change of how codes convert, made while a run may be streaming: the
+// receiver places it in the timeline (acquisition).
+void PostConversionChange(Device* device, const Settings& settings);
+
 // Setters change the mirror through this, so that a start on another thread
-// copies whole settings, never half of a change.
+// copies whole settings, never half of a change, and so that a change of
+// conversion during a run reaches the timeline in the order it was made.
 template <typename Change>
 void MirrorSettings(Device* device, Change&& change) {
   std::lock_guard<std::mutex> hold(device->settings_lock);
+  const Settings before = device->settings;
   change(device->settings);
+  if (!SameConversion(before, device->settings)) PostConversionChange(device, device->settings);
 }
 
 inline Settings CopyOfSettings(Device* device) {

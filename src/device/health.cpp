@@ -25,7 +25,7 @@ KR2270Health Snapshot(Device* device) {
   health.groups_dropped = device->lost_groups.load(relaxed);
   {
     std::lock_guard<std::mutex> hold(device->gaps.lock);
-    health.gaps = device->gaps.total;
+    health.gaps = device->gaps.log.total;
   }
   health.reconnects = counters.reconnects.load(relaxed);
   health.command_timeouts = counters.command_timeouts.load(relaxed);

@@ -5,6 +5,7 @@
 #include "kr2270c.h"
 #include "platform/platform.h"
 #include "recording/recording.h"
+#include "recording/sidecar.h"
 
 namespace kr2270 {
 namespace {
@@ -40,6 +41,18 @@ bool NextRecordingFileName(std::string* path, std::int32_t* status) {
   }
   path->replace(at, std::string::npos, std::to_string(number + 1) + ".dat");
   return true;
+}
+
+std::string SidecarPathOf(const std::string& recording_file) {
+  const std::size_t at = ChainNumberAt(recording_file);
+  if (at == std::string::npos) return recording_file + ".json";
+  return recording_file.substr(0, at) + "1.json";
+}
+
+std::string FileNameOf(const std::string& path) {
+  std::size_t start = path.size();
+  while (start > 0 && !platform::IsPathSeparator(path[start - 1])) --start;
+  return path.substr(start);
 }
 
 std::string PathText(const char* text, std::int32_t length) {

@@ -66,7 +66,7 @@ void PublishToRing(StreamFifo& ring, std::int64_t bytes) {
 // Puts `count` groups from group index `first` into the ring, which has room
 // for them, a chunk at a time; returns the groups put (fewer only when the
 // files gave out). Bytes of a group cut short stay unpublished.
-std::int64_t PlayGroups(Device* device, RecordingReader* reader, std::int64_t first,
+std::int64_t CopyGroups(Device* device, RecordingReader* reader, std::int64_t first,
                         std::int64_t count, std::int32_t group_size) {
   const std::int64_t chunk_groups = std::max<std::int64_t>(1, kChunkBytes / group_size);
   std::int64_t played = 0;
@@ -78,6 +78,26 @@ std::int64_t PlayGroups(Device* device, RecordingReader* reader, std::int64_t fi
     PublishToRing(device->stream_fifo, groups * group_size);
     played += groups;
     if (got < wanted) break;
+  }
+  return played;
+}
+
+// The groups go piece by piece, each between two places where the index
+// jumps or the settings change, with a mark for the splitter where one
+// does. Returns the groups put.
+std::int64_t PlayGroups(Device* device, RecordingReader* reader, std::int64_t first,
+                        std::int64_t count, std::int32_t group_size) {
+  std::int64_t played = 0;
+  while (played < count) {
+    const TimelinePiece piece = PieceAt(*reader, static_cast<std::uint64_t>(first + played),
+                                        static_cast<std::uint64_t>(count - played));
+    // Marks full: the splitter must catch up before more is read.
+    if (!MarkNextGroups(device, piece.index, piece.settings_number, *piece.settings)) break;
+    const auto wanted = static_cast<std::int64_t>(piece.groups);
+    const std::int64_t put = CopyGroups(device, reader, first + played, wanted, group_size);
+    CountPutGroups(device, piece.index, piece.settings_number, static_cast<std::uint64_t>(put));
+    played += put;
+    if (put < wanted) break;
   }
   return played;
 }
@@ -95,6 +115,7 @@ std::int32_t AttachReader(Device* device, const std::string& path) {
   // Groups still buffered belong to another layout: they go.
   FifoReset(device->stream_fifo);
   device->stream_settings = loaded;
+  ResetStreamPositions(device, loaded);
   return std::min(status, 0);
 }
 
@@ -173,8 +194,95 @@ std::int32_t DFRGetFreq(Device* device, double* rate) {
   return *rate == 0.0 ? KR2270_ERROR_ARGUMENT : KR2270_OK;
 }
 
+std::uint64_t CopyOfPositioned(std::uint64_t from, std::uint64_t offset, KR2270GapRecord* out,
+                               std::size_t max, const std::vector<KR2270GapRecord>& gaps) {
+  std::size_t n = 0;
+  for (const KR2270GapRecord& gap : gaps) {
+    if (n == max) break;
+    if (gap.number < from || gap.position < offset) continue;
+    out[n] = gap;
+    out[n].position -= offset;
+    ++n;
+  }
+  return n;
+}
+
+std::int32_t DFRGetGaps(Device* device, std::uint64_t from, KR2270GapRecord* gaps,
+                        std::int32_t max, std::uint64_t* total) {
+  const RecordingReader* reader = ReaderOf(device);
+  if (reader == nullptr || max < 0 || (max > 0 && gaps == nullptr)) return KR2270_ERROR_ARGUMENT;
+  if (total != nullptr) *total = reader->timeline.gaps.size();
+  return static_cast<std::int32_t>(CopyOfPositioned(from, reader->position_offset, gaps,
+                                                    static_cast<std::size_t>(max),
+                                                    reader->timeline.gaps));
+}
+
+// The entries from the one in force at the chain's first group on; positions
+// count from there.
+std::int32_t DFRGetSettings(Device* device, std::uint64_t from, KR2270ConversionSettings* out,
+                            std::int32_t max, std::uint64_t* total) {
+  const RecordingReader* reader = ReaderOf(device);
+  if (reader == nullptr || max < 0 || (max > 0 && out == nullptr)) return KR2270_ERROR_ARGUMENT;
+  const std::vector<KR2270ConversionSettings>& all = reader->timeline.settings;
+  if (total != nullptr) *total = all.size();
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < all.size() && n < static_cast<std::size_t>(max); ++i) {
+    const bool superseded = i + 1 < all.size() && all[i + 1].position <= reader->position_offset;
+    if (all[i].number < from || superseded) continue;
+    out[n] = all[i];
+    out[n].position = all[i].position > reader->position_offset
+                          ? all[i].position - reader->position_offset : 0;
+    ++n;
+  }
+  return static_cast<std::int32_t>(n);
+}
+
+std::int32_t DFRGetTimeline(Device* device, KR2270Timeline* timeline) {
+  if (ReaderOf(device) == nullptr) return KR2270_ERROR_ARGUMENT;
+  return KR2270_HcGetTimeline(device, timeline);
+}
+
 }  // namespace
+
+void RecordedTimeline(Device* device, KR2270Timeline* out) {
+  const RecordingReader& reader = *device->reader;
+  const RecordingTimeline& t = reader.timeline;
+  const std::int32_t group_size = GroupSize(device->stream_settings);
+  const auto groups = static_cast<std::uint64_t>(GroupTotal(reader, group_size));
+  out->source = reader.timeline_source;
+  out->start_unix_ns = t.start_unix_ns;
+  out->group_rate = t.group_rate;
+  out->complete = t.complete ? 1 : 0;
+  out->groups = groups;
+  if (t.settings.empty()) return;  // nothing could be read
+  out->first_index = PieceAt(reader, 0, 1).index;
+  out->next_index = groups > 0 ? PieceAt(reader, groups - 1, 1).index + 1 : out->first_index;
+  for (const KR2270GapRecord& gap : t.gaps) {
+    if (gap.position < reader.position_offset) continue;
+    ++out->gaps;
+    out->missing_groups += gap.missing;
+  }
+  out->settings = t.settings.size();
+}
+
 }  // namespace kr2270
+
+KR2270_EXPORT int32_t KR2270_DFRGetTimeline(KR2270Device* device, KR2270Timeline* timeline) {
+  return kr2270::Guarded([&] { return kr2270::DFRGetTimeline(device, timeline); });
+}
+
+KR2270_EXPORT int32_t KR2270_DFRGetGaps(KR2270Device* device, uint64_t first_number,
+                                        KR2270GapRecord* gaps, int32_t max_gaps, uint64_t* total) {
+  return kr2270::Guarded(
+      [&] { return kr2270::DFRGetGaps(device, first_number, gaps, max_gaps, total); });
+}
+
+KR2270_EXPORT int32_t KR2270_DFRGetSettings(KR2270Device* device, uint64_t first_number,
+                                            KR2270ConversionSettings* settings,
+                                            int32_t max_settings, uint64_t* total) {
+  return kr2270::Guarded(
+      [&] { return kr2270::DFRGetSettings(device, first_number, settings, max_settings, total); });
+}
 
 KR2270_EXPORT int32_t KR2270_DFROpen(KR2270Device* device, const char* path, int32_t path_length) {
   return kr2270::Guarded([&] { return kr2270::DFROpen(device, path, path_length); });

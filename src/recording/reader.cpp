@@ -9,7 +9,10 @@
 #include "device/lifecycle.h"
 #include "kr2270c.h"
 #include "platform/platform.h"
+#include "acquisition/group_layout.h"
+#include "acquisition/timeline.h"
 #include "recording/recording.h"
+#include "recording/sidecar.h"
 
 namespace kr2270 {
 namespace {
@@ -142,7 +145,96 @@ std::size_t ReadFromFile(RecordingReader* reader, std::uint8_t* destination, std
   return done;
 }
 
+constexpr std::size_t kMaxSidecarBytes = std::size_t{256} << 20;
+
+// Without a usable sidecar, the chain alone: index = position, the header's
+// settings throughout.
+RecordingTimeline ChainTimeline(const RecordingReader* reader, const Settings& header) {
+  RecordingTimeline t;
+  t.rate_code = header.rate_code;
+  t.group_rate = SampleRateOfCode(header.rate_code);
+  t.group_bytes = GroupSize(header);
+  t.groups = t.group_bytes > 0 ? static_cast<std::uint64_t>(reader->total_bytes / t.group_bytes) : 0;
+  t.next_index = t.groups;
+  t.settings.push_back(ConversionOf(header));
+  return t;
+}
+
+// A sidecar belongs to the chain when it describes the same groups and
+// lists the chain's first file; *offset receives the groups recorded before
+// that file.
+bool SidecarFits(const RecordingReader* reader, const Settings& header, const RecordingTimeline& t,
+                 std::uint64_t* offset) {
+  const std::int32_t group = GroupSize(header);
+  if (group <= 0 || t.group_bytes != group || t.rate_code != header.rate_code) return false;
+  const std::string first = FileNameOf(reader->chain_paths.front());
+  std::int64_t before = 0;
+  for (const SidecarFile& file : t.files) {
+    if (file.name == first) {
+      if (before % group != 0) return false;
+      *offset = static_cast<std::uint64_t>(before / group);
+      return true;
+    }
+    before += file.data_bytes;
+  }
+  return false;
+}
+
+void LoadTimeline(RecordingReader* reader, const std::string& path, const Settings& header) {
+  const std::string sidecar = SidecarPathOf(path);
+  std::string text;
+  RecordingTimeline t;
+  std::uint64_t offset = 0;
+  if (!ReadWholeFile(sidecar, kMaxSidecarBytes, &text)) {
+    reader->timeline_source = platform::FileExists(sidecar.c_str()) ? 4 : 3;
+    t = ChainTimeline(reader, header);
+  } else if (!ParseSidecar(text, &t) || !SidecarFits(reader, header, t, &offset)) {
+    reader->timeline_source = 4;
+    t = ChainTimeline(reader, header);
+  } else {
+    reader->timeline_source = 2;
+  }
+  reader->timeline = std::move(t);
+  reader->position_offset = offset;
+  reader->settings_in_force.clear();
+  for (const KR2270ConversionSettings& entry : reader->timeline.settings) {
+    Settings in_force = header;
+    ApplyConversion(entry, &in_force);
+    reader->settings_in_force.push_back(in_force);
+  }
+  reader->missing_through.clear();
+  std::uint64_t missing = 0;
+  for (const KR2270GapRecord& gap : reader->timeline.gaps) {
+    missing += gap.missing;
+    reader->missing_through.push_back(missing);
+  }
+}
+
 }  // namespace
+
+TimelinePiece PieceAt(const RecordingReader& reader, std::uint64_t position, std::uint64_t limit) {
+  const RecordingTimeline& t = reader.timeline;
+  const std::uint64_t at = position + reader.position_offset;
+  const auto gap_after = std::upper_bound(
+      t.gaps.begin(), t.gaps.end(), at,
+      [](std::uint64_t p, const KR2270GapRecord& gap) { return p < gap.position; });
+  const auto gaps_before = static_cast<std::size_t>(gap_after - t.gaps.begin());
+  const std::uint64_t missing = gaps_before == 0 ? 0 : reader.missing_through[gaps_before - 1];
+  const auto settings_after = std::upper_bound(
+      t.settings.begin(), t.settings.end(), at,
+      [](std::uint64_t p, const KR2270ConversionSettings& s) { return p < s.position; });
+  const auto in_force = static_cast<std::size_t>(settings_after - t.settings.begin()) - 1;
+  TimelinePiece piece;
+  piece.index = t.first_index + at + missing;
+  piece.settings_number = in_force;
+  piece.settings = &reader.settings_in_force[in_force];
+  piece.groups = limit;
+  if (gap_after != t.gaps.end()) piece.groups = std::min(piece.groups, gap_after->position - at);
+  if (settings_after != t.settings.end()) {
+    piece.groups = std::min(piece.groups, settings_after->position - at);
+  }
+  return piece;
+}
 
 std::int32_t OpenRecording(RecordingReader* reader, Settings* settings, const std::string& path) {
   std::FILE* file = platform::OpenRegularFile(path.c_str()).file;
@@ -154,6 +246,7 @@ std::int32_t OpenRecording(RecordingReader* reader, Settings* settings, const st
     return Fail(reader, KR2270_ERROR_FILE_READ);
   }
   ScanRecordingChain(reader, path, header);
+  if (!reader->chain_paths.empty()) LoadTimeline(reader, path, *settings);
   return reader->reader_status;
 }
 

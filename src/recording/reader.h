@@ -8,6 +8,7 @@
 
 #include "device/device.h"
 #include "recording/header.h"
+#include "recording/sidecar.h"
 
 namespace kr2270 {
 
@@ -30,7 +31,30 @@ struct RecordingReader {
 
   std::int64_t next_group = 0;       // where a start of -1 continues
   std::vector<std::uint8_t> buffer;  // for reads the kernel would copy slowly
+
+  // The timeline: the sidecar's, or one made of the chain alone (index =
+  // position, the header's settings throughout).
+  RecordingTimeline timeline;
+  std::int32_t timeline_source = 3;  // as KR2270Timeline.source
+  // Sidecar positions count from the recording's first file; the chain may
+  // have been opened at a later one.
+  std::uint64_t position_offset = 0;
+  // The header's settings with each entry's conversion, by entry.
+  std::vector<Settings> settings_in_force;
+  // Groups missing in the gaps up to and including gap i.
+  std::vector<std::uint64_t> missing_through;
 };
+
+// A piece of the recording between two places where its timeline changes.
+struct TimelinePiece {
+  std::uint64_t index = 0;  // of the piece's first group
+  std::uint64_t settings_number = 0;
+  const Settings* settings = nullptr;
+  std::uint64_t groups = 0;  // in the piece, at most as asked
+};
+
+// The piece that begins at chain position `position`, at most `limit` groups.
+TimelinePiece PieceAt(const RecordingReader& reader, std::uint64_t position, std::uint64_t limit);
 
 // Opens the recording whose first file is `path`: its header replaces
 // *settings (only when sound), the chain scan sets the total. Returns

@@ -3,12 +3,17 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "device/export.h"
 #include "device/lifecycle.h"
+#include "acquisition/group_layout.h"
+#include "acquisition/timeline.h"
 #include "recording/header.h"
+#include "recording/json.h"
 #include "recording/recording.h"
+#include "recording/sidecar.h"
 
 namespace kr2270 {
 namespace {
@@ -17,6 +22,12 @@ constexpr std::size_t kIoBufferBytes = std::size_t{1} << 20;
 constexpr std::int32_t kMaxDirectoryBytes = 259;
 // Recordings begun within one second get "-2", "-3" ... on their time stamp.
 constexpr int kMaxStampAttempts = 1000;
+// The sidecar is rewritten at least this often while groups arrive, and
+// never so often that the rewrites take more than a twentieth of the time.
+constexpr std::int64_t kSidecarIntervalNs = 2000000000;
+constexpr std::int64_t kSidecarCostShare = 20;
+constexpr std::size_t kMaxFieldBytes = std::size_t{1} << 20;
+constexpr int kMaxFieldDepth = 32;
 
 std::string JoinPath(std::string directory, const std::string& name) {
   if (directory.empty() || !platform::IsPathSeparator(directory.back())) {
@@ -68,6 +79,93 @@ bool WriteWhole(RecordingWriter& writer, const void* bytes, std::size_t length) 
   return written == length;
 }
 
+// Rewrites the sidecar of the recording being written. A failure leaves the
+// previous one in place; the recording itself goes on.
+bool WriteSidecar(RecordingWriter& writer) {
+  if (writer.sidecar_path.empty()) return false;
+  const std::int64_t start = platform::MonotonicNs();
+  writer.timeline.application = writer.fields;
+  const bool written = ReplaceWholeFile(writer.sidecar_path, SidecarJson(writer.timeline));
+  writer.sidecar_written_ns = platform::MonotonicNs();
+  writer.sidecar_cost_ns = writer.sidecar_written_ns - start;
+  return written;
+}
+
+void WriteSidecarWhenDue(RecordingWriter& writer) {
+  const std::int64_t interval =
+      std::max(kSidecarIntervalNs, kSidecarCostShare * writer.sidecar_cost_ns);
+  if (platform::MonotonicNs() - writer.sidecar_written_ns >= interval) WriteSidecar(writer);
+}
+
+// A new recording's timeline: empty until its first group arrives.
+void BeginTimeline(RecordingWriter& writer) {
+  writer.first_path = writer.path;
+  writer.sidecar_path = SidecarPathOf(writer.path);
+  writer.timeline = RecordingTimeline{};
+  writer.timeline.recording = FileNameOf(writer.path);
+  writer.timeline.library_version = KR2270_GetVersion();
+  writer.timeline.files.push_back(SidecarFile{FileNameOf(writer.path), 0});
+  writer.timeline_begun = false;
+  writer.sidecar_written_ns = 0;
+  writer.data_bytes = 0;
+}
+
+KR2270ConversionSettings SettingsEntry(const Settings& settings, std::uint64_t number,
+                                       std::uint64_t position, std::uint64_t index) {
+  KR2270ConversionSettings entry = ConversionOf(settings);
+  entry.number = number;
+  entry.position = position;
+  entry.index = index;
+  return entry;
+}
+
+// The block's place, before its groups are written: a jump of the index is
+// a gap of the recording, a new number of the run's settings a change.
+void NoteBlock(Device* device, const BlockTimeline* where) {
+  RecordingWriter& writer = device->writer;
+  RecordingTimeline& t = writer.timeline;
+  const std::uint64_t index = where != nullptr ? where->index : t.next_index;
+  const Settings& settings = where != nullptr && where->settings != nullptr
+                                 ? *where->settings : device->stream_settings;
+  const std::uint64_t settings_number = where != nullptr ? where->settings_number : writer.settings_number;
+  if (!writer.timeline_begun) {
+    writer.timeline_begun = true;
+    t.start_unix_ns = where != nullptr ? where->start_unix_ns : 0;
+    t.rate_code = device->stream_settings.rate_code;
+    t.group_rate = where != nullptr ? where->group_rate : SampleRateOfCode(t.rate_code);
+    t.group_bytes = GroupSize(device->stream_settings);
+    t.first_index = index;
+    t.next_index = index;
+    t.settings.push_back(SettingsEntry(settings, 0, 0, index));
+    writer.settings_number = settings_number;
+    return;
+  }
+  if (index > t.next_index) {
+    KR2270GapRecord gap{};
+    gap.number = t.gaps.size();
+    gap.index = t.next_index;
+    gap.missing = index - t.next_index;
+    gap.position = t.groups;
+    gap.cause = where->jump_cause;
+    gap.estimated = 1;
+    t.gaps.push_back(gap);
+    t.missing += gap.missing;
+    t.next_index = index;
+  }
+  if (settings_number != writer.settings_number) {
+    t.settings.push_back(SettingsEntry(settings, t.settings.size(), t.groups, t.next_index));
+    writer.settings_number = settings_number;
+  }
+}
+
+void CountWritten(RecordingWriter& writer, std::int32_t length) {
+  RecordingTimeline& t = writer.timeline;
+  t.files.back().data_bytes += length;
+  writer.data_bytes += length;
+  if (t.group_bytes > 0) t.groups = static_cast<std::uint64_t>(writer.data_bytes / t.group_bytes);
+  t.next_index = t.first_index + t.groups + t.missing;
+}
+
 // Only the first failure is kept: it is where the recording stopped being
 // whole.
 void RememberFailure(RecordingWriter& writer, std::int32_t status) {
@@ -95,7 +193,16 @@ std::int32_t StopRecording(RecordingWriter& writer, std::int32_t status) {
   writer.file = nullptr;
   writer.bytes = 0;
   RememberFailure(writer, status);
+  writer.timeline.end_status = status;
+  WriteSidecar(writer);
   return status;
+}
+
+// The end of a recording written whole: its sidecar says so.
+void FinishTimeline(RecordingWriter& writer) {
+  if (writer.first_path.empty()) return;
+  writer.timeline.complete = writer.timeline.end_status == 0;
+  WriteSidecar(writer);
 }
 
 // The first file of a recording in the directory of the open.
@@ -105,6 +212,7 @@ bool BeginRecording(RecordingWriter& writer) {
   if (writer.file == nullptr) return false;
   UseIoBuffer(writer);
   ++writer.files;
+  BeginTimeline(writer);
   return true;
 }
 
@@ -119,6 +227,8 @@ std::int32_t RotateFile(RecordingWriter& writer) {
   if (writer.file == nullptr) return StopRecording(writer, KR2270_ERROR_FILE);
   UseIoBuffer(writer);
   ++writer.files;
+  writer.timeline.files.push_back(SidecarFile{FileNameOf(writer.path), 0});
+  WriteSidecar(writer);
   return KR2270_OK;
 }
 
@@ -127,6 +237,7 @@ std::int32_t RotateFile(RecordingWriter& writer) {
 std::int32_t FollowRun(RecordingWriter& writer, std::uint64_t run) {
   if (writer.run != 0 && writer.run != run) {
     CloseCurrentFile(writer);  // a failure stays for the close to report
+    FinishTimeline(writer);
     if (!BeginRecording(writer)) return StopRecording(writer, KR2270_ERROR_FILE);
   }
   writer.run = run;
@@ -141,13 +252,17 @@ std::int32_t DFWOpen(Device* device, const char* dir, std::int32_t length) {
 
   std::lock_guard<std::mutex> hold(device->file_lock);
   RecordingWriter& writer = device->writer;
-  if (writer.file != nullptr) CloseCurrentFile(writer);
+  if (writer.file != nullptr) {
+    CloseCurrentFile(writer);
+    FinishTimeline(writer);
+  }
   // Data the earlier recording lost is reported before anything new begins.
   if (writer.failure != 0) return TakeFailure(writer);
   writer.directory = directory;
   writer.total_bytes = 0;
   writer.files = 0;
   writer.run = 0;
+  writer.fields.clear();
   return BeginRecording(writer) ? KR2270_OK : KR2270_ERROR_FILE;
 }
 
@@ -155,8 +270,47 @@ std::int32_t DFWClose(Device* device) {
   if (device == nullptr) return KR2270_ERROR_ARGUMENT;
   std::lock_guard<std::mutex> hold(device->file_lock);
   RecordingWriter& writer = device->writer;
-  if (writer.file != nullptr) CloseCurrentFile(writer);
+  if (writer.file != nullptr) {
+    CloseCurrentFile(writer);
+    FinishTimeline(writer);
+  }
   return TakeFailure(writer);
+}
+
+std::int32_t DFWSetField(Device* device, const char* name, const char* json_value) {
+  if (device == nullptr || name == nullptr || json_value == nullptr) return KR2270_ERROR_ARGUMENT;
+  const std::string_view value(json_value, strnlen(json_value, kMaxFieldBytes + 1));
+  JsonValue parsed;
+  if (!IsFieldName(name) || value.size() > kMaxFieldBytes ||
+      !ParseJson(value, &parsed, kMaxFieldDepth)) {
+    return KR2270_ERROR_ARGUMENT;
+  }
+  std::lock_guard<std::mutex> hold(device->file_lock);
+  RecordingWriter& writer = device->writer;
+  if (writer.file == nullptr) return KR2270_ERROR_FILE;
+  auto same = std::find_if(writer.fields.begin(), writer.fields.end(),
+                           [&](const auto& field) { return field.first == name; });
+  if (same != writer.fields.end()) {
+    same->second = std::string(value);
+  } else {
+    writer.fields.emplace_back(name, std::string(value));
+  }
+  if (!writer.timeline_begun) return KR2270_OK;
+  return WriteSidecar(writer) ? KR2270_OK : KR2270_ERROR_FILE_WRITE;
+}
+
+std::int32_t DFWGetFileName(Device* device, std::int32_t which, char* path, std::int32_t size) {
+  if (device == nullptr || path == nullptr || which < 0 || which > 2 || size <= 0) {
+    return KR2270_ERROR_ARGUMENT;
+  }
+  std::lock_guard<std::mutex> hold(device->file_lock);
+  const RecordingWriter& writer = device->writer;
+  if (writer.first_path.empty()) return KR2270_ERROR_FILE;
+  const std::string& name =
+      which == 0 ? writer.first_path : which == 1 ? writer.path : writer.sidecar_path;
+  if (name.size() >= static_cast<std::size_t>(size)) return KR2270_ERROR_ARGUMENT;
+  std::memcpy(path, name.c_str(), name.size() + 1);
+  return static_cast<std::int32_t>(name.size());
 }
 
 std::int32_t DFWGetInfo(Device* device, std::int64_t* bytes, std::int32_t* files) {
@@ -170,10 +324,10 @@ std::int32_t DFWGetInfo(Device* device, std::int64_t* bytes, std::int32_t* files
 
 }  // namespace
 
-std::int32_t WriteRecordingHeader(Device* device) {
+std::int32_t WriteRecordingHeader(Device* device, const Settings& settings) {
   RecordingWriter& writer = device->writer;
   std::uint8_t header[kHeaderBytes];
-  BuildRecordingHeader(device->stream_settings, header);
+  BuildRecordingHeader(settings, header);
   writer.bytes = 0;
   if (!WriteWhole(writer, header, sizeof header)) {
     return StopRecording(writer, KR2270_ERROR_FILE_WRITE);
@@ -183,7 +337,7 @@ std::int32_t WriteRecordingHeader(Device* device) {
 }
 
 std::int32_t AppendRecording(Device* device, const std::uint8_t* block, std::int32_t length,
-                             std::uint64_t run) {
+                             std::uint64_t run, const BlockTimeline* timeline) {
   if (device == nullptr || device->writer.file == nullptr || block == nullptr || length < 0) {
     return KR2270_ERROR_ARGUMENT;
   }
@@ -191,22 +345,35 @@ std::int32_t AppendRecording(Device* device, const std::uint8_t* block, std::int
   const std::int32_t followed = FollowRun(writer, run);
   if (followed != KR2270_OK) return followed;
   if (writer.bytes == 0) {
-    const std::int32_t status = WriteRecordingHeader(device);
+    const bool in_force = timeline != nullptr && timeline->settings != nullptr;
+    const std::int32_t status =
+        WriteRecordingHeader(device, in_force ? *timeline->settings : device->stream_settings);
     if (status != KR2270_OK) return status;
   }
+  const bool first_groups = !writer.timeline_begun;
+  NoteBlock(device, timeline);
   if (!WriteWhole(writer, block, static_cast<std::size_t>(length))) {
     return StopRecording(writer, KR2270_ERROR_FILE_WRITE);
   }
+  CountWritten(writer, length);
   // Saturates: a sum past INT32_MAX is past any limit as well.
   writer.bytes = static_cast<std::int32_t>(
       std::min<std::int64_t>(std::int64_t{writer.bytes} + length, INT32_MAX));
-  if (writer.bytes < writer.file_limit) return KR2270_OK;
-  return RotateFile(writer);
+  if (writer.bytes >= writer.file_limit) return RotateFile(writer);
+  if (first_groups) {
+    WriteSidecar(writer);
+  } else {
+    WriteSidecarWhenDue(writer);
+  }
+  return KR2270_OK;
 }
 
 void CloseRecordingFile(Device* device) {
   std::lock_guard<std::mutex> hold(device->file_lock);
-  if (device->writer.file != nullptr) CloseCurrentFile(device->writer);
+  if (device->writer.file != nullptr) {
+    CloseCurrentFile(device->writer);
+    FinishTimeline(device->writer);
+  }
 }
 
 }  // namespace kr2270
@@ -217,6 +384,16 @@ KR2270_EXPORT int32_t KR2270_DFWOpen(KR2270Device* device, const char* dir, int3
 
 KR2270_EXPORT int32_t KR2270_DFWClose(KR2270Device* device) {
   return kr2270::Guarded([&] { return kr2270::DFWClose(device); });
+}
+
+KR2270_EXPORT int32_t KR2270_DFWSetField(KR2270Device* device, const char* name,
+                                         const char* json_value) {
+  return kr2270::Guarded([&] { return kr2270::DFWSetField(device, name, json_value); });
+}
+
+KR2270_EXPORT int32_t KR2270_DFWGetFileName(KR2270Device* device, int32_t which, char* path,
+                                            int32_t size) {
+  return kr2270::Guarded([&] { return kr2270::DFWGetFileName(device, which, path, size); });
 }
 
 KR2270_EXPORT int32_t KR2270_DFWGetInfo(KR2270Device* device, int64_t* bytes, int32_t* files) {

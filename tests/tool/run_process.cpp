@@ -1,5 +1,7 @@
 #include "run_process.h"
 
+#include <cstdio>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -150,19 +152,31 @@ void CloseOutput(RunningProcess& process) {
   process.out_fd = -1;
 }
 
-std::string ReadLine(RunningProcess& process, std::chrono::milliseconds limit) {
+namespace {
+
+std::string ReadLineOf(int fd, std::string& buffered, std::chrono::milliseconds limit) {
   const auto deadline = Clock::now() + limit;
   for (;;) {
-    const auto newline = process.buffered.find('\n');
+    const auto newline = buffered.find('\n');
     if (newline != std::string::npos) {
-      std::string line = process.buffered.substr(0, newline);
-      process.buffered.erase(0, newline + 1);
+      std::string line = buffered.substr(0, newline);
+      buffered.erase(0, newline + 1);
       return line;
     }
-    pollfd fd = {process.out_fd, POLLIN, 0};
-    if (poll(&fd, 1, MillisecondsLeft(deadline)) <= 0) return {};
-    if (!ReadSome(process.out_fd, process.buffered)) return {};
+    pollfd polled = {fd, POLLIN, 0};
+    if (fd < 0 || poll(&polled, 1, MillisecondsLeft(deadline)) <= 0) return {};
+    if (!ReadSome(fd, buffered)) return {};
   }
+}
+
+}  // namespace
+
+std::string ReadLine(RunningProcess& process, std::chrono::milliseconds limit) {
+  return ReadLineOf(process.out_fd, process.buffered, limit);
+}
+
+std::string ReadErrorLine(RunningProcess& process, std::chrono::milliseconds limit) {
+  return ReadLineOf(process.err_fd, process.err_buffered, limit);
 }
 
 int StopProcess(RunningProcess& process, int signal, std::chrono::milliseconds limit) {
@@ -180,6 +194,8 @@ int StopProcess(RunningProcess& process, int signal, std::chrono::milliseconds l
   int status = 0;
   waitpid(process.pid, &status, 0);
   close(process.out_fd);
+  if (process.err_fd >= 0) close(process.err_fd);
+  process.out_fd = process.err_fd = -1;
   process.pid = -1;
   return ended ? ExitCodeOf(status) : -1;
 }
@@ -224,6 +240,16 @@ std::string ReadFile(const std::string& path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+SimulatorPorts ParsePortLine(const std::string& line) {
+  unsigned command = 0;
+  unsigned data = 0;
+  int used = 0;
+  if (std::sscanf(line.c_str(), "command_port=%u data_port=%u%n", &command, &data, &used) != 2 ||
+      static_cast<std::size_t>(used) != line.size())
+    return {};
+  return {std::to_string(command), std::to_string(data)};
 }
 
 }  // namespace kr2270::testing

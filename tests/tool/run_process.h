@@ -28,6 +28,7 @@ struct RunningProcess {
   int out_fd = -1;
   int err_fd = -1;
   std::string buffered;
+  std::string err_buffered;  // read by ReadErrorLine, not yet handed out
 };
 
 RunningProcess StartProcess(const std::vector<std::string>& argv, bool capture_err = false);
@@ -42,9 +43,19 @@ void CloseOutput(RunningProcess& process);
 // Next line of the child's stdout without its newline; empty on time-out or
 // end of output.
 std::string ReadLine(RunningProcess& process, std::chrono::milliseconds limit);
+// The same for stderr, when it is captured.
+std::string ReadErrorLine(RunningProcess& process, std::chrono::milliseconds limit);
 // Sends `signal` and waits (bounded) for the exit; returns the exit code, or
 // -1 when it had to be killed.
 int StopProcess(RunningProcess& process, int signal, std::chrono::milliseconds limit);
+
+// The ports in a simulated module's line "command_port=N data_port=M"
+// (kr2270 sim and kr2270-sim print the same); empty when it is not one.
+struct SimulatorPorts {
+  std::string command;
+  std::string data;
+};
+SimulatorPorts ParsePortLine(const std::string& line);
 
 std::vector<std::string> Lines(const std::string& text);
 std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std::string>& b);

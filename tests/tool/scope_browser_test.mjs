@@ -110,15 +110,16 @@ function summaryWhen(cdp, session, condition, what) {
     30000, what);
 }
 
-// A reset data connection: the library reconnects, and the page marks the
-// gap where the missing groups would have been and breaks the traces there.
+// A closed data connection (kr2270 sim on SIGUSR1): the library reconnects,
+// and the page marks the gap where the missing groups would have been and
+// breaks the traces there.
 async function checkGapShown(cdp, session, sim) {
   sim.kill('SIGUSR1');
   const seen = await summaryWhen(cdp, session, 's.gaps.length > 0', 'a gap on the page');
   const gap = seen.gaps[0];
   const after = await summaryWhen(cdp, session, `s.lastT > ${gap.t + gap.len + 0.3} && s.status.link === 'up'`,
                                   'data after the gap');
-  check(gap.cause === 'link lost' && gap.missing > 0, 'the reset shows as a gap', JSON.stringify(gap));
+  check(gap.cause === 'link lost' && gap.missing > 0, 'the closed connection shows as a gap', JSON.stringify(gap));
   check(near(gap.len, gap.missing / after.groupRate, 1e-6), 'the gap lasts its missing groups',
         `${gap.len} s for ${gap.missing} groups`);
   check(gap.t >= after.firstT && gap.t <= after.lastT && after.breaks >= 1, 'the traces break at the gap',
@@ -163,7 +164,7 @@ async function main() {
   let browser;
   let cdp;
   try {
-    const [, commandPort, dataPort] = await lineMatching(sim.stdout, /command port (\d+)\ndata port (\d+)\n/, 'ports');
+    const [, commandPort, dataPort] = await lineMatching(sim.stdout, /command_port=(\d+) data_port=(\d+)\n/, 'ports');
     scope = spawn(tool, ['scope', '--host', '127.0.0.1', '--port', commandPort, '--data-port', dataPort,
                          '--reconnect', '--rate', '24', '--seconds', '80', '--window', '2'],
                   { stdio: ['ignore', 'pipe', 'inherit'] });

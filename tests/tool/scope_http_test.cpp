@@ -447,8 +447,8 @@ TEST(ScopeHttp, RecordingFromThePageWritesAReplayableRecordingAndItsMetadata) {
   // 8 analog channels of 4 bytes, the digital word, 4 counters, 2 encoders.
   const auto group_bytes = 8 * 4 + 2 + 4 * 4 + 2 * 4;
   const auto data_bytes = static_cast<std::int64_t>(std::filesystem::file_size(dat)) - 318;
-  EXPECT_EQ(field("groups_recorded"), data_bytes / group_bytes) << meta;
-  EXPECT_GT(field("groups_recorded"), 0) << meta;
+  EXPECT_EQ(field("groups"), data_bytes / group_bytes) << meta;
+  EXPECT_GT(field("groups"), 0) << meta;
   const ProcessResult play = RunProcess({kTool, "play", dat});
   EXPECT_EQ(play.exit_code, 0) << play.err;
   EXPECT_NE(play.out.find("4000"), std::string::npos) << play.out;

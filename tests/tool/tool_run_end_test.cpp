@@ -14,6 +14,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -37,10 +38,9 @@ struct SimProcess {
   explicit SimProcess(std::vector<std::string> args = {}) {
     args.insert(args.begin(), {kTool, "sim"});
     process = StartProcess(args);
-    const std::string command_line = ReadLine(process, seconds(20));
-    const std::string data_line = ReadLine(process, seconds(20));
-    if (command_line.rfind("command port ", 0) == 0) port = command_line.substr(13);
-    if (data_line.rfind("data port ", 0) == 0) data_port = data_line.substr(10);
+    const SimulatorPorts ports = ParsePortLine(ReadLine(process, seconds(20)));
+    port = ports.command;
+    data_port = ports.data;
   }
   ~SimProcess() {
     if (process.pid < 0) return;
@@ -178,6 +178,51 @@ TEST_F(ToolRunEnd, StalledOrKilledModuleKeepsTheCsvAndTheRecording) {
     EXPECT_EQ(CheckedCsvRows(ReadFile(out)), groups) << "every group taken is in the CSV";
     ExpectPlayableRecording(record, c.reason);
   }
+}
+
+// ---- the module is silent or away while --reconnect holds ------------------------------
+
+// A module that is alive but sends nothing (frozen: its connections stay
+// up) is given the reconnect window, not the 3 s stall rule.
+TEST_F(ToolRunEnd, ASilentModuleIsGivenTheReconnectWindow) {
+  SimProcess module({"--sequence"});
+  ASSERT_FALSE(module.port.empty());
+  RunningProcess tool = StartTool(Join({"acquire", "--rate", "52", "--channels", "1-2", "--groups",
+                                        "30000", "--reconnect", "10", "--csv", csv},
+                                       module.HostArgs()));
+  ASSERT_TRUE(WaitFor([&] { return FileSize(csv + ".partial") > 64 * 1024; })) << "no rows arrived";
+  kill(module.process.pid, SIGSTOP);
+  std::this_thread::sleep_for(std::chrono::milliseconds(4500));  // the outage itself
+  kill(module.process.pid, SIGCONT);
+  const ProcessResult r = WaitProcess(tool, seconds(60));
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_EQ(SummaryValue(r.out, "ended"), "the requested 30000 groups were taken") << r.out;
+  EXPECT_EQ(CheckedCsvRows(ReadFile(csv)), 30000);
+}
+
+// A module that went away for longer than the stall rule: while the library
+// reconnects, the run waits for it, and goes on once the module is back.
+TEST_F(ToolRunEnd, AnOutageLongerThanTheStallRuleIsRiddenOut) {
+  auto module = std::make_unique<SimProcess>(std::vector<std::string>{"--sequence"});
+  ASSERT_FALSE(module->port.empty());
+  const std::vector<std::string> host = module->HostArgs();
+  const std::vector<std::string> same_ports = {"--sequence", "--command-port", module->port,
+                                               "--data-port", module->data_port};
+  RunningProcess tool = StartTool(Join({"acquire", "--rate", "52", "--channels", "1-2", "--groups",
+                                        "30000", "--reconnect", "15", "--csv", csv, "--record", rec},
+                                       host));
+  ASSERT_TRUE(WaitFor([&] { return FileSize(csv + ".partial") > 64 * 1024; })) << "no rows arrived";
+  kill(module->process.pid, SIGKILL);
+  module.reset();
+  std::this_thread::sleep_for(std::chrono::milliseconds(4500));  // the outage itself
+  SimProcess back(same_ports);
+  ASSERT_EQ(back.port, host[3]) << "the module came back on other ports";
+  const ProcessResult r = WaitProcess(tool, seconds(60));
+  EXPECT_EQ(r.exit_code, 3) << "groups are missing in the gap" << r.out << r.err;
+  EXPECT_EQ(SummaryValue(r.out, "ended"), "the requested 30000 groups were taken") << r.out;
+  EXPECT_NE(SummaryValue(r.out, "health").find("reconnects 1"), std::string::npos) << r.out;
+  EXPECT_EQ(CheckedCsvRows(ReadFile(csv)), 30000);
+  ExpectPlayableRecording(rec, "span taken");
 }
 
 // ---- the disk fills ---------------------------------------------------------------
@@ -340,7 +385,7 @@ TEST_F(ToolRunEnd, FirstReplyFailuresCarryAHint) {
 
 TEST_F(ToolRunEnd, EveryRunConvertsWithTheRangesItWrote) {
   // A flat 1.5 V on channel 4: within the 2 V range and the 10 V one.
-  SimProcess module({"--signal", "4=1.5,0,1"});
+  SimProcess module({"--dc", "4=1.5", "--amplitude", "4=0"});
   const auto volts_of_ai4 = [](const std::string& report) -> double {
     for (const std::string& line : Lines(report))
       if (line.rfind("ai4 ", 0) == 0) {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <limits>
 
 #include "app/tool.h"
 
@@ -107,26 +108,28 @@ std::string RateTable() {
   return table;
 }
 
-CLI::Validator PositiveNumber() {
+// A finite number within [lowest, highest] (or above lowest when it is
+// excluded); "inf" and "nan" parse as doubles but count nothing.
+CLI::Validator FiniteNumber(double lowest, bool lowest_allowed, double highest,
+                            const std::string& wanted, const std::string& name) {
   return CLI::Validator(
-      [](std::string& text) -> std::string {
+      [=](std::string& text) -> std::string {
         double value = 0.0;
-        if (!CLI::detail::lexical_cast(text, value) || !(value > 0.0))
-          return "'" + text + "' is not a number above 0";
-        return {};
+        const bool ok = CLI::detail::lexical_cast(text, value) && std::isfinite(value) &&
+                        (lowest_allowed ? value >= lowest : value > lowest) && value <= highest;
+        return ok ? std::string() : "'" + text + "' is not " + wanted;
       },
-      "POSITIVE");
+      name);
+}
+
+CLI::Validator PositiveNumber() {
+  return FiniteNumber(0.0, false, std::numeric_limits<double>::max(), "a number above 0",
+                      "POSITIVE");
 }
 
 CLI::Validator NonNegativeNumber() {
-  return CLI::Validator(
-      [](std::string& text) -> std::string {
-        double value = 0.0;
-        if (!CLI::detail::lexical_cast(text, value) || !(value >= 0.0))
-          return "'" + text + "' is not a number of 0 or more";
-        return {};
-      },
-      "NONNEGATIVE");
+  return FiniteNumber(0.0, true, std::numeric_limits<double>::max(), "a number of 0 or more",
+                      "NONNEGATIVE");
 }
 
 std::vector<int> ParseNumberList(const std::string& text, int highest, const std::string& option) {
@@ -191,7 +194,7 @@ void AddReconnectOption(CLI::App& command, double& seconds, const std::string& m
       ->expected(0, 1)
       ->default_str("10")
       ->type_name("[SECONDS]")
-      ->check(CLI::Range(0.0, 3600.0));
+      ->check(FiniteNumber(0.0, true, 3600.0, "a number of seconds in 0..3600", "SECONDS"));
 }
 
 int ReconnectMs(double seconds) { return static_cast<int>(std::lround(seconds * 1000.0)); }

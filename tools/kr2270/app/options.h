@@ -47,6 +47,10 @@ int ReconnectMs(double seconds);
 // Readable checks for numeric options (CLI11's own print the double range).
 CLI::Validator PositiveNumber();
 CLI::Validator NonNegativeNumber();
+// A finite number from `lowest` (included or not) to `highest`; `wanted`
+// says what in the error ("'inf' is not a number above 0").
+CLI::Validator FiniteNumber(double lowest, bool lowest_allowed, double highest,
+                            const std::string& wanted, const std::string& name);
 
 // "1,2,5-8" -> {1,2,5,6,7,8}, each in 1..highest, sorted, no repeats.
 // `option` names the option in the error message.

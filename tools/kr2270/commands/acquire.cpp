@@ -1,6 +1,7 @@
 // kr2270 acquire: stream from a module to CSV and/or a recording.
 #include <CLI/CLI.hpp>
 #include <cmath>
+#include <cstdio>
 #include <memory>
 
 #include "run/acquisition.h"
@@ -58,10 +59,22 @@ void CheckSelection(const StreamSelection& s) {
   if (s.average > 0 && AnalogCount(s) == 0) FailUsage("--average needs analog channels");
 }
 
+// Outputs counted as int64; beyond 2^62 (millions of years at any rate) a
+// span is no span the tool can count.
+constexpr double kMostOutputs = 4.6e18;
+
 std::int64_t TargetOutputs(const AcquireOptions& o, const StreamSelection& s) {
   const double per_output = std::max(1, s.average);
   if (o.groups > 0) return static_cast<std::int64_t>(std::ceil(static_cast<double>(o.groups) / per_output));
-  if (o.seconds > 0.0) return std::max<std::int64_t>(1, std::llround(o.seconds * s.group_rate / per_output));
+  if (o.seconds > 0.0) {
+    const double outputs = o.seconds * s.group_rate / per_output;
+    if (!(outputs < kMostOutputs)) {
+      char seconds[32];
+      std::snprintf(seconds, sizeof seconds, "%g", o.seconds);
+      FailUsage(std::string("--seconds ") + seconds + " is more groups than can be counted");
+    }
+    return std::max<std::int64_t>(1, std::llround(outputs));
+  }
   return -1;
 }
 
@@ -127,7 +140,6 @@ int RunAcquire(const AcquireOptions& o) {
   std::unique_ptr<CsvOutput> csv;
   if (!o.csv_path.empty()) {
     csv = OpenCsv(o.csv_path, o.codes);
-    csv->gap_column = true;
     RemoveOnQuit(csv->partial);
     WriteCsvHeader(*csv, plan.selection);
   }

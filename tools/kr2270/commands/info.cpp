@@ -31,11 +31,10 @@ struct Snapshot {
   std::array<std::uint8_t, kPulseOutputs> pulse_over{};
 };
 
-Snapshot TakeSnapshot(KR2270Device* device, int timeout_ms) {
+Snapshot TakeSnapshot(KR2270Device* device, const CalibrationPairs& module_pairs, int timeout_ms) {
   Snapshot s;
-  // The calibration read comes first: it is what the conversion uses.
-  Check(KR2270_AdReadZeroFull(device, s.zero.data(), s.full.data(), timeout_ms),
-        "reading the calibration");
+  s.zero = module_pairs.zero;
+  s.full = module_pairs.full;
   Check(KR2270_AdReadAllOnce(device, s.codes.data(), timeout_ms), "reading the analog inputs");
   for (int channel = 1; channel <= kAnalogChannels; ++channel) {
     const auto k = static_cast<std::size_t>(channel - 1);
@@ -106,7 +105,7 @@ int RunInfo(const InfoOptions& o) {
   KR2270Device* device = connection.device.get();
   const RememberedOutputs remembered = LoadRememberedOutputs(connection.host, connection.port);
   WriteShownSettings(device, ranges, remembered, connection.timeout_ms);
-  const Snapshot snapshot = TakeSnapshot(device, connection.timeout_ms);
+  const Snapshot snapshot = TakeSnapshot(device, connection.module_calibration, connection.timeout_ms);
   PrintSnapshot(connection, snapshot);
   PrintOutputs(snapshot, remembered);
   return kExitOk;

@@ -14,21 +14,21 @@ namespace {
 
 constexpr std::size_t kFlushBytes = 1 << 20;
 
+// The dialect, shared with the Python package's export
+// (python/kr2270/csv_format.py): time_s, then per analog channel aiK_V (and
+// aiK_code), di, per counter ctK (mode 0: the count), ctK_Hz (modes 1 and
+// 3) or ctK_raw (other modes), per encoder ecK (signed), and gap.
+bool CounterInHertz(std::int8_t mode) { return mode == 1 || mode == 3; }
+
 std::string CounterColumn(int counter, std::int8_t mode) {
   const std::string name = "ct" + std::to_string(counter);
-  if (mode == 1 || mode == 3) return name + "_Hz";
-  return CounterConverts(mode) ? name : name + "_raw";
-}
-
-void Append(std::string& out, double value, std::chars_format format, int precision) {
-  char text[64];
-  const auto result = std::to_chars(text, text + sizeof text, value, format, precision);
-  out.append(text, result.ptr);
+  if (CounterInHertz(mode)) return name + "_Hz";
+  return mode == 0 ? name : name + "_raw";
 }
 
 // Shortest text that reads back as the same double, in plain notation.
 void AppendExact(std::string& out, double value) {
-  char text[64];
+  char text[400];  // the longest plain double, 1e308 or 5e-324, fits
   const auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed);
   out.append(text, result.ptr);
 }
@@ -98,7 +98,7 @@ void AppendRow(std::string& out, CsvOutput& csv, const StreamSelection& selectio
   for (std::size_t k = 0; k < kAnalogChannels; ++k) {
     if (!selection.analog[k]) continue;
     out += ',';
-    Append(out, batch.volts[k][i], std::chars_format::general, 9);
+    AppendExact(out, batch.volts[k][i]);
     if (csv.codes) {
       out += ',';
       Append(out, batch.signed_codes[k][i]);
@@ -111,8 +111,8 @@ void AppendRow(std::string& out, CsvOutput& csv, const StreamSelection& selectio
   for (std::size_t k = 0; k < kCounters; ++k) {
     if (!selection.counters[k]) continue;
     out += ',';
-    if (CounterConverts(selection.counter_modes[k]))
-      Append(out, batch.counter_values[k][i], std::chars_format::general, 12);
+    if (CounterInHertz(selection.counter_modes[k]))
+      AppendExact(out, batch.counter_values[k][i]);
     else
       Append(out, batch.counters[k][i]);
   }
@@ -122,10 +122,8 @@ void AppendRow(std::string& out, CsvOutput& csv, const StreamSelection& selectio
     // Encoders count both ways; their two's-complement reading is the position.
     Append(out, static_cast<std::int32_t>(batch.encoders[k][i]));
   }
-  if (csv.gap_column) {
-    out += ',';
-    Append(out, gap);
-  }
+  out += ',';
+  Append(out, gap);
   out += '\n';
 }
 
@@ -173,8 +171,7 @@ void WriteCsvHeader(CsvOutput& csv, const StreamSelection& selection) {
   for (int encoder = 1; encoder <= kEncoders; ++encoder)
     if (selection.encoders[static_cast<std::size_t>(encoder - 1)])
       out += ",ec" + std::to_string(encoder);
-  if (csv.gap_column) out += ",gap";
-  out += '\n';
+  out += ",gap\n";
 }
 
 void WriteCsvRows(CsvOutput& csv, const StreamSelection& selection, const GroupBatch& batch,

@@ -22,7 +22,6 @@ struct CsvOutput {
   std::string partial;  // where rows go until FinishCsv
   std::FILE* file = nullptr;
   bool codes = false;   // add a raw-code column per analog channel
-  bool gap_column = false;  // add the groups missing before each row
   GapCursor gap_cursor;              // up to the last row written
   std::uint64_t missing_so_far = 0;  // groups missing before the next row
   bool keep = false;    // set once rows matter: the file then outlives errors
@@ -51,7 +50,7 @@ std::unique_ptr<CsvOutput> OpenCsv(const std::string& path, bool codes);
 void WriteCsvHeader(CsvOutput& csv, const StreamSelection& selection);
 // Rows for outputs first_index, first_index + 1, ...; with a gap log, the
 // time of each row counts the groups missing before it, and the gap column
-// holds the groups missing just before that row.
+// holds the groups missing just before that row (0 without a log).
 void WriteCsvRows(CsvOutput& csv, const StreamSelection& selection, const GroupBatch& batch,
                   std::int64_t first_index, const GapLog* gaps);
 

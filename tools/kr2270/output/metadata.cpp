@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 
 #include "system/system.h"
 
@@ -55,6 +54,19 @@ std::string EncodersJson(const StreamSelection& s) {
   return "[" + out + "]";
 }
 
+template <std::size_t N>
+std::string NumberListJson(const std::array<std::int32_t, N>& values) {
+  std::string out;
+  for (const std::int32_t value : values) out += (out.empty() ? "" : ", ") + std::to_string(value);
+  return "[" + out + "]";
+}
+
+// The pairs the volts were converted with, channel 1 first.
+std::string CalibrationJson(const CalibrationPairs& pairs) {
+  return "{\"zero_codes\": " + NumberListJson(pairs.zero) +
+         ", \"full_codes\": " + NumberListJson(pairs.full) + "}";
+}
+
 std::string SettingsJson(const AcquisitionPlan& plan) {
   const StreamSelection& s = plan.selection;
   return "{\n    \"rate_code\": " + std::to_string(plan.rate_code) +
@@ -64,45 +76,30 @@ std::string SettingsJson(const AcquisitionPlan& plan) {
          ",\n    \"average\": " + std::to_string(s.average) +
          ",\n    \"reconnect_ms\": " + std::to_string(plan.reconnect_ms) +
          ",\n    \"analog\": " + AnalogJson(plan) +
+         ",\n    \"calibration\": " + CalibrationJson(plan.module.calibration) +
          ",\n    \"digital_inputs\": " + Bool(s.digital) +
          ",\n    \"counters\": " + CountersJson(s) +
          ",\n    \"encoders\": " + EncodersJson(s) + "\n  }";
 }
 
-std::string GapsJson(const GapLog& log) {
-  std::string out;
-  for (const KR2270Gap& gap : log.gaps)
-    out += std::string(out.empty() ? "\n      " : ",\n      ") +
-           "{\"group_index\": " + std::to_string(gap.group_index) +
-           ", \"missing_groups\": " + std::to_string(gap.missing_groups) +
-           ", \"cause\": " + Quoted(GapCauseName(gap.cause)) +
-           ", \"estimated\": " + Bool(gap.estimated != 0) + "}";
-  return "[" + out + (out.empty() ? "]" : "\n    ]");
-}
-
 std::string EndJson(const std::optional<RecordingEnd>& end) {
   if (!end) return "null";
   return "{\n    \"ended_utc\": " + Quoted(end->ended_utc) +
-         ",\n    \"groups_recorded\": " + std::to_string(end->groups_recorded) +
          ",\n    \"groups_lost\": " + std::to_string(end->groups_lost) +
-         ",\n    \"gap_count\": " + std::to_string(end->gaps.total) +
-         ",\n    \"gaps\": " + GapsJson(end->gaps) +
          ",\n    \"reason\": " + Quoted(end->reason) +
          ",\n    \"detail\": " + Quoted(end->detail) + "\n  }";
 }
 
 std::string ToJson(const RecordingMetadata& m) {
-  return "{\n  \"recording\": " + Quoted(m.recording) +
-         ",\n  \"started_utc\": " + Quoted(m.started_utc) +
+  return "{\n  \"started_utc\": " + Quoted(m.started_utc) +
          ",\n  \"local_time_zone\": " + Quoted(m.time_zone) +
          ",\n  \"module\": {\"host\": " + Quoted(m.module.host) +
          ", \"command_port\": " + std::to_string(m.module.port) +
          ", \"data_port\": " + std::to_string(m.module.data_port) +
          ", \"simulated\": " + Bool(m.module.builtin) + "}" +
-         ",\n  \"library_version\": " + Quoted(LibraryVersion()) +
          ",\n  \"tool_version\": " + Quoted(KR2270_TOOL_VERSION) +
          ",\n  \"settings\": " + m.settings_json +
-         ",\n  \"end\": " + EndJson(m.end) + "\n}\n";
+         ",\n  \"end\": " + EndJson(m.end) + "\n}";
 }
 
 }  // namespace
@@ -122,23 +119,12 @@ RecordingMetadata MetadataOfRun(const AcquisitionPlan& plan, const std::string& 
   return m;
 }
 
-void WriteMetadata(const RecordingMetadata& metadata) {
-  const std::string temporary = metadata.path + ".new";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << ToJson(metadata);
-    out.flush();
-    if (out) {
-      out.close();
-      std::error_code error;
-      std::filesystem::rename(temporary, metadata.path, error);
-      if (!error) return;
-    }
+void WriteMetadata(KR2270Device* device, const RecordingMetadata& metadata) {
+  const std::int32_t status = KR2270_DFWSetField(device, "kr2270", ToJson(metadata).c_str());
+  if (status != 0) {
+    std::fprintf(stderr, "kr2270: cannot add the run's fields to the recording's sidecar %s: %s\n",
+                 metadata.path.c_str(), KR2270_StatusText(status));
   }
-  std::error_code ignored;
-  std::filesystem::remove(temporary, ignored);
-  std::fprintf(stderr, "kr2270: cannot write the recording's metadata file %s\n",
-               metadata.path.c_str());
 }
 
 }  // namespace kr2270::tool

@@ -1,6 +1,8 @@
-// The metadata file beside each recording (X_1.dat -> X_1.json): what the
-// recording's header cannot carry. Written when the recording opens and
-// again, with how it ended, when it closes; `play` shows it.
+// The tool's part of the recording's sidecar (X_1.dat -> X_1.json, written
+// by the library with the start time, the rate, the gaps and the settings in
+// force): what the run was asked for, where the module was, and how the run
+// ended, as the sidecar's application field "kr2270". Set when the recording
+// opens and again, with how it ended, before it closes; `play` shows it.
 #pragma once
 
 #include <cstdint>
@@ -12,16 +14,14 @@
 namespace kr2270::tool {
 
 struct RecordingEnd {
-  std::int64_t groups_recorded = 0;
-  std::uint64_t groups_lost = 0;
+  std::uint64_t groups_lost = 0;  // by the application, while it recorded
   std::string reason;  // RunEndName
   std::string detail;  // the cause in words
   std::string ended_utc;
-  GapLog gaps;
 };
 
 struct RecordingMetadata {
-  std::string path;  // of the JSON file
+  std::string path;  // of the sidecar
   std::string recording;
   std::string started_utc;
   std::string time_zone;
@@ -34,9 +34,8 @@ std::string MetadataPathOf(const std::string& recording_file);
 
 RecordingMetadata MetadataOfRun(const AcquisitionPlan& plan, const std::string& recording_file);
 
-// Replaces the file as a whole (written beside it, then renamed), so that a
-// reader never sees half of it. Failures are reported on stderr only: the
-// recording itself does not depend on them.
-void WriteMetadata(const RecordingMetadata& metadata);
+// Sets the tool's field of the open recording's sidecar. Failures are
+// reported on stderr only: the recording itself does not depend on them.
+void WriteMetadata(KR2270Device* device, const RecordingMetadata& metadata);
 
 }  // namespace kr2270::tool

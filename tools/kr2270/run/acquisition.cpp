@@ -145,6 +145,21 @@ void ShowStatus(KR2270Device* device, StatusLine& line, const AcquisitionResult&
   UpdateStatusLine(line, figures);
 }
 
+// How long the module may send nothing before the run ends: a module that
+// is alive but silent gets as long as a reconnect would be given.
+int StallLimitMs(const AcquisitionPlan& plan, int timeout_ms) {
+  return std::max({kMinStallMs, timeout_ms, plan.reconnect_ms});
+}
+
+// The library is bringing a dropped data connection back: the stream is
+// neither lost (that ends the run) nor stalled.
+bool Reconnecting(KR2270Device* device) {
+  KR2270Health health{};
+  health.struct_size = sizeof health;
+  return KR2270_GetHealth(device, &health) == 0 && health.data_connected == 0 &&
+         KR2270_HcIsDataLost(device) != 1;
+}
+
 // Takes outputs until the span is taken or something else ends the run.
 // Stops the acquisition the moment the span is buffered: groups after it
 // would only fill the ring while a slow reader holds the CSV up.
@@ -153,7 +168,7 @@ void TakeUntilDone(KR2270Device* device, const AcquisitionPlan& plan, int timeou
                    Clock::time_point start) {
   StatusLine line = MakeStatusLine(sinks.csv != nullptr && IsStdout(sinks.csv->path));
   GroupBatch batch;
-  const double stall_limit_s = std::max(kMinStallMs, timeout_ms) / 1000.0;
+  const double stall_limit_s = StallLimitMs(plan, timeout_ms) / 1000.0;
   double last_data_s = 0.0;
   bool span_buffered = false;
   for (;;) {
@@ -174,6 +189,9 @@ void TakeUntilDone(KR2270Device* device, const AcquisitionPlan& plan, int timeou
       EndRun(result, RunEnd::kConnectionLost,
              "the module closed the data connection " + HowFar(result, now_s));
       break;
+    } else if (Reconnecting(device)) {
+      last_data_s = now_s;  // the library's own limit decides meanwhile
+      KR2270_HcWaitGroups(device, 1, kWaitSliceMs);
     } else if (now_s - last_data_s > stall_limit_s) {
       EndRun(result, RunEnd::kStalled,
              "no data from the module for " + std::to_string(static_cast<int>(stall_limit_s)) +
@@ -240,6 +258,11 @@ void FinishRecording(KR2270Device* device, const AcquisitionPlan& plan, Acquisit
   result.recorded_bytes = std::max<std::int64_t>(0, RecordedBytes(device));
   running.recording = false;
   const bool failed_before = RecordedBytes(device) < 0;
+  // The run's end goes into the sidecar while the recording is still open;
+  // a failure of the close itself the library's end status records.
+  metadata.end =
+      RecordingEnd{result.lost_groups, RunEndName(result.end), result.why, UtcTimestampNow()};
+  WriteMetadata(device, metadata);
   if (KR2270_DFWClose(device) < 0 && result.end != RunEnd::kRecordingFailed) {
     EndRun(result, RunEnd::kRecordingFailed,
            RecordingFailure(plan.record_dir) + (failed_before ? "" : " at the final flush"));
@@ -247,9 +270,6 @@ void FinishRecording(KR2270Device* device, const AcquisitionPlan& plan, Acquisit
   const RecordingOnDisk disk = MeasureRecording(result.recording, GroupBytes(plan.selection));
   result.recorded_bytes = disk.bytes;
   result.recorded_groups = disk.groups;
-  metadata.end = RecordingEnd{result.recorded_groups, result.lost_groups, RunEndName(result.end),
-                              result.why, UtcTimestampNow(), result.gaps};
-  WriteMetadata(metadata);
 }
 
 void FinishHealth(KR2270Device* device, const AcquisitionPlan& plan, AcquisitionResult& result) {
@@ -375,10 +395,6 @@ void ConfigureAcquisition(KR2270Device* device, const AcquisitionPlan& plan, int
   Check(KR2270_HcSetTranBytesCount(device, plan.transfer_bytes, timeout_ms),
         "setting the transfer size");
   Check(KR2270_AdFilterTimesPC(device, s.average, nullptr), "setting the averaging count");
-  std::array<std::int32_t, kAnalogChannels> zero{};
-  std::array<std::int32_t, kAnalogChannels> full{};
-  Check(KR2270_AdReadZeroFull(device, zero.data(), full.data(), timeout_ms),
-        "reading the calibration");
 }
 
 void ApplyReconnect(KR2270Device* device, const AcquisitionPlan& plan) {
@@ -397,7 +413,7 @@ AcquisitionResult RunAcquisition(KR2270Device* device, const AcquisitionPlan& pl
     result.recording = OpenRecording(device, plan.record_dir);
     running.recording = true;
     metadata = MetadataOfRun(plan, result.recording);
-    WriteMetadata(metadata);
+    WriteMetadata(device, metadata);
   }
   ApplyReconnect(device, plan);
   const auto start = Clock::now();

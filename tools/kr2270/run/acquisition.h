@@ -12,12 +12,21 @@
 
 namespace kr2270::tool {
 
-// Where the module is, for the recording's metadata.
+// The calibration pair of each analog channel: the codes that read 0 and
+// full scale.
+struct CalibrationPairs {
+  std::array<std::int32_t, kAnalogChannels> zero{};
+  std::array<std::int32_t, kAnalogChannels> full{};
+};
+
+// Where the module is and the calibration the run converts with, for the
+// recording's metadata.
 struct ModuleAddress {
   std::string host;
   int port = 0;
   int data_port = 0;
   bool builtin = false;
+  CalibrationPairs calibration;  // the pairs in use
 };
 
 struct AcquisitionPlan {
@@ -104,8 +113,8 @@ int GroupBytes(const StreamSelection& selection);
 void ApplyRanges(KR2270Device* device, const std::vector<RangeSetting>& ranges, int timeout_ms);
 
 // Sends the stream enables and code width, the ranges, the counter modes
-// (when counters are streamed), rate, transfer size and averaging, and
-// adopts the module's calibration for conversion.
+// (when counters are streamed), rate, transfer size and averaging. The
+// module's calibration was adopted when it was connected.
 void ConfigureAcquisition(KR2270Device* device, const AcquisitionPlan& plan, int timeout_ms);
 
 // Lets the library reconnect a dropped stream for plan.reconnect_ms, or not.

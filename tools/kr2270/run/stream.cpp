@@ -67,12 +67,17 @@ double OutputTime(const StreamSelection& selection, std::int64_t index) {
 
 bool CounterConverts(std::int8_t mode) { return mode == 0 || mode == 1 || mode == 3; }
 
+// The library keeps the first and the last 1000 gaps; its count goes on
+// past them, the copy does not.
+constexpr std::int32_t kGapsKept = 2000;
+
 void RefreshGaps(KR2270Device* device, GapLog& log) {
   const std::int32_t total = Check(KR2270_HcGetGaps(device, nullptr, 0), "reading the gap log");
   if (total == log.total) return;
-  log.gaps.resize(static_cast<std::size_t>(total));
-  const std::int32_t again = Check(KR2270_HcGetGaps(device, log.gaps.data(), total), "reading the gap log");
-  log.gaps.resize(static_cast<std::size_t>(std::min(total, again)));
+  const std::int32_t room = std::min(total, kGapsKept);
+  log.gaps.resize(static_cast<std::size_t>(room));
+  const std::int32_t again = Check(KR2270_HcGetGaps(device, log.gaps.data(), room), "reading the gap log");
+  log.gaps.resize(static_cast<std::size_t>(std::min(room, again)));
   log.total = again;
 }
 

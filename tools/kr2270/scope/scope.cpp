@@ -203,7 +203,7 @@ PageReply StartRecordingFromPage(ScopeRun& run) {
 PageReply StopRecordingFromPage(ScopeRun& run) {
   if (!run.recording.on) return Failed(409, "no recording is running");
   try {
-    StopScopeRecording(run.device, run.plan, run.recording, PositionOf(run),
+    StopScopeRecording(run.device, run.recording, PositionOf(run),
                        "stopped from the page");
   } catch (const ToolError& error) {
     run.recording.last_error = error.message;
@@ -438,7 +438,7 @@ int RunScope(const ScopeOptions& o) {
   server.reset();
   const std::int32_t stopped = KR2270_HcStart(run.device, 0, run.timeout_ms);
   if (run.recording.on)
-    StopScopeRecording(run.device, run.plan, run.recording, PositionOf(run),
+    StopScopeRecording(run.device, run.recording, PositionOf(run),
                        "the scope ended");
   if (stopped < 0 && run.started && !run.data_lost) Check(stopped, "stopping acquisition");
   const RunTotals totals = TotalsOf(run);

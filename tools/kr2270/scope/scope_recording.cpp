@@ -13,20 +13,6 @@ std::string FirstFileSince(const std::string& dir, const DirectorySnapshot& befo
   return {};
 }
 
-// The run's gaps since the recording began, counted from its first group.
-GapLog GapsSince(KR2270Device* device, std::int64_t first_output) {
-  GapLog run;
-  RefreshGaps(device, run);
-  GapLog since;
-  for (KR2270Gap gap : run.gaps) {
-    if (static_cast<std::int64_t>(gap.group_index) < first_output) continue;
-    gap.group_index -= static_cast<std::uint64_t>(first_output);
-    since.gaps.push_back(gap);
-  }
-  since.total = static_cast<std::int64_t>(since.gaps.size());
-  return since;
-}
-
 }  // namespace
 
 void StartScopeRecording(KR2270Device* device, const AcquisitionPlan& plan,
@@ -42,25 +28,25 @@ void StartScopeRecording(KR2270Device* device, const AcquisitionPlan& plan,
   recording.metadata = {};
   if (recording.first_file.empty()) return;
   recording.metadata = MetadataOfRun(plan, recording.first_file);
-  WriteMetadata(recording.metadata);
+  WriteMetadata(device, recording.metadata);
 }
 
-void StopScopeRecording(KR2270Device* device, const AcquisitionPlan& plan,
+void StopScopeRecording(KR2270Device* device,
                         ScopeRecording& recording, const RunPosition& at,
                         const std::string& why) {
   if (!recording.on) Fail("no recording is running");
+  if (!recording.first_file.empty()) {
+    // Before the close: the sidecar takes fields only while it is open.
+    std::int64_t bytes = 0;
+    const bool failed = KR2270_DFWGetInfo(device, &bytes, nullptr) < 0;
+    const std::uint64_t lost = at.lost_groups - recording.lost_at_start;
+    recording.metadata.end =
+        RecordingEnd{lost, failed ? RunEndName(RunEnd::kRecordingFailed) : "stopped",
+                     failed ? "the recording failed" : why, UtcTimestampNow()};
+    WriteMetadata(device, recording.metadata);
+  }
   const std::int32_t closed = KR2270_DFWClose(device);
   recording.on = false;
-  if (!recording.first_file.empty()) {
-    const RecordingOnDisk disk = MeasureRecording(recording.first_file, GroupBytes(plan.selection));
-    const std::uint64_t lost = at.lost_groups - recording.lost_at_start;
-    const bool failed = closed < 0;
-    recording.metadata.end =
-        RecordingEnd{disk.groups, lost, failed ? RunEndName(RunEnd::kRecordingFailed) : "stopped",
-                     failed ? "the recording failed: " + StatusMessage(closed) : why,
-                     UtcTimestampNow(), GapsSince(device, recording.first_output)};
-    WriteMetadata(recording.metadata);
-  }
   Check(closed, "finishing the recording");
 }
 

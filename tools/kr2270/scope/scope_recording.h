@@ -32,7 +32,7 @@ struct RunPosition {
 // system refuses; the recording is then off. `why` says what ended it.
 void StartScopeRecording(KR2270Device* device, const AcquisitionPlan& plan,
                          ScopeRecording& recording, const RunPosition& at);
-void StopScopeRecording(KR2270Device* device, const AcquisitionPlan& plan,
+void StopScopeRecording(KR2270Device* device,
                         ScopeRecording& recording, const RunPosition& at,
                         const std::string& why);
 
