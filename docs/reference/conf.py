@@ -24,8 +24,6 @@ autodoc_member_order = "bysource"
 autodoc_mock_imports = ["h5py", "matplotlib"]
 html_theme = "alabaster"
 html_title = "kr2270 reference"
-# ctypes and NumPy types named in signatures are not part of this reference.
-nitpick_ignore_regex = [("py:class", r"(ctypes|numpy|np)\..*"), ("py:class", r"_ctypes\..*")]
 
 
 def literal_blocks(app, what, name, obj, options, lines):
