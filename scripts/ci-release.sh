@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${KR2270_RELEASE_BUILD:-build-release}
 echo "== Release build, reference docs and Debian package ($build)"
-deb=$(KR2270_DEB_BUILD=$build scripts/package-deb.sh -DKR2270_WERROR=ON | tail -n 1)
+deb=$(KR2270_DEB_BUILD=$build scripts/package-deb.sh -DKR2270_WERROR=ON)
 echo "== wheel"
 tests/wheel_test.sh "$build"
 echo "== Debian package"
