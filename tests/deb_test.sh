@@ -55,8 +55,11 @@ for file in "$libdir/libkr2270c.so.1" "$libdir/libkr2270c.so" "$libdir/pkgconfig
   [[ -e $file ]] || fail "$file is not installed"
 done
 [[ $(readlink "$libdir/libkr2270c.so.1") == libkr2270c.so.1.* ]] || fail "no soname link"
-objdump -p "$libdir/libkr2270c.so.1" | grep -q "SONAME *libkr2270c.so.1" || fail "wrong soname"
-if objdump -p /usr/bin/kr2270 | grep -qE "R(UN)?PATH"; then fail "kr2270 carries a run path"; fi
+# Whole outputs first: grep -q leaving early would break the pipe (pipefail).
+headers=$(objdump -p "$libdir/libkr2270c.so.1")
+grep -q "SONAME *libkr2270c.so.1" <<<"$headers" || fail "wrong soname"
+headers=$(objdump -p /usr/bin/kr2270)
+if grep -qE "R(UN)?PATH" <<<"$headers"; then fail "kr2270 carries a run path"; fi
 
 # A consumer, built both ways against the system copy only.
 example=$root/examples/snapshot.c

@@ -27,8 +27,9 @@ rm -rf python/build python/kr2270.egg-info
 wheel=$(ls "$work"/dist/kr2270-*.whl)
 echo "wheel_test: built $(basename "$wheel") ($(du -k "$wheel" | cut -f1) KiB)"
 [[ $(basename "$wheel") == *-py3-none-linux_*.whl ]] || fail "not a platform wheel: $wheel"
+contents=$("$python" -m zipfile -l "$wheel")  # whole: grep -q would break the pipe
 for name in libkr2270c.so.1 kr2270-sim libmodbus.so.5; do
-  "$python" -m zipfile -l "$wheel" | grep -q "kr2270/_native/$name" || fail "$name is not in the wheel"
+  grep -q "kr2270/_native/$name" <<<"$contents" || fail "$name is not in the wheel"
 done
 
 "$python" -m venv --system-site-packages "$work/venv"
@@ -47,7 +48,8 @@ import kr2270, kr2270._library as L
 print(kr2270.find_library()); print(L.find_simulator()); print(kr2270.version())")
 [[ $(sed -n 1p <<<"$paths") == "$site/_native/libkr2270c.so.1" ]] || fail "loads $(sed -n 1p <<<"$paths")"
 [[ $(sed -n 2p <<<"$paths") == "$site/_native/kr2270-sim" ]] || fail "starts $(sed -n 2p <<<"$paths")"
-ldd "$site/_native/kr2270-sim" | grep -q "libmodbus.so.5 => $site/_native/libmodbus.so.5" ||
+libraries=$(ldd "$site/_native/kr2270-sim")
+grep -q "libmodbus.so.5 => $site/_native/libmodbus.so.5" <<<"$libraries" ||
   fail "the bundled kr2270-sim does not take the libmodbus beside it"
 
 "${clean[@]}" timeout 120 "$venv_python" "$root/python/examples/quickstart.py" "$work/out" \
