@@ -21,12 +21,13 @@ command -v ccache >/dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DC
 
 echo "== Linux build (simulator, tool, exchange test)"
 [ -f build/CMakeCache.txt ] ||
-  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKR2270_BUILD_BENCH=OFF "${launcher[@]}" >/dev/null
+  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKR2270_WERROR=ON -DKR2270_BUILD_BENCH=OFF \
+    "${launcher[@]}" >/dev/null
 cmake --build build -j2 --target kr2270c kr2270-sim kr2270 recording_exchange_test scope_http_test >/dev/null
 
 echo "== Windows build"
 cmake -S . -B "$win" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKR2270_BUILD_BENCH=OFF "${launcher[@]}" >/dev/null
+  -DCMAKE_BUILD_TYPE=Release -DKR2270_WERROR=ON -DKR2270_BUILD_BENCH=OFF "${launcher[@]}" >/dev/null
 cmake --build "$win" -j2 >/dev/null
 bin=$win/bin
 
