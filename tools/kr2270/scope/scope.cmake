@@ -73,9 +73,15 @@ target_sources(kr2270 PRIVATE
 target_link_libraries(kr2270 PRIVATE kr2270_asio)
 
 if(KR2270_BUILD_TESTS AND NOT WIN32)
+  find_program(KR2270_NODE node)
+  # The page's measurements, spectrum and trigger as plain functions.
+  if(KR2270_NODE)
+    add_test(NAME scope_page_test
+             COMMAND ${KR2270_NODE} --test ${PROJECT_SOURCE_DIR}/tests/tool/scope_page_test.mjs)
+    set_tests_properties(scope_page_test PROPERTIES TIMEOUT 60)
+  endif()
   # The page in headless Chromium, driven over the DevTools protocol by a
   # Node script (Node's WebSocket client; no npm packages).
-  find_program(KR2270_NODE node)
   find_program(KR2270_CHROMIUM NAMES chromium chromium-browser)
   if(KR2270_NODE AND KR2270_CHROMIUM)
     add_test(NAME scope_browser_test
