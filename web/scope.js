@@ -1,6 +1,9 @@
 // The live view: one EventSource of min/max envelope frames, drawn with
 // uPlot. Each trace is a band from the lowest to the highest value of each
 // pixel column, so that nothing the stream held between two pixels is lost.
+// The last value of each column is the trace's sample there (at the column's
+// end): the trigger, the measurements, the cursors and the spectrum work on
+// those samples (analysis.js).
 'use strict';
 
 const GROUPS = [
@@ -33,6 +36,7 @@ const state = {
   cols: [],         // column indices held, oldest first
   traces: [],       // per trace: { min: [], max: [], last: [] }, parallel to cols
   gaps: [],         // { t, len, missing, cause } seen on the current stream, oldest first
+  shown: null,      // what the charts show: the buffer above or a held sweep, and its range
   charts: {},
   source: null,
   drawPending: false,
@@ -55,8 +59,13 @@ function resetBuffer() {
 
 function columnTime(col) { return state.t0 + col * state.dt; }
 
+// The newest data time held.
+function newestTime() { return columnTime(state.cols[state.cols.length - 1] + 1); }
+
+// A window and an eighth is kept, so that a trigger sweep that began a window
+// before the newest data is still whole, with the column before it.
 function trimBuffer() {
-  const extra = state.cols.length - state.columns;
+  const extra = state.cols.length - state.columns - Math.ceil(state.columns / 8);
   if (extra <= state.columns / 4) return;  // trim in chunks, not on every frame
   state.cols.splice(0, extra);
   for (const t of state.traces) { t.min.splice(0, extra); t.max.splice(0, extra); t.last.splice(0, extra); }
@@ -85,6 +94,7 @@ function takeFrame(frame) {
   }
   if (frame.gaps) state.gaps.push(...frame.gaps);
   trimBuffer();
+  if (state.cols.length) Analysis.takeData(state, newestTime());
   showStatus(frame.status);
   if (!state.paused) scheduleDraw();
 }
@@ -138,18 +148,18 @@ function showStatus(s) {
 // bridging it: after each jump in the column numbering (a gap, or frames
 // that never came), and after a column that a gap shorter than a column fell
 // into. Returns the x values and, per point, the column it shows (-1 for a
-// break).
-function layoutColumns() {
+// break). `data` is the buffer or a held sweep ({ t0, dt, cols, traces, gaps }).
+function layoutColumns(data) {
   const xs = [];
   const at = [];
-  const cols = state.cols;
-  const gaps = state.gaps;
+  const { cols, gaps } = data;
+  const time = (col) => data.t0 + col * data.dt;
   let g = 0;
   for (let c = 0; c < cols.length; c++) {
-    const x = columnTime(cols[c]);
+    const x = time(cols[c]);
     let gapBefore = false;
     for (; g < gaps.length && gaps[g].t < x; g++) gapBefore = true;
-    if (c > 0 && cols[c] !== cols[c - 1] + 1) { xs.push(columnTime(cols[c - 1] + 1)); at.push(-1); }
+    if (c > 0 && cols[c] !== cols[c - 1] + 1) { xs.push(time(cols[c - 1] + 1)); at.push(-1); }
     else if (c > 0 && gapBefore) { xs.push((xs[xs.length - 1] + x) / 2); at.push(-1); }
     xs.push(x);
     at.push(c);
@@ -158,10 +168,10 @@ function layoutColumns() {
 }
 
 // uPlot's columns for one chart: x, then per trace its lows and its highs.
-function chartData(chart, layout) {
+function chartData(chart, layout, shown) {
   const data = [layout.xs];
   chart.indices.forEach((t, k) => {
-    const trace = state.traces[t];
+    const trace = shown.traces[t];
     const offset = chart.digital ? k * LANE : 0;
     const low = new Array(layout.at.length);
     const high = new Array(layout.at.length);
@@ -186,22 +196,18 @@ function showLegend(chart) {
   });
 }
 
-// The window ends with the newest column.
-function viewRange() {
-  const end = columnTime(state.cols[state.cols.length - 1] + 1);
-  return [end - state.window, end];
-}
-
 function draw() {
   if (state.cols.length === 0) return;
   const began = performance.now();
-  const layout = layoutColumns();
+  state.shown = Analysis.shownData(state, newestTime());
+  const layout = layoutColumns(state.shown.data);
   for (const chart of Object.values(state.charts)) {
-    const data = chartData(chart, layout);
+    const data = chartData(chart, layout, state.shown.data);
     if (!chart.plot) chart.plot = makePlot(chart, data);
     else chart.plot.setData(data);
     showLegend(chart);
   }
+  Analysis.showReadings(state);
   // uPlot paints in a microtask of its own, queued before this one.
   queueMicrotask(() => {
     state.drawMs = performance.now() - began;
@@ -211,12 +217,13 @@ function draw() {
 }
 
 function drawGaps(u) {
-  if (state.gaps.length === 0) return;
+  const gaps = state.shown ? state.shown.data.gaps : [];
+  if (gaps.length === 0) return;
   const { left, top, width, height } = u.bbox;
   const ctx = u.ctx;
   ctx.save();
   ctx.fillStyle = GAP_FILL;
-  for (const gap of state.gaps) {
+  for (const gap of gaps) {
     const x0 = Math.max(left, u.valToPos(gap.t, 'x', true));
     const x1 = Math.min(left + width, u.valToPos(gap.t + gap.len, 'x', true));
     // At least two pixels: a short gap must not vanish between columns.
@@ -251,16 +258,18 @@ function makePlot(chart, data) {
     legend: { show: false },
     cursor: { show: false },
     scales: {
-      x: { time: false, range: () => viewRange() },
+      x: { time: false, range: () => state.shown.range },
       y: chart.digital ? { auto: false, range: [-0.5, names.length * LANE] } : {},
     },
     axes: [{ label: 'time since start (s)' },
            chart.digital ? laneAxis(names) : { label: chart.ylabel, size: chart.kind === 'analog' ? 50 : 80 }],
     series,
     bands,
-    hooks: { draw: [drawGaps] },
+    hooks: { draw: [drawGaps, (u) => Analysis.drawMarks(state, chart, u)] },
   };
-  return new uPlot(options, data, chart.node);
+  const plot = new uPlot(options, data, chart.node);
+  Analysis.placeCursorsOn(state, plot);
+  return plot;
 }
 
 function addLegend(section, chart) {
@@ -287,6 +296,8 @@ function buildCharts() {
     const chart = {
       kind: group.kind, digital: group.kind === 'digital', ylabel: group.ylabel, height: group.height,
       indices, node: section.querySelector('.chart'), plot: null, visible: {}, readouts: [],
+      // Where trace t's values sit on the chart's axis (digital inputs on lanes).
+      offsetOf: (t) => (group.kind === 'digital' ? indices.indexOf(t) * LANE : 0),
     };
     state.charts[group.kind] = chart;
     addLegend(section, chart);
@@ -305,7 +316,9 @@ function buildCharts() {
   window.addEventListener('resize', () => {
     for (const chart of Object.values(state.charts))
       if (chart.plot) chart.plot.setSize({ width: chart.node.clientWidth, height: chart.height });
+    Analysis.resize(state);
   });
+  Analysis.build(state, () => { if (state.cols.length) draw(); });
 }
 
 // The token the page was opened with, if any. It goes with every request of
@@ -395,13 +408,13 @@ window.scopeSummary = function () {
   });
   const cols = state.cols;
   // The breaks drawn, as the charts have them.
-  const breaks = cols.length ? layoutColumns().at.filter((c) => c < 0).length : 0;
+  const breaks = cols.length ? layoutColumns(state).at.filter((c) => c < 0).length : 0;
   return {
     frames: state.frames, draws: state.draws, drawMs: state.drawMs, missed: state.missed, serverDropped: state.serverDropped,
     epoch: state.epoch, groupRate: state.config.group_rate, dt: state.dt,
     columns: cols.length, breaks, firstT: cols.length ? columnTime(cols[0]) : null,
     lastT: cols.length ? columnTime(cols[cols.length - 1] + 1) : null, status: state.status, traces,
-    gaps: state.gaps.slice(),
+    gaps: state.gaps.slice(), ...Analysis.summary(state),
   };
 };
 

@@ -3,7 +3,10 @@
 // data connection shows as a gap on the traces; the rate is changed from the
 // page; a screenshot of the page is not blank; and two scopes with tokens on
 // two ports of one host work side by side in one browser while another
-// server on that host receives neither token.
+// server on that host receives neither token. The instruments: the trigger
+// (its level line drawn, sweeps starting at the crossing, auto, normal and
+// single), the measurements against the model, cursors placed by clicks, and
+// the spectrum's peak at the sine's frequency.
 // Usage: node --experimental-websocket scope_browser_test.mjs KR2270 CHROMIUM SCREENSHOT.png
 import { spawn } from 'node:child_process';
 import { mkdtempSync, rmSync, writeFileSync } from 'node:fs';
@@ -13,7 +16,7 @@ import { once } from 'node:events';
 import { createServer } from 'node:http';
 
 const [tool, chromium, screenshotPath] = process.argv.slice(2);
-const DEADLINE_MS = 120000;
+const DEADLINE_MS = 170000;
 let failures = 0;
 let passes = 0;
 
@@ -159,6 +162,152 @@ async function checkRateFromPage(cdp, session) {
   check(/8000 groups\/s/.test(module), 'the page shows the new rate', module);
 }
 
+// Sets the instruments' controls and fires the change that arms them.
+function setControls(cdp, session, values, fire) {
+  return evaluate(cdp, session, `(() => {
+    const values = ${JSON.stringify(values)};
+    for (const [id, value] of Object.entries(values)) {
+      const node = document.getElementById(id);
+      node.value = node.tagName === 'SELECT' && id.endsWith('-trace')
+        ? [...node.options].find((o) => o.textContent === value).value : value;
+    }
+    document.getElementById(${JSON.stringify(fire)}).dispatchEvent(new Event('change'));
+  })()`);
+}
+
+// Pixels of the level line's colour on the row where the analog chart draws
+// the level, as a share of the plotting area's width.
+const LEVEL_LINE_SHARE = `(() => {
+  const u = scopeState.charts.analog.plot;
+  const s = scopeSummary();
+  const y = Math.round(u.valToPos(s.trigger.level, 'y', true));
+  const { left, width } = u.bbox;
+  const row = u.ctx.getImageData(left, y, width, 1).data;
+  let magenta = 0;
+  for (let i = 0; i < row.length; i += 4) if (row[i] === 255 && row[i + 1] === 0 && row[i + 2] === 255) magenta++;
+  return magenta / width;
+})()`;
+
+// ai1's samples as the charts show them, and the value at time t.
+const AI1_AT = (t) => `(() => {
+  const s = Analysis.samplesOf(scopeState.shown.data, 0, null);
+  const i = s.times.findIndex((x) => x >= ${t});
+  return { value: ScopeMeasure.valueAt(s.times, s.values, ${t}), before: s.values[i - 1], after: s.values[i] };
+})()`;
+
+// A real press and release at data time t on the analog chart.
+async function clickAtTime(cdp, session, t) {
+  const { x, y } = await evaluate(cdp, session, `(() => {
+    const u = scopeState.charts.analog.plot;
+    const box = u.over.getBoundingClientRect();
+    window.scrollTo(0, 0);
+    return { x: box.left + u.valToPos(${t}, 'x'), y: box.top + box.height / 2 };
+  })()`);
+  for (const type of ['mousePressed', 'mouseReleased'])
+    await cdp.send('Input.dispatchMouseEvent', { type, x, y, button: 'left', clickCount: 1 }, session);
+}
+
+// Single on ai1 rising through its middle: the sweep starts where the model
+// sine crosses its mean going up, the level line is drawn, the view stays
+// put, and cursors a quarter and three quarters of a period later read the
+// sine's peak and trough.
+async function checkSingleTriggerAndCursors(cdp, session) {
+  await setControls(cdp, session, { 'trigger-trace': 'ai1', 'trigger-level': '-3.5', 'trigger-slope': 'rising',
+                                    'trigger-mode': 'single' }, 'trigger-mode');
+  const first = await summaryWhen(cdp, session, 's.trigger.done && !s.shownFree', 'a single sweep');
+  const start = first.trigger.sweep.start;
+  check(first.shownRange[0] === start && near(first.shownRange[1] - start, 2, 1e-9), 'the sweep starts at the crossing',
+        `${first.shownRange.map((t) => t.toFixed(6)).join(' .. ')} s`);
+  const at = await evaluate(cdp, session, AI1_AT(start));
+  check(near(at.value, -3.5, 0.005) && at.before < -3.5 && at.after >= -3.5, 'ai1 rises through -3.5 V there',
+        JSON.stringify(at));
+  const share = await evaluate(cdp, session, LEVEL_LINE_SHARE);
+  check(share > 0.4, 'the level line is drawn across the chart', `${(100 * share).toFixed(0)} % of the row`);
+  await clickAtTime(cdp, session, start + 0.025);
+  await clickAtTime(cdp, session, start + 0.075);
+  const later = await summaryWhen(cdp, session, `s.lastT > ${first.lastT + 1} && s.cursors !== null`, 'cursors and more data');
+  check(later.trigger.sweep.start === start && later.shownRange[0] === start, 'single stays on its sweep',
+        `${later.lastT.toFixed(3)} s reached`);
+  const c = later.cursors;
+  const pixel = 2 / 1000;
+  check(near(c.dt, 0.05, 2 * pixel) && near(c.inverse, 1 / Math.abs(c.dt), 1e-9), 'cursors: Δt and 1/Δt',
+        `Δt ${c.dt.toFixed(5)} s, 1/Δt ${c.inverse.toFixed(3)} Hz`);
+  const ai1 = later.measurements.ai1;
+  check(near(ai1.a, -3, 0.02) && near(ai1.b, -4, 0.02), 'cursors read the peak and the trough of ai1',
+        `A ${ai1.a.toFixed(4)} V, B ${ai1.b.toFixed(4)} V, Δ ${(ai1.b - ai1.a).toFixed(4)} V`);
+  const shown = await evaluate(cdp, session, `document.getElementById('cursor-readout').textContent`);
+  check(/Δt 5\d\.\d{3} ms/.test(shown) || /Δt 4\d\.\d{3} ms/.test(shown), 'the page shows Δt', shown);
+
+  // Armed again, the next sweep is later by whole periods of the model's 10 Hz.
+  await evaluate(cdp, session, `document.getElementById('trigger-arm').click()`);
+  const second = await summaryWhen(cdp, session, `s.trigger.done && !s.shownFree && s.trigger.sweep.start > ${start}`,
+                                   'a second single sweep');
+  const periods = (second.trigger.sweep.start - start) * 10;
+  check(near(periods, Math.round(periods), 0.02), 'sweeps are whole periods apart', periods.toFixed(4));
+  return second;
+}
+
+// Measurements over the held 2 s sweep against the model: channel k is
+// (k - 4.5) V + 0.5 V sin(2 pi 10k t).
+function checkMeasurements(seen) {
+  for (let k = 1; k <= 8; k++) {
+    const m = seen.measurements[`ai${k}`];
+    const dc = k - 4.5;
+    const ok = near(m.min, dc - 0.5, 0.01) && near(m.max, dc + 0.5, 0.01) && near(m.peakToPeak, 1, 0.01) &&
+               near(m.mean, dc, 0.02) && near(m.rms, Math.sqrt(dc * dc + 0.125), 0.02) &&
+               near(m.frequency, 10 * k, 0.005 * 10 * k);
+    check(ok, `ai${k} measured`, `min ${m.min.toFixed(4)} max ${m.max.toFixed(4)} mean ${m.mean.toFixed(4)} ` +
+          `RMS ${m.rms.toFixed(4)} p-p ${m.peakToPeak.toFixed(4)} f ${m.frequency.toFixed(3)} Hz`);
+  }
+  const ct = seen.measurements.ct1;
+  check(Number.isNaN(ct.frequency) || ct.frequency === null, 'a counting ramp has no frequency', String(ct.frequency));
+}
+
+// The spectrum of ai3 (30 Hz, 0.5 V amplitude: -9.03 dBV).
+async function checkSpectrum(cdp, session) {
+  await setControls(cdp, session, { 'spectrum-trace': 'ai3' }, 'spectrum-trace');
+  const seen = await summaryWhen(cdp, session, 's.spectrum !== null && s.spectrum.peak !== null', 'the spectrum');
+  const { peak, sampleRate, samples } = seen.spectrum;
+  check(near(peak.frequency, 30, 0.5) && near(peak.level, 20 * Math.log10(0.5 / Math.SQRT2), 0.2),
+        'the spectrum peak sits at ai3\'s frequency and level',
+        `${peak.frequency.toFixed(3)} Hz, ${peak.level.toFixed(3)} dBV from ${samples} samples at ${sampleRate.toFixed(1)}/s`);
+}
+
+// di15 rises every other second of model time: in a 0.5 s window, normal
+// holds a sweep between edges, auto runs free there, and the sweeps are 2 s
+// apart.
+async function checkNormalAndAuto(cdp, session) {
+  await evaluate(cdp, session, `(() => { const w = document.getElementById('window'); w.value = '0.5';
+                                        w.dispatchEvent(new Event('change')); })()`);
+  await setControls(cdp, session, { 'trigger-trace': 'di15', 'trigger-level': '0.5', 'trigger-slope': 'rising',
+                                    'trigger-mode': 'normal' }, 'trigger-mode');
+  const held = await summaryWhen(cdp, session, '!s.shownFree && s.trigger.sweep !== null', 'a normal sweep on di15');
+  const sweep = held.trigger.sweep;
+  const still = await summaryWhen(cdp, session, `s.lastT > ${sweep.end + 0.9}`, 'time between two edges');
+  check(!still.shownFree && still.shownRange[0] === sweep.start, 'normal holds its sweep between triggers',
+        `sweep ${sweep.start.toFixed(3)} s shown at ${still.lastT.toFixed(3)} s`);
+  const share = await evaluate(cdp, session, `(() => {
+    const u = scopeState.charts.digital.plot;
+    const lane = scopeState.charts.digital.offsetOf(scopeSummary().trigger.trace);
+    const y = Math.round(u.valToPos(0.5 + lane, 'y', true));
+    const row = u.ctx.getImageData(u.bbox.left, y, u.bbox.width, 1).data;
+    let n = 0;
+    for (let i = 0; i < row.length; i += 4) if (row[i] === 255 && row[i + 1] === 0 && row[i + 2] === 255) n++;
+    return n / u.bbox.width; })()`);
+  check(share > 0.4, 'the level line is drawn on the input\'s lane', `${(100 * share).toFixed(0)} %`);
+  await setControls(cdp, session, { 'trigger-mode': 'auto' }, 'trigger-mode');
+  const free = await summaryWhen(cdp, session, `s.shownFree && s.lastT > ${still.lastT + 0.55}`, 'auto running free');
+  check(near(free.shownRange[1], free.lastT, 1e-9), 'auto without a trigger shows the newest window',
+        `${free.shownRange[1].toFixed(3)} s of ${free.lastT.toFixed(3)} s`);
+  const next = await summaryWhen(cdp, session, `!s.shownFree && s.trigger.sweep.start > ${sweep.start + 1}`,
+                                 'the next edge in auto');
+  const apart = next.trigger.sweep.start - sweep.start;
+  check(near(apart, 2 * Math.round(apart / 2), 0.02) && apart > 1, 'di15 sweeps are 2 s apart', `${apart.toFixed(4)} s`);
+  await setControls(cdp, session, { 'trigger-mode': 'off' }, 'trigger-mode');
+  await evaluate(cdp, session, `(() => { const w = document.getElementById('window'); w.value = '2';
+                                        w.dispatchEvent(new Event('change')); })()`);
+}
+
 // A page in a tab of its own, loaded.
 async function openTab(cdp, url) {
   const { targetId } = await cdp.send('Target.createTarget', { url: 'about:blank' });
@@ -225,7 +374,7 @@ async function main() {
   try {
     const [, commandPort, dataPort] = await lineMatching(sim.stdout, /command_port=(\d+) data_port=(\d+)\n/, 'ports');
     scope = spawn(tool, ['scope', '--host', '127.0.0.1', '--port', commandPort, '--data-port', dataPort,
-                         '--reconnect', '--rate', '24', '--seconds', '80', '--window', '2'],
+                         '--reconnect', '--rate', '24', '--seconds', '130', '--window', '2'],
                   { stdio: ['ignore', 'pipe', 'inherit'] });
     scope.stdout.setEncoding('utf8');
     const [, pageUrl] = await lineMatching(scope.stdout, /scope: (http:\/\/127\.0\.0\.1:\d+\/)\n/, 'URL');
@@ -295,6 +444,13 @@ async function main() {
     check(near(ec2, -50, 6), 'ec2 moves -50/s', ec2.toFixed(1));
     const shown = await evaluate(cdp, sessionId, `document.getElementById('lost').textContent + '|' + document.getElementById('link').textContent`);
     check(shown === '0|up', 'page shows lost groups and link state', shown);
+
+    const sweep = await checkSingleTriggerAndCursors(cdp, sessionId);
+    checkMeasurements(sweep);
+    await checkSpectrum(cdp, sessionId);
+    await checkNormalAndAuto(cdp, sessionId);
+    await setControls(cdp, sessionId, { 'trigger-trace': 'ai1', 'trigger-level': '-3.5', 'trigger-mode': 'auto' },
+                      'trigger-mode');
 
     await checkGapShown(cdp, sessionId, sim);
 

@@ -52,7 +52,8 @@ TEST(ScopeHttp, ServesThePageItsFilesTheConfigurationAndLiveFrames) {
   EXPECT_EQ(page.status, 200);
   EXPECT_NE(page.Header("content-type").find("text/html"), std::string::npos);
   EXPECT_NE(page.body.find("uPlot.iife.min.js"), std::string::npos);
-  for (const std::string file : {"/scope.js", "/uPlot.iife.min.js", "/scope.css", "/uPlot.min.css"}) {
+  for (const std::string file : {"/scope.js", "/measure.js", "/spectrum.js", "/trigger.js", "/analysis.js",
+                                  "/uPlot.iife.min.js", "/scope.css", "/uPlot.min.css"}) {
     auto r = client.Get(file);
     ASSERT_NE(r.status, 0) << file;
     EXPECT_EQ(r.status, 200) << file;

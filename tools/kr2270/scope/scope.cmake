@@ -46,13 +46,18 @@ if(NOT EXISTS ${KR2270_UPLOT_DIR}/uPlot.iife.min.js)
 endif()
 
 set(scope_asset_files
-  ${web}/index.html ${web}/scope.js ${web}/scope.css
+  ${web}/index.html ${web}/scope.js ${web}/scope.css ${web}/measure.js ${web}/spectrum.js
+  ${web}/trigger.js ${web}/analysis.js
   ${KR2270_UPLOT_DIR}/uPlot.iife.min.js ${KR2270_UPLOT_DIR}/uPlot.min.css)
 set(scope_assets
   "/|text/html|${web}/index.html"
   "/index.html|text/html|${web}/index.html"
   "/scope.js|text/javascript|${web}/scope.js"
   "/scope.css|text/css|${web}/scope.css"
+  "/measure.js|text/javascript|${web}/measure.js"
+  "/spectrum.js|text/javascript|${web}/spectrum.js"
+  "/trigger.js|text/javascript|${web}/trigger.js"
+  "/analysis.js|text/javascript|${web}/analysis.js"
   "/uPlot.iife.min.js|text/javascript|${KR2270_UPLOT_DIR}/uPlot.iife.min.js"
   "/uPlot.min.css|text/css|${KR2270_UPLOT_DIR}/uPlot.min.css")
 set(scope_assets_cpp ${CMAKE_CURRENT_BINARY_DIR}/scope_assets.cpp)
@@ -89,7 +94,7 @@ if(KR2270_BUILD_TESTS AND NOT WIN32)
                      ${PROJECT_SOURCE_DIR}/tests/tool/scope_browser_test.mjs
                      $<TARGET_FILE:kr2270> ${KR2270_CHROMIUM}
                      ${PROJECT_BINARY_DIR}/scope-screenshot.png)
-    set_tests_properties(scope_browser_test PROPERTIES TIMEOUT 150 PROCESSORS 2)
+    set_tests_properties(scope_browser_test PROPERTIES TIMEOUT 200 PROCESSORS 2)
   else()
     message(WARNING "node or chromium missing (scripts/install-deps.sh installs them): "
                     "scope_browser_test is not registered")
