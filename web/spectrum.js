@@ -61,8 +61,9 @@
       squares[k] = re[k] * re[k] + im[k] * im[k];
       frequencies[k] = (k * sampleRate) / size;
       // A sine of amplitude A on bin k gives |X| = A * gain / 2: its RMS is
-      // |X| * sqrt(2) / gain.
-      levels[k] = dbv((Math.sqrt(squares[k]) * Math.SQRT2) / gain);
+      // |X| * sqrt(2) / gain. A constant has no negative twin: |X| = value * gain.
+      const edge = k === 0 || k === size / 2;
+      levels[k] = dbv((Math.sqrt(squares[k]) * (edge ? 1 : Math.SQRT2)) / gain);
     }
     return { frequencies, levels, squares, size, count: n, power, sampleRate };
   }

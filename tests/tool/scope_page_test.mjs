@@ -128,6 +128,7 @@ test('a sine reads its RMS in dBV at its frequency, on a bin or between two', ()
   const p3 = spectrum.spectrumPeak(spectrum.spectrum(ai3.values, 500));
   near(p3.frequency, 30, 0.05, 'ai3 peak frequency');
   near(p3.level, 20 * Math.log10(0.5 / Math.SQRT2), 0.05, 'ai3 peak level');
+  near(spectrum.spectrum(ai3.values, 500).levels[0], 20 * Math.log10(1.5), 0.05, 'ai3 offset in the first bin');
   for (const f of [101.3, 222.2, 317.7]) {
     const s = sine({ amplitude: 2, f, rate: 1000, n: 1500, phase: f });
     const p = spectrum.spectrumPeak(spectrum.spectrum(s.values, 1000));
