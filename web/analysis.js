@@ -20,6 +20,7 @@ const Analysis = (() => {
     spectrumTrace: -1,
     spectrumPlot: null,
     readings: { measurements: {}, cursors: null, spectrum: null },
+    cells: null,        // the measurements table's cells by trace
     redraw: () => {},
   };
 
@@ -226,16 +227,30 @@ const Analysis = (() => {
             formatNumber(at(ta), digits), formatNumber(at(tb), digits), formatNumber(at(tb) - at(ta), digits)];
   }
 
-  function showMeasurements(state) {
+  // The table is built once; each drawing only changes the cells' texts.
+  function tableCells(state) {
+    if (a.cells) return a.cells;
     const table = el('measurements');
-    const rows = [`<tr>${COLUMNS.map((c) => `<th>${c}</th>`).join('')}</tr>`];
-    a.readings.measurements = {};
+    table.innerHTML = `<tr>${COLUMNS.map((c) => `<th>${c}</th>`).join('')}</tr>`;
+    a.cells = {};
     state.config.traces.forEach((info, t) => {
       if (info.kind === 'digital') return;
-      const row = measurementRow(state, t);
-      if (row) rows.push(`<tr>${row.map((v) => `<td>${v}</td>`).join('')}</tr>`);
+      const row = table.insertRow();
+      a.cells[t] = COLUMNS.map(() => row.insertCell());
     });
-    table.innerHTML = rows.join('');
+    return a.cells;
+  }
+
+  function showMeasurements(state) {
+    const cells = tableCells(state);
+    a.readings.measurements = {};
+    for (const [t, row] of Object.entries(cells)) {
+      const texts = measurementRow(state, Number(t)) || [state.config.traces[t].name];
+      row.forEach((cell, k) => {
+        const text = texts[k] === undefined ? '' : texts[k];
+        if (cell.textContent !== text) cell.textContent = text;
+      });
+    }
   }
 
   // The spectrum of the newest run of samples without a break.

@@ -27,6 +27,7 @@ const state = {
   frames: 0,        // frames received on the current stream
   draws: 0,
   drawMs: 0,        // how long the last drawing took, for tests and profiling
+  readingsMs: 0,    // of which the measurements, cursors and spectrum
   lastSeq: -1,
   missed: 0,        // frames the server dropped for this page (gaps in seq)
   serverDropped: 0, // as the server counts them
@@ -207,7 +208,9 @@ function draw() {
     else chart.plot.setData(data);
     showLegend(chart);
   }
+  const measured = performance.now();
   Analysis.showReadings(state);
+  state.readingsMs = performance.now() - measured;
   // uPlot paints in a microtask of its own, queued before this one.
   queueMicrotask(() => {
     state.drawMs = performance.now() - began;
@@ -410,7 +413,7 @@ window.scopeSummary = function () {
   // The breaks drawn, as the charts have them.
   const breaks = cols.length ? layoutColumns(state).at.filter((c) => c < 0).length : 0;
   return {
-    frames: state.frames, draws: state.draws, drawMs: state.drawMs, missed: state.missed, serverDropped: state.serverDropped,
+    frames: state.frames, draws: state.draws, drawMs: state.drawMs, readingsMs: state.readingsMs, missed: state.missed, serverDropped: state.serverDropped,
     epoch: state.epoch, groupRate: state.config.group_rate, dt: state.dt,
     columns: cols.length, breaks, firstT: cols.length ? columnTime(cols[0]) : null,
     lastT: cols.length ? columnTime(cols[cols.length - 1] + 1) : null, status: state.status, traces,
