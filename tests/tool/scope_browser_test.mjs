@@ -175,12 +175,14 @@ function setControls(cdp, session, values, fire) {
   })()`);
 }
 
-// Pixels of the level line's colour on the row where the analog chart draws
-// the level, as a share of the plotting area's width.
-const LEVEL_LINE_SHARE = `(() => {
-  const u = scopeState.charts.analog.plot;
-  const s = scopeSummary();
-  const y = Math.round(u.valToPos(s.trigger.level, 'y', true));
+// Pixels of the level line's colour on the row where chart `kind` draws the
+// trigger level (on the trace's lane for a digital input), as a share of the
+// plotting area's width.
+const LEVEL_LINE_SHARE = (kind) => `(() => {
+  const chart = scopeState.charts[${JSON.stringify(kind)}];
+  const u = chart.plot;
+  const trigger = scopeSummary().trigger;
+  const y = Math.round(u.valToPos(trigger.level + chart.offsetOf(trigger.trace), 'y', true));
   const { left, width } = u.bbox;
   const row = u.ctx.getImageData(left, y, width, 1).data;
   let magenta = 0;
@@ -221,7 +223,7 @@ async function checkSingleTriggerAndCursors(cdp, session) {
   const at = await evaluate(cdp, session, AI1_AT(start));
   check(near(at.value, -3.5, 0.005) && at.before < -3.5 && at.after >= -3.5, 'ai1 rises through -3.5 V there',
         JSON.stringify(at));
-  const share = await evaluate(cdp, session, LEVEL_LINE_SHARE);
+  const share = await evaluate(cdp, session, LEVEL_LINE_SHARE('analog'));
   check(share > 0.4, 'the level line is drawn across the chart', `${(100 * share).toFixed(0)} % of the row`);
   await clickAtTime(cdp, session, start + 0.025);
   await clickAtTime(cdp, session, start + 0.075);
@@ -289,14 +291,7 @@ async function checkNormalAndAuto(cdp, session) {
   const still = await summaryWhen(cdp, session, `s.lastT > ${sweep.end + 0.9}`, 'time between two edges');
   check(!still.shownFree && still.shownRange[0] === sweep.start, 'normal holds its sweep between triggers',
         `sweep ${sweep.start.toFixed(3)} s shown at ${still.lastT.toFixed(3)} s`);
-  const share = await evaluate(cdp, session, `(() => {
-    const u = scopeState.charts.digital.plot;
-    const lane = scopeState.charts.digital.offsetOf(scopeSummary().trigger.trace);
-    const y = Math.round(u.valToPos(0.5 + lane, 'y', true));
-    const row = u.ctx.getImageData(u.bbox.left, y, u.bbox.width, 1).data;
-    let n = 0;
-    for (let i = 0; i < row.length; i += 4) if (row[i] === 255 && row[i + 1] === 0 && row[i + 2] === 255) n++;
-    return n / u.bbox.width; })()`);
+  const share = await evaluate(cdp, session, LEVEL_LINE_SHARE('digital'));
   check(share > 0.4, 'the level line is drawn on the input\'s lane', `${(100 * share).toFixed(0)} %`);
   await setControls(cdp, session, { 'trigger-mode': 'auto' }, 'trigger-mode');
   const free = await summaryWhen(cdp, session, `s.shownFree && s.lastT > ${still.lastT + 0.55}`, 'auto running free');
