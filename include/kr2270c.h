@@ -15,7 +15,8 @@
  *    as their last argument (0 = wait without limit). A call returns within
  *    its own time-out (plus scheduling slack), and never takes a late reply
  *    to an earlier, timed-out request for its own: such replies are thrown
- *    away as they arrive, and one more than 500 ms late counts as dropped.
+ *    away as they arrive, and one more than 500 ms late counts as dropped
+ *    (measured from its last byte: a reply still arriving is still owed).
  *    While a late reply of the same kind (read or write) is still owed, a
  *    call whose time-out ends before it can come waits for it and, if it
  *    does not come in time, returns -2 without sending anything; a call of

@@ -215,6 +215,12 @@ TEST_F(FaultsCommand, OneByteEveryFewMillisecondsInsideAndOutsideTheTimeOut) {
   EXPECT_LT(MsSince(start), 200);
   EXPECT_TRUE(late.untouched());
   ExpectInStep("after the slow read");
+  // Slower still: the owed reply is still arriving when the next request
+  // wants to go out, and must be thrown away whole.
+  sim_.InjectReplyFault(ReplyFault::Split(EveryByte(kCodeBytes + 9), 10));
+  EXPECT_EQ(ReadCodes(late, 40), -2);
+  EXPECT_TRUE(late.untouched());
+  ExpectInStep("after the slower read");
   sim_.InjectReplyFault(ReplyFault::Split(EveryByte(12), 10));
   EXPECT_EQ(WriteEnable(0x0F, 40), -2);
   ExpectInStep("after the slow write");

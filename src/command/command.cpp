@@ -97,6 +97,10 @@ bool CouldBeTakenForOwed(const CommandChannel& cmd, const std::uint8_t* request)
   return false;
 }
 
+void ExtendOwedGrace(CommandChannel& cmd) {
+  cmd.owed_until_ns = platform::MonotonicNs() + kOwedReplyGraceMs * kNsPerMs;
+}
+
 enum class Settled { kYes, kSendAnyway, kTimedOut, kClosed };
 
 // Before a request is sent: throws away owed replies as they arrive, until
@@ -127,6 +131,9 @@ Settled SettleOwedReplies(CommandChannel& cmd, const std::uint8_t* request, Dead
         cmd.socket, cmd.carry + cmd.carry_length, sizeof cmd.carry - cmd.carry_length);
     if (!r.ok()) break;
     cmd.carry_length += static_cast<std::size_t>(r.bytes);
+    // A reply still arriving is still owed: given up on mid-frame, its
+    // remaining bytes would be taken for the start of the next reply.
+    if (r.bytes > 0) ExtendOwedGrace(cmd);
   }
   ForgetOwedReplies(cmd);
   return Settled::kYes;
@@ -142,7 +149,7 @@ void RememberOwedReply(CommandChannel& cmd, const std::uint8_t* request,
     --cmd.owed_replies;
   }
   std::memcpy(cmd.owed[cmd.owed_replies++], request, kRequestHeaderBytes);
-  cmd.owed_until_ns = platform::MonotonicNs() + kOwedReplyGraceMs * kNsPerMs;
+  ExtendOwedGrace(cmd);
 }
 
 // Receives the reply frame to `request` under the caller's deadline. The

@@ -301,11 +301,11 @@ std::string JsonQuoted(std::string_view text) {
       ++i;
     } else {
       // Let the parser judge one sequence; anything it refuses is replaced.
-      std::string one;
       JsonValue probe;
       std::size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
       length = std::min(length, text.size() - i);
-      const std::string candidate = "\"" + std::string(text.substr(i, length)) + "\"";
+      std::string candidate(1, '"');
+      candidate.append(text.substr(i, length)).push_back('"');
       if (c >= 0xC2 && ParseJson(candidate, &probe, 1)) {
         out.append(text.substr(i, length));
         i += length;
