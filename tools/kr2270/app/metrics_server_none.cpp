@@ -1,0 +1,21 @@
+// Builds whose HTTP library is not there yet (Windows): --metrics is refused.
+#include "app/metrics.h"
+#include "app/tool.h"
+
+namespace kr2270::tool {
+
+struct MetricsServer {};
+
+void MetricsServerDeleter::operator()(MetricsServer* server) const { delete server; }
+
+MetricsHandle StartMetrics(const MetricsOptions& options, KR2270Device*, const std::string&) {
+  if (!options.address.empty())
+    FailUsage("--metrics: this build has no HTTP server; run the Linux kr2270 for /metrics");
+  return nullptr;
+}
+
+int MetricsPort(const MetricsServer&) { return 0; }
+
+void FinishMetrics(MetricsServer*, bool) {}
+
+}  // namespace kr2270::tool
