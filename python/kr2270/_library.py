@@ -29,6 +29,14 @@ class Health(ctypes.Structure):
                 ("command_connected", c_int32), ("data_connected", c_int32)]
 
 
+class Timeline(ctypes.Structure):
+    _fields_ = [("struct_size", c_uint32), ("source", c_int32), ("start_unix_ns", c_int64),
+                ("group_rate", c_double), ("averaging", c_int32), ("complete", c_int32),
+                ("first_index", c_uint64), ("next_index", c_uint64), ("groups", c_uint64),
+                ("gaps", c_uint64), ("missing_groups", c_uint64), ("settings", c_uint64),
+                ("averaging_dropped", c_uint64)]
+
+
 # name: (result type, argument types). None as result: void.
 EXPORTS = {
     "KR2270_DeviceCreate": (Handle, []),
@@ -112,6 +120,7 @@ EXPORTS = {
     "KR2270_SetAutoReconnect": (i32, [Handle, i32, i32]),
     "KR2270_GetHealth": (i32, [Handle, POINTER(Health)]),
     "KR2270_GetVersion": (c_char_p, []),
+    "KR2270_HcGetTimeline": (i32, [Handle, POINTER(Timeline)]),
 }
 
 STATUS_NAMES = {
