@@ -7,10 +7,11 @@
 The files are read as docs/recording-format.md describes them, without the
 library: the first file's header gives the layout, the sidecar (X_1.json) the
 time of every group, the gaps and the settings each group converts with. The
-data are memory-mapped and cut into chunks along time; each task carries only
-file names, byte offsets and the few numbers of its settings, so that the
-same graph runs on a dask.distributed cluster whose workers see the files
-under the same paths. Needs xarray and dask (Debian: python3-xarray,
+data are cut into chunks along time, each read straight from the files at its
+offsets when a task needs it, with no conversion step before; each task
+carries only file names, byte offsets and the few numbers of its settings, so
+that the same graph runs on a dask.distributed cluster whose workers see the
+files under the same paths. Needs xarray and dask (Debian: python3-xarray,
 python3-dask).
 """
 import datetime
@@ -284,13 +285,17 @@ def read_rows(rows, copies, dtype_descr):
     copy fills stay zero (a module without groups there)."""
     dtype = np.dtype(dtype_descr)
     out = np.zeros(rows, dtype)
-    raw = out.view(np.uint8).reshape(-1)
+    raw = memoryview(out.view(np.uint8).reshape(-1))
     for row, count, pieces in copies:
         at = row * dtype.itemsize
         for path, offset, length in pieces:
-            mapped = np.memmap(path, np.uint8, "r", offset=offset, shape=(length,))
-            raw[at: at + length] = mapped
-            del mapped
+            # A positioned read straight into the chunk: one copy by the
+            # kernel, about twice as fast here as copying from a memory map.
+            with open(path, "rb", buffering=0) as f:
+                f.seek(offset)
+                got = f.readinto(raw[at: at + length])
+            if got != length:
+                raise OSError(f"{path}: {got} of {length} bytes at {offset}: the file shrank")
             at += length
     return out
 
