@@ -3,7 +3,8 @@ loopback, scrapes `kr2270 acquire --metrics` against kr2270-sim; its query
 API must show the received groups growing and the data link up, then, after
 a module restart without --reconnect, the link down and the stream lost.
 `promtool check metrics` must pass on what the tool serves, for `acquire`
-and for `scope`.
+and for `scope`, and `promtool check config` on the configuration and alert
+rules docs/scaling.md gives.
 
     metrics_prometheus_test.py KR2270 KR2270_SIM
 
@@ -28,6 +29,8 @@ PROMETHEUS, PROMTOOL = shutil.which("prometheus"), shutil.which("promtool")
 START_LIMIT = 60.0    # seconds for a process to say where it listens
 QUERY_LIMIT = 60.0    # seconds for Prometheus to show a change
 SCRAPE = "250ms"
+SCALING_DOC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs",
+                           "scaling.md")
 
 
 def read_until(process, pattern, limit=START_LIMIT, stream="stderr"):
@@ -201,6 +204,22 @@ class MetricsTest(unittest.TestCase):
         self.assertRegex(text, r'kr2270_link_up\{module="[^"]+",connection="data"\} 1')
         status, said = promtool_check(text)
         self.assertEqual(status, 0, said)
+
+    def test_documented_configuration_and_rules_are_valid(self):
+        with open(SCALING_DOC, encoding="utf-8") as f:
+            blocks = re.findall(r"```yaml\n(.*?)```", f.read(), re.S)
+        config = next(b for b in blocks if "scrape_configs:" in b)
+        rules = next(b for b in blocks if "alert:" in b)
+        rules_path = os.path.join(self.directory, "kr2270-rules.yml")
+        with open(rules_path, "w") as f:
+            f.write(rules)
+        config_path = os.path.join(self.directory, "prometheus.yml")
+        with open(config_path, "w") as f:
+            f.write(config.replace("/etc/prometheus/kr2270-rules.yml", rules_path))
+        check = subprocess.run([PROMTOOL, "check", "config", config_path], capture_output=True,
+                               text=True, timeout=60)
+        self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+        self.assertIn("SUCCESS: 5 rules found", check.stdout + check.stderr)
 
 
 if __name__ == "__main__":
