@@ -403,6 +403,8 @@ def _expand(paths):
     out = []
     for p in paths:
         p = os.fspath(p)
+        if os.path.isdir(p):
+            p = os.path.join(p, "*_1.dat")
         matches = sorted(glob.glob(p)) if glob.has_magic(p) else [p]
         if not matches:
             raise FileNotFoundError(f"no recording matches {p}")
@@ -586,6 +588,13 @@ def _time_of_grid(grid, reference, rate):
     return (reference + index_to_ns(index, rate)).view("datetime64[ns]")
 
 
+def _module_labels(sources):
+    """The module address of each recording; a recording whose sidecar names
+    none (one the Python package or another program made) by its path."""
+    folders = os.path.commonpath([os.path.dirname(s.path) for s in sources])
+    return [s.module_label or os.path.relpath(s.path, folders) for s in sources]
+
+
 def _utc(ns):
     return str(np.datetime64(int(ns), "ns")) + "Z"
 
@@ -633,12 +642,13 @@ def open_dataset(paths, along=None, chunk_groups=DEFAULT_CHUNK_GROUPS, codes=Fal
     """An `xarray.Dataset` over one or more recordings, backed lazily by Dask.
 
     paths: a recording's first file (X_1.dat; another file of its chain or
-    its sidecar X_1.json names it too), a list of them, or a glob pattern.
+    its sidecar X_1.json names it too), a folder (its recordings), a list of
+    these, or a glob pattern.
     along: "time" joins the recordings one after the other (runs of one
     module, in order of their start); "module" stacks them along a `module`
     dimension (one recording per module, aligned by their start times);
-    None picks "module" when the recordings come from more than one module
-    address, else "time". chunk_groups: groups per chunk along time. codes:
+    None picks "module" when the sidecars name more than one module address
+    (`kr2270 acquire` and `scope` write it), else "time". chunk_groups: groups per chunk along time. codes:
     also the analog codes, as `code1` .. `code8`.
 
     Variables: `ai1`.. in volts, each group converted with the settings in
@@ -659,9 +669,9 @@ def open_dataset(paths, along=None, chunk_groups=DEFAULT_CHUNK_GROUPS, codes=Fal
     sources = [read_source(p) for p in _expand(paths)]
     sources.sort(key=lambda s: (s.start_ns, s.path))
     _same_layout(sources)
-    modules = {s.module_label for s in sources}
+    modules = {s.module_label for s in sources if s.module_label}
     if along is None:
-        along = "module" if len(sources) > 1 and len(modules) > 1 else "time"
+        along = "module" if len(modules) > 1 else "time"
     if along not in ("time", "module"):
         raise ValueError(f"along must be 'time' or 'module', not {along!r}")
     chunk_groups = int(chunk_groups)
@@ -674,13 +684,14 @@ def open_dataset(paths, along=None, chunk_groups=DEFAULT_CHUNK_GROUPS, codes=Fal
         dims = ("time",)
         coords = {"time": time}
     else:
-        if len(modules) != len(sources):
+        labels = _module_labels(sources)
+        if len(set(labels)) != len(sources):
             raise ValueError("along='module' takes one recording per module: open each run's "
                              "modules and join the runs with xarray.concat(..., 'time')")
         grid, rows, offsets, reference = _grid(sources)
         dims = ("module", "time")
         coords = {"time": _time_of_grid(grid, reference, sources[0].rate),
-                  "module": [s.module_label or os.path.basename(s.path) for s in sources],
+                  "module": labels,
                   "start": ("module", np.array([s.start_ns for s in sources],
                                                np.int64).view("datetime64[ns]")),
                   "start_offset": ("module", np.array(offsets, np.int64).view("timedelta64[ns]")),
@@ -695,6 +706,8 @@ def open_dataset(paths, along=None, chunk_groups=DEFAULT_CHUNK_GROUPS, codes=Fal
     ds.attrs.update({"source": "kr2270c recording", "joined_along": along,
                      "recordings": [os.path.basename(s.path) for s in sources],
                      **first})
+    if along == "module":
+        ds.attrs.pop("module")
     if len(sources) > 1:
         for key in ("gaps", "missing_groups", "groups"):
             ds.attrs[key] = sum(_recording_attrs(s)[key] for s in sources)

@@ -114,9 +114,9 @@ def write_recording(directory, stamp, blocks, channels=range(1, 9), di=True,
                "first_index": first_index, "next_index": first_index + groups + missing,
                "groups": groups, "missing_groups": missing, "files": files, "gaps": gap_list,
                "settings": settings,
-               "application": {"kr2270": {"module": module or {"host": "127.0.0.1",
-                                                              "command_port": 502,
-                                                              "data_port": 503}}}}
+               "application": {"kr2270": {"module": module if module is not None else
+                                          {"host": "127.0.0.1", "command_port": 502,
+                                           "data_port": 503}}}}
     with open(os.path.join(directory, f"{stamp}_1.json"), "w", encoding="utf-8") as f:
         json.dump(sidecar, f)
     return os.path.join(directory, f"{stamp}_1.dat")

@@ -205,6 +205,22 @@ def test_runs_along_time_and_modules_along_module(tmp_path):
         kr2270.open_dataset([run1, run2, mod_b_rec], along="module")
 
 
+def test_recordings_that_name_no_module(tmp_path):
+    layout = dict(channels=(2,), di=False, counters=(), encoders=())
+    for name, seed in (("a", 0), ("b", 1)):
+        (tmp_path / name).mkdir()
+        write(tmp_path / name, "26-12-07-10-00-00", [synth.sine_groups(100, seed=seed, **layout)],
+              module={}, **layout)
+    folders = [str(tmp_path / "a"), str(tmp_path / "b")]
+    # Folders open their recordings; without module addresses nothing says
+    # these are two modules, so they join along time unless told.
+    assert kr2270.open_dataset(folders).sizes == {"time": 200}
+    both = kr2270.open_dataset(folders, along="module")
+    assert list(both.module.values) == [os.path.join("a", "26-12-07-10-00-00_1.dat"),
+                                        os.path.join("b", "26-12-07-10-00-00_1.dat")]
+    assert both.ai2.shape == (2, 100) and both.ai2.dtype == np.float64
+
+
 def test_local_cluster_reduces_as_numpy_does(tmp_path):
     distributed = pytest.importorskip("distributed")
     recordings = []
