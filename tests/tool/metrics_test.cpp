@@ -8,6 +8,7 @@
 #include <regex>
 #include <thread>
 
+#include <CLI/CLI.hpp>
 #include <gtest/gtest.h>
 
 #include "app/metrics.h"
@@ -176,6 +177,21 @@ TEST(MetricsServer, AddressRules) {
     EXPECT_EQ(error.exit_code, kExitFailure);
   }
   KR2270_DeviceClose(device);
+}
+
+TEST(MetricsOptions, BadAddressIsRefusedWhenTheOptionsAreRead) {
+  for (const char* bad : {"abc", "127.0.0.1:99999", "example.org:9270"}) {
+    CLI::App app;
+    MetricsOptions options;
+    AddMetricsOptions(app, options);
+    EXPECT_THROW(app.parse(std::vector<std::string>{bad, "--metrics"}), CLI::ValidationError) << bad;
+  }
+  CLI::App app;
+  MetricsOptions options;
+  AddMetricsOptions(app, options);
+  app.parse(std::vector<std::string>{"2.5", "--metrics-linger", "0.0.0.0:9270", "--metrics"});
+  EXPECT_EQ(options.address, "0.0.0.0:9270");
+  EXPECT_EQ(options.linger_s, 2.5);
 }
 
 TEST(MetricsServer, FinishWaitsForOneMoreScrapeAndShowsAFailedRecording) {

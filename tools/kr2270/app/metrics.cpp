@@ -49,7 +49,8 @@ void AddMetricsOptions(CLI::App& command, MetricsOptions& options) {
       .add_option("--metrics", options.address,
                   "serve the module's health on http://HOST:PORT/metrics for Prometheus "
                   "(HOST 127.0.0.1 unless given; PORT 0: any free port, printed on stderr)")
-      ->type_name("[HOST:]PORT");
+      ->type_name("[HOST:]PORT")
+      ->check(CLI::Validator(MetricsAddressProblem, "", "[HOST:]PORT"));
   command
       .add_option("--metrics-linger", options.linger_s,
                   "after the run, keep /metrics up until it was scraped once more, for at most "

@@ -20,8 +20,12 @@ struct MetricsOptions {
   double linger_s = 0.0;  // after the run: how long to wait for a last scrape
 };
 
-// --metrics [HOST:]PORT and --metrics-linger SECONDS.
+// --metrics [HOST:]PORT and --metrics-linger SECONDS; a bad address is a
+// usage error before anything is connected.
 void AddMetricsOptions(CLI::App& command, MetricsOptions& options);
+
+// Why `address` cannot be served, or empty when it can.
+std::string MetricsAddressProblem(const std::string& address);
 
 // What one scrape reports of a module.
 struct ModuleFigures {

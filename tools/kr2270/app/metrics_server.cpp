@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "app/metrics.h"
@@ -55,7 +56,7 @@ struct Address {
 };
 
 // "[HOST:]PORT", HOST an IPv4 address or localhost; loopback without one.
-Address ParseMetricsAddress(const std::string& text) {
+std::optional<Address> ParseMetricsAddress(const std::string& text) {
   Address address;
   const auto colon = text.rfind(':');
   const std::string port = colon == std::string::npos ? text : text.substr(colon + 1);
@@ -66,8 +67,7 @@ Address ParseMetricsAddress(const std::string& text) {
   if (port.empty() || parsed.ec != std::errc() || parsed.ptr != port.data() + port.size() ||
       address.port < 0 || address.port > 65535 ||
       inet_pton(AF_INET, address.host.c_str(), &ipv4) != 1)
-    FailUsage("--metrics: '" + text + "' is not [HOST:]PORT with an IPv4 HOST and a PORT in "
-              "0..65535 (e.g. 9270 or 0.0.0.0:9270)");
+    return std::nullopt;
   return address;
 }
 
@@ -97,10 +97,18 @@ void ServeScrape(MetricsServer& server, httplib::Response& response) {
 
 }  // namespace
 
+std::string MetricsAddressProblem(const std::string& text) {
+  if (ParseMetricsAddress(text)) return "";
+  return "'" + text + "' is not [HOST:]PORT with an IPv4 HOST and a PORT in 0..65535 "
+         "(e.g. 9270 or 0.0.0.0:9270)";
+}
+
 MetricsHandle StartMetrics(const MetricsOptions& options, KR2270Device* device,
                            const std::string& module) {
   if (options.address.empty()) return nullptr;
-  const Address address = ParseMetricsAddress(options.address);
+  const std::optional<Address> parsed = ParseMetricsAddress(options.address);
+  if (!parsed) FailUsage("--metrics: " + MetricsAddressProblem(options.address));
+  const Address address = *parsed;
   MetricsHandle server(new MetricsServer);
   server->device = device;
   server->module = module;

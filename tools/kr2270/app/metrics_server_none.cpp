@@ -8,9 +8,12 @@ struct MetricsServer {};
 
 void MetricsServerDeleter::operator()(MetricsServer* server) const { delete server; }
 
+std::string MetricsAddressProblem(const std::string&) {
+  return "this build has no HTTP server; run the Linux kr2270 for /metrics";
+}
+
 MetricsHandle StartMetrics(const MetricsOptions& options, KR2270Device*, const std::string&) {
-  if (!options.address.empty())
-    FailUsage("--metrics: this build has no HTTP server; run the Linux kr2270 for /metrics");
+  if (!options.address.empty()) FailUsage("--metrics: " + MetricsAddressProblem(options.address));
   return nullptr;
 }
 
