@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the benchmark and runs the whole suite (under 10 minutes), printing
-# one table: figure, anchor, ratio, goal, pass or short, then the Python
-# package's rows (python/bench/bench_python.py). The tables are also
+# Builds the benchmark and runs the whole suite (under 10 minutes, and the
+# scale rows as long again on a quiet machine), printing one table: figure,
+# anchor, ratio, goal, pass or short, then the Python package's rows
+# (python/bench/bench_python.py) and the scale rows (bench_scale.py). The tables are also
 # written to build-bench/bench-results.md. Extra arguments go to kr2270-bench
 # (--quick for a short smoke run, --only SECTIONS, --help).
 #

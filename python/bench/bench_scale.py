@@ -88,7 +88,8 @@ def _rss():
 def dask_side(paths, chunk_groups):
     import distributed
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  host="127.0.0.1", dashboard_address=None,
+                                  host="127.0.0.1", dashboard_address="127.0.0.1:0",
+                                  worker_dashboard_address="127.0.0.1:0",
                                   memory_limit=0) as cluster, \
             distributed.Client(cluster) as client:
         client.run(lambda: sys.path.insert(0, os.path.join(HERE, "..")))

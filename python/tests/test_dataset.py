@@ -248,7 +248,8 @@ def test_local_cluster_reduces_as_numpy_does(tmp_path):
         want_rms.append(np.sqrt((volts ** 2).mean(axis=1)))
     channels = [f"ai{k}" for k in range(1, 9)]
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  host="127.0.0.1", dashboard_address=None) as cluster, \
+                                  host="127.0.0.1", dashboard_address="127.0.0.1:0",
+                                  worker_dashboard_address="127.0.0.1:0") as cluster, \
             distributed.Client(cluster) as client:
         analog = ds[channels]
         mean, rms = client.compute([analog.mean("time"), np.sqrt((analog ** 2).mean("time"))],
