@@ -1,8 +1,7 @@
 // --metrics: the exposition text (each figure under its own name, labels
 // escaped) and the server (what a scrape of a streaming module returns, the
-// address rules, the wait for a last scrape at the end of a run).
-#include <httplib.h>
-
+// address rules, what it refuses and whom it lets go, the wait for a last
+// scrape at the end of a run).
 #include <atomic>
 #include <map>
 #include <regex>
@@ -13,6 +12,7 @@
 
 #include "app/metrics.h"
 #include "app/tool.h"
+#include "scope_client.h"
 #include "sim/simulator.h"
 
 namespace kr2270::tool {
@@ -108,11 +108,8 @@ struct StreamingModule {
   }
 };
 
-httplib::Result Get(const MetricsServer& server, const std::string& path) {
-  httplib::Client client("127.0.0.1", MetricsPort(server));
-  client.set_connection_timeout(5, 0);
-  client.set_read_timeout(10, 0);
-  return client.Get(path);
+testing::HttpReply Get(const MetricsServer& server, const std::string& path) {
+  return testing::HttpClient{"127.0.0.1", MetricsPort(server)}.Get(path);
 }
 
 std::uint64_t Value(const std::string& text, const std::string& sample) {
@@ -130,22 +127,19 @@ TEST(MetricsServer, ScrapeShowsTheStreamingModule) {
   const MetricsHandle server = StartMetrics({"127.0.0.1:0", 0.0}, module.device, "127.0.0.1:502");
   ASSERT_NE(server, nullptr);
   ASSERT_GT(MetricsPort(*server), 0);
-  auto first = Get(*server, "/metrics");
-  ASSERT_TRUE(first);
-  EXPECT_EQ(first->status, 200);
-  EXPECT_EQ(first->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
+  const auto first = Get(*server, "/metrics");
+  ASSERT_EQ(first.status, 200);
+  EXPECT_EQ(first.Header("content-type"), "text/plain; version=0.0.4; charset=utf-8");
   const std::string received = "kr2270_groups_received_total{module=\"127.0.0.1:502\"}";
-  const std::uint64_t before = Value(first->body, received);
+  const std::uint64_t before = Value(first.body, received);
   EXPECT_GE(before, 80u);
-  EXPECT_EQ(Value(first->body, "kr2270_link_up{module=\"127.0.0.1:502\",connection=\"data\"}"), 1u);
+  EXPECT_EQ(Value(first.body, "kr2270_link_up{module=\"127.0.0.1:502\",connection=\"data\"}"), 1u);
   // Each scrape reads the library anew.
   ASSERT_GT(KR2270_HcWaitGroups(module.device, static_cast<std::int32_t>(before) + 80, 5000), 0);
-  auto second = Get(*server, "/metrics");
-  ASSERT_TRUE(second);
-  EXPECT_GT(Value(second->body, received), before);
-  auto other = Get(*server, "/");
-  ASSERT_TRUE(other);
-  EXPECT_EQ(other->status, 404);
+  const auto second = Get(*server, "/metrics");
+  ASSERT_EQ(second.status, 200);
+  EXPECT_GT(Value(second.body, received), before);
+  EXPECT_EQ(Get(*server, "/").status, 404);
 }
 
 TEST(MetricsServer, AddressRules) {
@@ -164,9 +158,7 @@ TEST(MetricsServer, AddressRules) {
   // A bare port and ":port" bind loopback.
   for (const char* loopback : {"0", ":0", "localhost:0"}) {
     const MetricsHandle server = StartMetrics({loopback, 0.0}, device, "m");
-    auto reply = Get(*server, "/metrics");
-    ASSERT_TRUE(reply) << loopback;
-    EXPECT_EQ(reply->status, 200);
+    EXPECT_EQ(Get(*server, "/metrics").status, 200) << loopback;
   }
   // A port that is taken is a failure, not a usage error.
   const MetricsHandle first = StartMetrics({"0", 0.0}, device, "m");
@@ -176,6 +168,40 @@ TEST(MetricsServer, AddressRules) {
   } catch (const ToolError& error) {
     EXPECT_EQ(error.exit_code, kExitFailure);
   }
+  KR2270_DeviceClose(device);
+}
+
+TEST(MetricsServer, RefusesWhatIsNotAScrape) {
+  KR2270Device* device = KR2270_DeviceCreate();
+  const MetricsHandle server = StartMetrics({"0", 0.0}, device, "m");
+  const testing::HttpClient client{"127.0.0.1", MetricsPort(*server)};
+  const auto posted = client.Post("/metrics", "x");
+  EXPECT_EQ(posted.status, 413);  // a scrape has no body
+  EXPECT_EQ(client.Send("DELETE", "/metrics", {}, "").status, 405);
+  EXPECT_EQ(client.Get("/metrics", {{"X-Filler", std::string(9000, 'a')}}).status, 431);
+  testing::RawConnection raw("127.0.0.1", MetricsPort(*server));
+  ASSERT_TRUE(raw.Send("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n"));
+  EXPECT_EQ(raw.ReadReply().status, 501);
+  // Each answer ends its connection, scrapes included.
+  EXPECT_TRUE(raw.WaitClosed(std::chrono::seconds(15)));
+  EXPECT_EQ(client.Get("/metrics").status, 200);
+  KR2270_DeviceClose(device);
+}
+
+TEST(MetricsServer, IdleClientsAreLetGoAndBounded) {
+  KR2270Device* device = KR2270_DeviceCreate();
+  const MetricsHandle server = StartMetrics({"0", 0.0}, device, "m");
+  std::vector<std::unique_ptr<testing::RawConnection>> idle;
+  for (int i = 0; i < 16; ++i) {
+    idle.push_back(std::make_unique<testing::RawConnection>("127.0.0.1", MetricsPort(*server)));
+    ASSERT_TRUE(idle.back()->connected());
+  }
+  // One more than the server keeps is closed without an answer.
+  testing::RawConnection extra("127.0.0.1", MetricsPort(*server));
+  ASSERT_TRUE(extra.Send("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+  EXPECT_EQ(extra.ReadReply().status, 0);
+  // Those that never ask are closed after the request time-out.
+  for (auto& connection : idle) EXPECT_TRUE(connection->WaitClosed(std::chrono::seconds(30)));
   KR2270_DeviceClose(device);
 }
 
@@ -206,9 +232,9 @@ TEST(MetricsServer, FinishWaitsForOneMoreScrapeAndShowsAFailedRecording) {
   FinishMetrics(server.get(), true);
   finished = true;
   scraper.join();
-  auto reply = Get(*server, "/metrics");
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(Value(reply->body, "kr2270_recording_failed{module=\"m\"}"), 1u);
+  const auto reply = Get(*server, "/metrics");
+  ASSERT_EQ(reply.status, 200);
+  EXPECT_EQ(Value(reply.body, "kr2270_recording_failed{module=\"m\"}"), 1u);
   KR2270_DeviceClose(device);
 }
 
@@ -217,9 +243,9 @@ TEST(MetricsServer, FinishWithoutLingerReturnsAtOnce) {
   const MetricsHandle server = StartMetrics({"0", 0.0}, device, "m");
   FinishMetrics(server.get(), false);  // no scraper: a wait would hang the test
   FinishMetrics(nullptr, true);
-  auto reply = Get(*server, "/metrics");
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(Value(reply->body, "kr2270_recording_failed{module=\"m\"}"), 0u);
+  const auto reply = Get(*server, "/metrics");
+  ASSERT_EQ(reply.status, 200);
+  EXPECT_EQ(Value(reply.body, "kr2270_recording_failed{module=\"m\"}"), 0u);
   KR2270_DeviceClose(device);
 }
 

@@ -1,6 +1,6 @@
 // --metrics: a module's health in Prometheus' text format on /metrics, for
 // `acquire` and `scope`. One small server per run, on a thread of its own,
-// with the HTTP library the scope uses.
+// on the same HTTP footing as the scope (Asio), on every platform.
 #pragma once
 
 #include <cstdint>
