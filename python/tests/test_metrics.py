@@ -53,14 +53,18 @@ def test_same_metrics_as_the_tool(streaming, tmp_path):
     if not os.path.exists(tool):
         pytest.skip(f"not built: {tool}")
     run = subprocess.Popen([tool, "acquire", "--rate", "8k", "--channels", "1", "--csv",
-                            os.devnull, "--groups", "800", "--metrics", "0",
+                            str(tmp_path / "run.csv"), "--groups", "800", "--metrics", "0",
                             "--metrics-linger", "30"],
                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     try:
+        said = []
         for line in run.stderr:
+            said.append(line)
             m = re.match(r"metrics: (http://\S+)", line)
             if m:
                 break
+        else:
+            pytest.fail("the tool said no metrics address: " + "".join(said))
         with urllib.request.urlopen(m[1], timeout=10) as reply:
             served = reply.read().decode()
     finally:
