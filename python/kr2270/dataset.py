@@ -1,5 +1,7 @@
 """Recordings as lazy xarray datasets, read straight from their files.
 
+For example::
+
     ds = kr2270.open_dataset("rec/*_1.dat")          # one recording, a list or a glob
     ds.ai1.mean().compute()                          # Dask, locally or on a cluster
     ds.to_zarr("run.zarr")
