@@ -19,6 +19,7 @@
 #include "app/metrics.h"
 #include "app/tool.h"
 #include "scope/http_request.h"
+#include "scope/listener.h"
 #include "system/system.h"
 
 namespace kr2270::tool {
@@ -189,21 +190,6 @@ void Accept(MetricsServer& server) {
   });
 }
 
-void Listen(MetricsServer& server, const Address& address) {
-  const std::string where = address.host + ":" + std::to_string(address.port);
-  asio::error_code error;
-  const Tcp::endpoint endpoint(asio::ip::make_address_v4(address.host, error),
-                               static_cast<unsigned short>(address.port));
-  // Only SO_REUSEADDR where it is safe (never SO_REUSEPORT): a second run on
-  // the same port must fail, not share it and answer half the scrapes.
-  if (!error) server.acceptor.open(endpoint.protocol(), error);
-  if (!error && ListenMayReuseAddress())
-    server.acceptor.set_option(Tcp::acceptor::reuse_address(true), error);
-  if (!error) server.acceptor.bind(endpoint, error);
-  if (!error) server.acceptor.listen(asio::socket_base::max_listen_connections, error);
-  if (error) Fail("--metrics: cannot listen on " + where + ": " + error.message());
-  server.port = server.acceptor.local_endpoint().port();
-}
 
 }  // namespace
 
@@ -222,7 +208,7 @@ MetricsHandle StartMetrics(const MetricsOptions& options, KR2270Device* device,
   server->device = device;
   server->module = module;
   server->linger_s = options.linger_s;
-  Listen(*server, *address);
+  server->port = OpenListener(server->acceptor, address->host, address->port, "--metrics");
   Accept(*server);
   MetricsServer* raw = server.get();
   server->thread = std::thread([raw] { raw->io.run(); });
