@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the benchmark and runs the whole suite (under 10 minutes), printing
-# one table: figure, anchor, ratio, goal, pass or short, then the Python
-# package's rows (python/bench/bench_python.py). The tables are also
+# Builds the benchmark and runs the whole suite (under 10 minutes, and the
+# scale rows as long again on a quiet machine), printing one table: figure,
+# anchor, ratio, goal, pass or short, then the Python package's rows
+# (python/bench/bench_python.py) and the scale rows (bench_scale.py). The tables are also
 # written to build-bench/bench-results.md. Extra arguments go to kr2270-bench
 # (--quick for a short smoke run, --only SECTIONS, --help).
 #
@@ -31,4 +32,12 @@ python=/usr/bin/python3
 PYTHONPATH="$PWD/python" KR2270C_LIBRARY="$PWD/$build/libkr2270c.so.1" \
   "$python" python/bench/bench_python.py --seconds "$seconds" \
   --reference "$build/python/c_reference" --out "$build/bench-results.md"
+
+# The scale rows: 16 recordings of 60 s at 256000 groups/s (14.3 GB, written
+# under the build tree and removed after) on a LocalCluster of 2 workers.
+scale=(--recordings 16 --seconds 60)
+for arg in "$@"; do [ "$arg" = --quick ] && scale=(--recordings 2 --seconds 4); done
+mkdir -p "$build/bench-tmp/scale"
+PYTHONPATH="$PWD/python" "$python" python/bench/bench_scale.py "${scale[@]}" \
+  --dir "$build/bench-tmp/scale" --out "$build/bench-results.md"
 exit "$status"

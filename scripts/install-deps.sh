@@ -6,7 +6,8 @@ packages=("$@")
 [ ${#packages[@]} -gt 0 ] || packages=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
           libbenchmark-dev libmodbus-dev libcli11-dev clang libclang-rt-14-dev strace ccache
           python3 python3-numpy python3-h5py python3-matplotlib python3-pytest hdf5-tools
-          python3-xarray python3-h5netcdf
+          python3-xarray python3-h5netcdf python3-dask python3-distributed python3-zarr
+          python3-prometheus-client python3-psutil prometheus
           libasio-dev chromium nodejs
           python3-pip python3-venv python3-setuptools python3-wheel
           doxygen python3-sphinx lintian dpkg-dev file)

@@ -20,6 +20,12 @@ def to_hdf5(source, path, **options):
     return write(source, path, **options)
 
 
+def open_dataset(paths, **options):
+    """Recordings as a lazy xarray Dataset on Dask (see `kr2270.dataset.open_dataset`)."""
+    from .dataset import open_dataset as open_lazily
+    return open_lazily(paths, **options)
+
+
 def plot(source, path, **options):
     """Writes a PNG of a `Block` or a `Recording` (see `kr2270.plotting.plot`)."""
     from .plotting import plot as draw
@@ -27,5 +33,5 @@ def plot(source, path, **options):
 
 
 __all__ = ["Block", "Device", "EXPORTS", "Error", "Gap", "Layout", "LinkLost", "RANGES",
-           "RATE_CODES", "Recording", "Simulator", "Stream", "Timeout", "find_library", "plot",
+           "RATE_CODES", "Recording", "Simulator", "Stream", "Timeout", "find_library", "open_dataset", "plot",
            "status_text", "to_hdf5", "version"]

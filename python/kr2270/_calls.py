@@ -94,9 +94,11 @@ class _Use:
         self._handle._leave()
 
 
-def interruptible(call, wake):
+def interruptible(call, wake, handle):
     """call() on the main thread, ended by `wake()` when Ctrl-C comes; on
-    other threads (which never get Ctrl-C) call() as it is."""
+    other threads (which never get Ctrl-C) call() as it is. The helper thread
+    holds `handle` (a SharedHandle) for the call itself: the caller may be
+    gone, and the handle closed, before a woken call returns."""
     if threading.current_thread() is not threading.main_thread():
         return call()
     outcome = {}
@@ -104,14 +106,16 @@ def interruptible(call, wake):
 
     def run():
         try:
-            outcome["value"] = call()
+            with handle.use():
+                outcome["value"] = call()
         except BaseException as e:   # handed to the waiting thread
             outcome["error"] = e
         finally:
             finished.set()
 
-    threading.Thread(target=run, name="kr2270 call", daemon=True).start()
     try:
+        # Ctrl-C may come while the thread starts, too.
+        threading.Thread(target=run, name="kr2270 call", daemon=True).start()
         while not finished.wait(_SLICE_S):
             pass
     except KeyboardInterrupt:

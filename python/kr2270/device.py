@@ -76,7 +76,7 @@ class Device:
         the command connection to end it."""
         with self._use() as raw:
             return interruptible(lambda: self._lib.check(name, raw, *args),
-                                 lambda: self._interrupt(raw))
+                                 lambda: self._interrupt(raw), self._shared)
 
     def _call(self, name, *args):
         return self._call_plain(name, *args, self._timeout_ms)

@@ -138,7 +138,7 @@ class Stream:
         n = v.positive_size(n, "n")
         with self._device._use() as raw:
             return interruptible(lambda: self._read(raw, n, timeout),
-                                 lambda: self._stop_now(raw))
+                                 lambda: self._stop_now(raw), self._device._shared)
 
     def _read(self, raw, n, timeout):
         deadline = None if timeout is None else time.monotonic() + timeout

@@ -96,6 +96,34 @@ def test_ctrl_c_ends_a_blocking_read_and_stops_the_module(loop):
     assert waited < 10.0
 
 
+@pytest.mark.skipif(threading.current_thread() is not threading.main_thread(),
+                    reason="Ctrl-C reaches the main thread only")
+def test_a_call_that_outlives_ctrl_c_keeps_its_handle_from_being_freed():
+    """Ctrl-C leaves the call running on its helper thread when the call
+    does not heed its wake in time; the caller then closes the device. The
+    handle must stay until that call returns, not be freed under it."""
+    import _thread
+    from kr2270._calls import SharedHandle, interruptible
+    handle = SharedHandle(object(), "device")
+    started, go, released = threading.Event(), threading.Event(), threading.Event()
+    freed_under_call = []
+
+    def call():
+        started.set()
+        go.wait(60)
+        # Freed from here on would be a use after free.
+        freed_under_call.append(released.wait(2.0))
+
+    threading.Thread(target=lambda: started.wait(60) and _thread.interrupt_main(),
+                     daemon=True).start()
+    with pytest.raises(KeyboardInterrupt):
+        with handle.use():
+            interruptible(call, lambda: None, handle)   # a wake the call ignores
+    assert handle.close(lambda raw: go.set(), lambda raw: released.set())
+    assert freed_under_call == [False]
+    assert released.is_set()
+
+
 def test_two_devices_recording_into_one_directory_each_get_their_own_file(tmp_path):
     """Two modules with different levels, started together: each stream's
     recording holds that stream's groups."""

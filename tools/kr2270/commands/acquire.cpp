@@ -7,6 +7,7 @@
 #include "run/acquisition.h"
 #include "app/commands.h"
 #include "app/connection.h"
+#include "app/metrics.h"
 #include "output/csv.h"
 #include "output/recording_files.h"
 #include "app/report.h"
@@ -33,6 +34,7 @@ struct AcquireOptions {
   bool overwrite = false;
   std::string record_dir;
   double reconnect_s = 0.0;
+  MetricsOptions metrics;
 };
 
 StreamSelection SelectionFromOptions(const AcquireOptions& o, const RateInfo& rate) {
@@ -152,6 +154,8 @@ int RunAcquire(const AcquireOptions& o) {
     before = SnapshotRecordings(plan.record_dir);
   }
   const Connection connection = Connect(o.connection);
+  const MetricsHandle metrics = StartMetrics(o.metrics, connection.device.get(),
+                                             connection.host + ":" + std::to_string(connection.port));
   plan.module = AddressOf(connection);
   ConfigureAcquisition(connection.device.get(), plan, connection.timeout_ms);
   AcquisitionResult result = RunAcquisition(connection.device.get(), plan, connection.timeout_ms,
@@ -159,6 +163,7 @@ int RunAcquire(const AcquireOptions& o) {
   if (csv) FinishCsvOf(*csv, result);
   const RunSummary summary{&plan, &result, FilesOf(o, plan, result, before)};
   PrintRunSummary(ReportStream(o.csv_path), summary);
+  FinishMetrics(metrics.get(), result.end == RunEnd::kRecordingFailed);
   return ExitCodeOf(result);
 }
 
@@ -192,6 +197,7 @@ Command AddAcquireCommand(CLI::App& app) {
   cmd->add_option("--record", o.record_dir, "record the raw stream into directory DIR")
       ->type_name("DIR");
   AddReconnectOption(*cmd, o.reconnect_s, "the gap is marked in the CSV");
+  AddMetricsOptions(*cmd, o.metrics);
   return {cmd, [options] { return RunAcquire(*options); }};
 }
 

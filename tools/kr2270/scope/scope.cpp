@@ -10,6 +10,7 @@
 #include "run/acquisition.h"
 #include "app/commands.h"
 #include "app/connection.h"
+#include "app/metrics.h"
 #include "scope/scope_hub.h"
 #include "scope/scope_json.h"
 #include "scope/scope_recording.h"
@@ -43,6 +44,7 @@ struct ScopeOptions {
   double seconds = 0.0;
   double window_s = 2.0;
   double reconnect_s = 0.0;
+  MetricsOptions metrics;
 };
 
 std::array<bool, kCounters> CountersOf(const std::string& list) {
@@ -410,6 +412,8 @@ int RunScope(const ScopeOptions& o) {
   const Connection connection = Connect(o.connection);
   run.plan.module = AddressOf(connection);
   run.device = connection.device.get();
+  const MetricsHandle metrics = StartMetrics(o.metrics, run.device,
+                                             connection.host + ":" + std::to_string(connection.port));
   run.module = DescribeModule(connection);
   run.timeout_ms = connection.timeout_ms;
   ConfigureAcquisition(run.device, run.plan, run.timeout_ms);
@@ -445,6 +449,7 @@ int RunScope(const ScopeOptions& o) {
   if (stopped < 0 && run.started && !run.data_lost) Check(stopped, "stopping acquisition");
   const RunTotals totals = TotalsOf(run);
   PrintEnd(run, totals);
+  FinishMetrics(metrics.get(), false);
   const bool complete = totals.lost == 0 && totals.missing_in_gaps == 0 && !DataLost(run);
   return complete ? kExitOk : kExitDataLost;
 }
@@ -484,6 +489,7 @@ Command AddScopeCommand(CLI::App& app) {
   cmd->add_option("--seconds", o.seconds, "stop after S seconds (default: at Ctrl-C)")
       ->check(PositiveNumber());
   AddReconnectOption(*cmd, o.reconnect_s, "the page shows the gap and the link as down meanwhile");
+  AddMetricsOptions(*cmd, o.metrics);
   return {cmd, [options] { return RunScope(*options); }};
 }
 

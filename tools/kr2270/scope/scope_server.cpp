@@ -16,6 +16,7 @@
 
 #include "app/tool.h"
 #include "scope/scope_assets.h"
+#include "scope/listener.h"
 #include "scope/scope_json.h"
 #include "system/system.h"
 
@@ -521,20 +522,6 @@ void Accept(ScopeServer& server) {
   });
 }
 
-void Listen(ScopeServer& server, const ListenAddress& address) {
-  const std::string where = address.host + ":" + std::to_string(address.port);
-  const std::string host = address.host == "localhost" ? "127.0.0.1" : address.host;
-  asio::error_code error;
-  const Tcp::endpoint endpoint(asio::ip::make_address_v4(host, error),
-                               static_cast<unsigned short>(address.port));
-  if (!error) server.acceptor.open(endpoint.protocol(), error);
-  if (!error && ListenMayReuseAddress())
-    server.acceptor.set_option(Tcp::acceptor::reuse_address(true), error);
-  if (!error) server.acceptor.bind(endpoint, error);
-  if (!error) server.acceptor.listen(asio::socket_base::max_listen_connections, error);
-  if (error) Fail("--listen: cannot listen on " + where + ": " + error.message());
-  server.port = server.acceptor.local_endpoint().port();
-}
 
 }  // namespace
 
@@ -582,7 +569,7 @@ std::string MakeToken() {
 ScopeServerHandle StartScopeServer(ScopeHub& hub, const ListenAddress& address,
                                    const std::string& token, PageActions actions) {
   ScopeServerHandle server(new ScopeServer(hub, token, std::move(actions)));
-  Listen(*server, address);
+  server->port = OpenListener(server->acceptor, address.host, address.port, "--listen");
   Accept(*server);
   ScopeServer* raw = server.get();
   // At the usual priority: sending is light, and a page whose frames wait
