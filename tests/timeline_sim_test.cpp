@@ -448,20 +448,23 @@ TEST(TimelineRecording, AResetAndARestartReplayEveryGroupAtItsTrueTime) {
 }
 
 TEST(TimelineRecording, TheSidecarOfAKilledWriterStillPlacesEveryGroup) {
-  Module m(sim::Options{});
   test::TempDir dir;
-  KR2270_CmdClose(m.device);  // the module serves one command connection at a time
+  // The writer is forked before this process starts a thread: a child of a
+  // threaded process may not start threads of its own (TSan refuses it).
+  int ports[2];
   int ready[2];
+  ASSERT_EQ(pipe(ports), 0);
   ASSERT_EQ(pipe(ready), 0);
-  const std::uint16_t command_port = m.sim.command_port();
-  const std::uint16_t data_port = m.sim.data_port();
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
     // The writing process: records until it is killed.
+    close(ports[1]);
     close(ready[0]);
+    std::uint16_t port[2] = {};
+    if (read(ports[0], port, sizeof port) != static_cast<ssize_t>(sizeof port)) _exit(1);
     KR2270Device* device = KR2270_DeviceCreate();
-    if (KR2270_CmdConnect(device, "127.0.0.1", 0, command_port, data_port, T) != 0) _exit(2);
+    if (KR2270_CmdConnect(device, "127.0.0.1", 0, port[0], port[1], T) != 0) _exit(2);
     StreamChannelAndCounter(device);
     if (KR2270_DFWOpen(device, dir.path.c_str(), 0) != 0 || KR2270_HcStart(device, 1, T) != 0) _exit(3);
     char path[512];
@@ -475,6 +478,12 @@ TEST(TimelineRecording, TheSidecarOfAKilledWriterStillPlacesEveryGroup) {
       }
     }
   }
+  close(ports[0]);
+  sim::Simulator simulator{sim::Options{}};
+  ASSERT_EQ(simulator.Start(), 0);
+  const std::uint16_t port[2] = {simulator.command_port(), simulator.data_port()};
+  EXPECT_EQ(write(ports[1], port, sizeof port), static_cast<ssize_t>(sizeof port));
+  close(ports[1]);
   close(ready[1]);
   char path[512] = {};
   const ssize_t got = read(ready[0], path, sizeof path - 1);

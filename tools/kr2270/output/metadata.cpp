@@ -105,13 +105,13 @@ std::string ToJson(const RecordingMetadata& m) {
 }  // namespace
 
 std::string MetadataPathOf(const std::string& recording_file) {
-  return std::filesystem::path(recording_file).replace_extension(".json").string();
+  return Utf8Text(Utf8Path(recording_file).replace_extension(".json"));
 }
 
 RecordingMetadata MetadataOfRun(const AcquisitionPlan& plan, const std::string& recording_file) {
   RecordingMetadata m;
   m.path = MetadataPathOf(recording_file);
-  m.recording = std::filesystem::path(recording_file).filename().string();
+  m.recording = Utf8Text(Utf8Path(recording_file).filename());
   m.started_utc = UtcTimestampNow();
   m.time_zone = LocalTimeZone();
   m.settings_json = SettingsJson(plan);
