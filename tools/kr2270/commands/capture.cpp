@@ -167,18 +167,20 @@ constexpr const char* kSummaryHeader =
     "capture,trigger_index,trigger_s,trigger_unix_ns,groups,trigger_row,pre_short,gaps,"
     "missing_groups,file\n";
 
+std::string Seconds(double seconds, int decimals) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", decimals, seconds);
+  return text;
+}
+
 std::string SummaryRow(int number, const KR2270CaptureInfo& info, double group_rate,
                        const std::string& file) {
-  char row[512];
-  std::snprintf(row, sizeof row, "%d,%llu,%.9f,%lld,%llu,%llu,%d,%llu,%llu,%s\n", number,
-                static_cast<unsigned long long>(info.trigger_index),
-                static_cast<double>(info.trigger_index) / group_rate,
-                static_cast<long long>(info.trigger_unix_ns),
-                static_cast<unsigned long long>(info.groups),
-                static_cast<unsigned long long>(info.trigger_row), info.pre_short,
-                static_cast<unsigned long long>(info.gaps),
-                static_cast<unsigned long long>(info.missing_groups), file.c_str());
-  return row;
+  using std::to_string;
+  return to_string(number) + "," + to_string(info.trigger_index) + "," +
+         Seconds(static_cast<double>(info.trigger_index) / group_rate, 9) + "," +
+         to_string(info.trigger_unix_ns) + "," + to_string(info.groups) + "," +
+         to_string(info.trigger_row) + "," + to_string(info.pre_short) + "," + to_string(info.gaps) +
+         "," + to_string(info.missing_groups) + "," + file + "\n";
 }
 
 struct CaptureResult {
@@ -224,11 +226,13 @@ void WriteCapture(KR2270Device* device, const CaptureOptions& o, const CapturePl
   WriteCsvText(summary, SummaryRow(number, info, selection.group_rate, name));
   result.taken = number;
   if (info.gaps > 0) ++result.captures_with_gaps;
-  std::printf("capture %d: trigger at group %llu (%.6f s), %llu groups, %llu gaps (%llu groups missing) -> %s\n",
-              number, static_cast<unsigned long long>(info.trigger_index),
-              static_cast<double>(info.trigger_index) / selection.group_rate,
-              static_cast<unsigned long long>(info.groups), static_cast<unsigned long long>(info.gaps),
-              static_cast<unsigned long long>(info.missing_groups), path.c_str());
+  using std::to_string;
+  const std::string line = "capture " + to_string(number) + ": trigger at group " +
+                           to_string(info.trigger_index) + " (" +
+                           Seconds(static_cast<double>(info.trigger_index) / selection.group_rate, 6) +
+                           " s), " + to_string(info.groups) + " groups, " + to_string(info.gaps) +
+                           " gaps (" + to_string(info.missing_groups) + " groups missing) -> " + path;
+  std::puts(line.c_str());
   std::fflush(stdout);
 }
 
@@ -319,9 +323,11 @@ int RunCapture(const CaptureOptions& o) {
     result.failed = true;
     result.why = "writing " + summary_path + " failed: " + SystemErrorText(error);
   }
-  std::printf("captures:  %d of %d\nwith gaps: %llu\nsummary:   %s\nend:       %s\n", result.taken,
-              plan.count, static_cast<unsigned long long>(result.captures_with_gaps),
-              summary_path.c_str(), result.why.c_str());
+  const std::string report = "captures:  " + std::to_string(result.taken) + " of " +
+                             std::to_string(plan.count) + "\nwith gaps: " +
+                             std::to_string(result.captures_with_gaps) + "\nsummary:   " +
+                             summary_path + "\nend:       " + result.why;
+  std::puts(report.c_str());
   if (result.failed) return kExitFailure;
   return result.captures_with_gaps > 0 ? kExitDataLost : kExitOk;
 }
