@@ -1,7 +1,8 @@
 // kr2270 capture in a process of its own against a simulated module's sine:
 // trigger groups where the model crosses the level, exact pre and post
 // lengths, repeated captures a period apart, a gap inside a capture flagged,
-// and the run's ends (bad options, a trigger that never comes).
+// a digital edge, and the run's ends (bad options, a trigger that never
+// comes).
 #include <cmath>
 #include <filesystem>
 #include <map>
@@ -125,6 +126,37 @@ TEST_F(CaptureCommand, RepeatedCapturesStartAtTheModelsCrossingsAPeriodApart) {
       EXPECT_LT(std::stod(capture.At(pre - 1, "ai1_V")), 0.7);
     }
     search_from = first + pre + 500;  // no hold-off
+  }
+}
+
+TEST(CaptureCommandDigital, AnInputsRisingEdgeTriggersAtTheFirstGroupThatShowsIt) {
+  sim::Options options;
+  options.clock_scale = 10.0;  // input 15 toggles every model second: every 0.1 s here
+  sim::Simulator module(options);
+  ASSERT_EQ(module.Start(), 0);
+  TempDir dir;
+  const std::string out = dir.File("captures");
+  const ProcessResult r =
+      Tool({"capture", "--rate", "52", "--channels", "1", "--on", "di15", "--pre", "10", "--post",
+            "20", "--count", "2", "--host", "127.0.0.1", "--port", std::to_string(module.command_port()),
+            "--data-port", std::to_string(module.data_port()), "--out", out});
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  const Table summary = ReadTable(out + "/captures.csv");
+  ASSERT_EQ(summary.rows.size(), 2u);
+  // A rising edge every two model seconds, 4000 groups each.
+  EXPECT_EQ(summary.Number(1, "trigger_index") - summary.Number(0, "trigger_index"), 8000u);
+  constexpr std::uint16_t kInput15 = 1u << 14;
+  for (size_t k = 0; k < 2; ++k) {
+    SCOPED_TRACE("capture " + std::to_string(k + 1));
+    const Table capture = ReadTable(out + "/" + summary.At(k, "file"));
+    ASSERT_EQ(capture.rows.size(), 30u);
+    ASSERT_EQ(summary.Number(k, "trigger_row"), 10u);
+    const std::uint64_t first = summary.Number(k, "trigger_index") - 10;
+    for (size_t row = 0; row < 30; ++row) {
+      const auto di = static_cast<std::uint16_t>(std::stoul(capture.At(row, "di")));
+      ASSERT_EQ(di, module.ExpectedDigitalInputs(module.StreamGroupTime(first + row))) << "row " << row;
+      ASSERT_EQ((di & kInput15) != 0, row >= 10) << "row " << row;
+    }
   }
 }
 
