@@ -1339,6 +1339,177 @@ KR2270_API int32_t KR2270_DFRGetSettings(KR2270Device *device, uint64_t first_nu
                                          KR2270ConversionSettings *settings,
                                          int32_t max_settings, uint64_t *total);
 
+/* ---- Triggered capture -------------------------------------------------------
+ * The host watches the stream for an event and hands out the groups around
+ * it whole: a capture of `pre` groups before the trigger group and `post`
+ * groups from it on, with the trigger group's timeline index and time. It
+ * is independent of the module's own trigger (KR2270_HcSetTri), which the
+ * library only stores and forwards.
+ *
+ * The search runs inside KR2270_HcCodeSplit, on the codes the split has just
+ * parsed, in the order the groups were split: every group split while the
+ * trigger is armed is watched, live or replayed (KR2270_DFRRead). The
+ * application splits as usual (and may use what it splits); after a split,
+ * KR2270_HcTriggerTake moves the oldest completed capture into the channel
+ * queues, where KR2270_HcCodeGetAd/Di/Ct/Ec, KR2270_HcCodeGetIndex,
+ * KR2270_HcAdCodeToValue and KR2270_HcCtCodeToValue serve it as they serve a
+ * split. The pre-trigger history is not copied: the stream ring keeps the
+ * last `pre` groups split (and a capture in progress) until they are no
+ * longer needed, which leaves the receiver that much less room; a capture is
+ * parsed into storage of its own once its last group was split, so captures
+ * waiting to be taken hold no room in the ring and survive a new start.
+ *
+ * The trigger group. Rising: the first group whose value is at or above
+ * `level` after a group whose value was below level - hysteresis (for a
+ * digital input: the first 1 after a 0). Falling: the first group at or
+ * below level after one above level + hysteresis (the first 0 after a 1).
+ * Values are volts as KR2270_HcAdCodeToValue converts the group's code with
+ * the settings in force for it: the level is converted to a code for each
+ * settings change (a range changed during the run included), so the test
+ * on codes is exact. The group "on the other side" must be seen after the
+ * arming or re-arming: a signal already past the level then does not
+ * trigger until it has been back. A gap (missing indices between two groups)
+ * puts the search back to needing the other side, so that a crossing is
+ * never placed at the first group after a gap.
+ *
+ * Lengths, in groups split (timeline rows): a capture holds `pre` groups
+ * before the trigger group and `post` groups from the trigger group on (the
+ * trigger group is its row `pre`), pre + post in all. It is shorter at the
+ * front only when fewer than `pre` groups were split since the arming or the
+ * start of the stream (pre_short = 1; trigger_row then says where the
+ * trigger group is). A gap inside a capture does not shorten it: its rows
+ * stay pre + post groups split, their indices jump at the gap, and the
+ * capture's info counts the gaps and the missing groups between its first
+ * and its last row; time from the indices stays exact on either side.
+ *
+ * Repeat: after a capture's last group the trigger skips `holdoff` groups,
+ * then searches again (the next capture's pre part may reach back into the
+ * previous capture). Single: it stops after the first capture.
+ * ------------------------------------------------------------------------- */
+
+/** What the trigger watches (KR2270TriggerSetup.source). */
+enum KR2270TriggerSource {
+  KR2270_TRIGGER_ANALOG = 1, /**< an analog channel, in volts */
+  KR2270_TRIGGER_DIGITAL = 2 /**< one bit of the digital word */
+};
+
+/** Direction of the crossing (KR2270TriggerSetup.slope). */
+enum KR2270TriggerSlope {
+  KR2270_TRIGGER_RISING = 1, /**< upwards through the level (0 to 1) */
+  KR2270_TRIGGER_FALLING = 2 /**< downwards through the level (1 to 0) */
+};
+
+/** The most groups one capture may hold (pre + post): 1.02 s at 256000
+ *  groups per second; the stream ring keeps at most that many for a trigger. */
+#define KR2270_TRIGGER_MAX_GROUPS 262144
+
+/** What the trigger looks for and what it keeps. Set struct_size to
+ *  sizeof(KR2270TriggerSetup). */
+typedef struct KR2270TriggerSetup {
+  uint32_t struct_size; /**< sizeof(KR2270TriggerSetup); set by the caller */
+  int32_t source;       /**< a KR2270TriggerSource */
+  int32_t channel;      /**< analog channel 1..8 or digital input 1..16 (bit
+                             channel - 1 of the digital word); it must be in
+                             the stream */
+  int32_t slope;        /**< a KR2270TriggerSlope */
+  double level;         /**< volts (analog; ignored for a digital input) */
+  double hysteresis;    /**< volts, >= 0 (analog; ignored for a digital input) */
+  int64_t pre;          /**< groups before the trigger group, >= 0 */
+  int64_t post;         /**< groups from the trigger group on, >= 1;
+                             pre + post <= KR2270_TRIGGER_MAX_GROUPS */
+  int32_t repeat;       /**< 0: one capture; 1: re-arm after each */
+  int32_t max_ready;    /**< completed captures kept until taken, 1..64 (0
+                             means 4); when one more completes the oldest is
+                             dropped and counted */
+  int64_t holdoff;      /**< repeat: groups skipped after a capture's last
+                             group before the search resumes, >= 0 */
+} KR2270TriggerSetup;
+
+/** A capture, as KR2270_HcTriggerTake hands it out. Set struct_size to
+ *  sizeof(KR2270CaptureInfo) (as for KR2270Health). */
+typedef struct KR2270CaptureInfo {
+  uint32_t struct_size;     /**< sizeof(KR2270CaptureInfo); set by the caller */
+  int32_t pre_short;        /**< 1 when fewer than pre groups preceded the
+                                 trigger group since the arming or the start
+                                 of the stream */
+  uint64_t number;          /**< 0 for the first capture since the arming */
+  uint64_t groups;          /**< rows in the capture */
+  uint64_t trigger_row;     /**< row of the trigger group (pre unless short) */
+  uint64_t trigger_index;   /**< timeline index of the trigger group */
+  uint64_t first_index;     /**< timeline index of row 0 */
+  int64_t trigger_unix_ns;  /**< start_unix_ns + trigger_index / group_rate, ns
+                                 since 1970-01-01 UTC; 0 when the rate is
+                                 unknown */
+  uint64_t gaps;            /**< index jumps between rows of the capture */
+  uint64_t missing_groups;  /**< indices missing in them */
+} KR2270CaptureInfo;
+
+/** States of KR2270TriggerStatus.state. */
+enum KR2270TriggerState {
+  KR2270_TRIGGER_OFF = 0,        /**< not armed */
+  KR2270_TRIGGER_SEARCHING = 1,  /**< waiting for the other side of the level */
+  KR2270_TRIGGER_READY = 2,      /**< waiting for the crossing */
+  KR2270_TRIGGER_CAPTURING = 3,  /**< triggered: the post part is coming */
+  KR2270_TRIGGER_HOLDOFF = 4,    /**< repeat: skipping holdoff groups */
+  KR2270_TRIGGER_DONE = 5,       /**< single: the capture is complete */
+  KR2270_TRIGGER_NO_CHANNEL = 6  /**< the stream split lacks the channel */
+};
+
+/** Where the trigger stands, as KR2270_HcTriggerGetStatus gives it. Set
+ *  struct_size to sizeof(KR2270TriggerStatus) (as for KR2270Health). */
+typedef struct KR2270TriggerStatus {
+  uint32_t struct_size;   /**< sizeof(KR2270TriggerStatus); set by the caller */
+  int32_t state;          /**< a KR2270TriggerState */
+  uint64_t triggers;      /**< trigger groups found since the arming */
+  uint64_t ready;         /**< completed captures waiting to be taken */
+  uint64_t dropped;       /**< completed captures dropped untaken (max_ready) */
+  uint64_t kept_groups;   /**< groups the stream ring keeps for the trigger now */
+} KR2270TriggerStatus;
+
+/** Extension. Arms the host-side trigger with *setup (copied), replacing any
+ *  earlier arming: its captures not yet taken are dropped and numbering
+ *  starts at 0. The search begins with the next split. A start with another
+ *  layout later leaves the trigger in KR2270_TRIGGER_NO_CHANNEL.
+ *  @handle
+ *  @param setup the condition and the lengths; set its struct_size to
+ *         sizeof(KR2270TriggerSetup) first.
+ *  @return 0, or -1 for a null handle or setup, a struct_size below
+ *          sizeof(KR2270TriggerSetup), a bad source, channel, slope, level or
+ *          hysteresis (not finite, or negative), pre < 0, post < 1, pre + post
+ *          above KR2270_TRIGGER_MAX_GROUPS, repeat not 0 or 1, max_ready
+ *          outside 0..64, holdoff < 0, averaging on (KR2270_AdFilterTimesPC;
+ *          averaged splits are not watched), or a channel not in the stream
+ *          (the layout of the run or the attached recording, else the layout
+ *          the next start will use).
+ *  @split_threads */
+KR2270_API int32_t KR2270_HcTriggerArm(KR2270Device *device, const KR2270TriggerSetup *setup);
+
+/** Extension. Stops the search and gives the ring back the groups it kept;
+ *  completed captures stay until taken.
+ *  @handle
+ *  @return 0, or -1 for a null handle.
+ *  @split_threads */
+KR2270_API int32_t KR2270_HcTriggerDisarm(KR2270Device *device);
+
+/** Extension. Moves the oldest completed capture into the channel queues,
+ *  replacing what the last split left there (as a split does).
+ *  @handle
+ *  @param info receives the capture's trigger, time and gaps (may be NULL);
+ *         set its struct_size to sizeof(KR2270CaptureInfo) first.
+ *  @return the capture's rows (> 0), 0 when no capture is waiting (the queues
+ *          are then untouched), or -1 for a null handle or an info
+ *          struct_size below 8.
+ *  @split_threads */
+KR2270_API int32_t KR2270_HcTriggerTake(KR2270Device *device, KR2270CaptureInfo *info);
+
+/** Extension. Where the trigger stands: its state and counters.
+ *  @handle
+ *  @param status the caller's record; set its struct_size to
+ *         sizeof(KR2270TriggerStatus) first.
+ *  @return 0, or -1 for a null handle or pointer, or a struct_size below 8.
+ *  @split_threads */
+KR2270_API int32_t KR2270_HcTriggerGetStatus(KR2270Device *device, KR2270TriggerStatus *status);
+
 #ifdef __cplusplus
 }
 #endif

@@ -7,6 +7,7 @@ streams and recordings, HDF5/CSV/NPY export and plots.
 """
 from ._library import EXPORTS, Error, LinkLost, Timeout, find_library, status_text, version
 from .block import Block, Gap, Layout
+from .capture import Capture, Captures
 from .device import Device
 from .settings import RANGES, RATE_CODES
 from .stream import Stream
@@ -32,6 +33,7 @@ def plot(source, path, **options):
     return draw(source, path, **options)
 
 
-__all__ = ["Block", "Device", "EXPORTS", "Error", "Gap", "Layout", "LinkLost", "RANGES",
-           "RATE_CODES", "Recording", "Simulator", "Stream", "Timeout", "find_library", "open_dataset", "plot",
+__all__ = ["Block", "Capture", "Captures", "Device", "EXPORTS", "Error", "Gap", "Layout", "LinkLost",
+           "RANGES", "RATE_CODES", "Recording", "Simulator", "Stream", "Timeout", "find_library",
+           "open_dataset", "plot",
            "status_text", "to_hdf5", "version"]

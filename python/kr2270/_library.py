@@ -51,6 +51,25 @@ class ConversionSettings(ctypes.Structure):
                 ("counter_base_ms", c_double * 4)]
 
 
+class TriggerSetup(ctypes.Structure):
+    _fields_ = [("struct_size", c_uint32), ("source", c_int32), ("channel", c_int32),
+                ("slope", c_int32), ("level", c_double), ("hysteresis", c_double),
+                ("pre", c_int64), ("post", c_int64), ("repeat", c_int32),
+                ("max_ready", c_int32), ("holdoff", c_int64)]
+
+
+class CaptureInfo(ctypes.Structure):
+    _fields_ = [("struct_size", c_uint32), ("pre_short", c_int32), ("number", c_uint64),
+                ("groups", c_uint64), ("trigger_row", c_uint64), ("trigger_index", c_uint64),
+                ("first_index", c_uint64), ("trigger_unix_ns", c_int64), ("gaps", c_uint64),
+                ("missing_groups", c_uint64)]
+
+
+class TriggerStatus(ctypes.Structure):
+    _fields_ = [("struct_size", c_uint32), ("state", c_int32), ("triggers", c_uint64),
+                ("ready", c_uint64), ("dropped", c_uint64), ("kept_groups", c_uint64)]
+
+
 # name: (result type, argument types). None as result: void.
 EXPORTS = {
     "KR2270_DeviceCreate": (Handle, []),
@@ -147,6 +166,10 @@ EXPORTS = {
     "KR2270_DFRGetTimeline": (i32, [Handle, POINTER(Timeline)]),
     "KR2270_DFRGetGaps": (i32, [Handle, c_uint64, POINTER(GapRecord), i32, P_u64]),
     "KR2270_DFRGetSettings": (i32, [Handle, c_uint64, POINTER(ConversionSettings), i32, P_u64]),
+    "KR2270_HcTriggerArm": (i32, [Handle, POINTER(TriggerSetup)]),
+    "KR2270_HcTriggerDisarm": (i32, [Handle]),
+    "KR2270_HcTriggerTake": (i32, [Handle, POINTER(CaptureInfo)]),
+    "KR2270_HcTriggerGetStatus": (i32, [Handle, POINTER(TriggerStatus)]),
 }
 
 STATUS_NAMES = {

@@ -318,3 +318,18 @@ class Device:
                               record, code_bytes)
         return self._stream
 
+    def captures(self, trigger, level=0.0, **options):
+        """Repeated captures around a trigger on a stream of their own: an
+        iterator of `Capture` blocks; use it as a context manager (see
+        `kr2270.capture.Captures` for the options)."""
+        from .capture import Captures
+        return Captures(self, trigger, level, **options)
+
+    def capture(self, trigger, level=0.0, timeout=10.0, **options):
+        """One capture: starts a stream, waits up to `timeout` seconds for the
+        trigger, returns the `Capture` (pre + post groups around the trigger
+        group) and stops the stream. Raises `Timeout` when nothing
+        triggered."""
+        with self.captures(trigger, level, count=1, timeout=timeout, **options) as captures:
+            return captures.next()
+

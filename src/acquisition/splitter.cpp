@@ -7,6 +7,7 @@
 #include "acquisition/acquisition.h"
 #include "acquisition/group_layout.h"
 #include "acquisition/split_timeline.h"
+#include "acquisition/trigger.h"
 #include "command/bytes.h"
 #include "config/checks.h"
 #include "device/export.h"
@@ -68,22 +69,22 @@ std::int32_t ReadAnalog(Item item, const std::uint8_t* p) {
 // Makes room for k codes in the queue of every column that will be filled,
 // keeping what the queues hold: an allocation that fails here leaves them
 // as the last split left them.
-void ReserveQueues(Device* device, const Layout& layout, std::size_t k, bool analog_only) {
+void ReserveQueues(const QueueRefs& queues, const Layout& layout, std::size_t k, bool analog_only) {
   for (std::int32_t c = 0; c < layout.count; ++c) {
     const Column& column = layout.columns[c];
     switch (column.item) {
       case Item::kAnalog4:
       case Item::kAnalog2:
-        device->ad_queue[column.index].Reserve(k);
+        queues.ad[column.index].Reserve(k);
         break;
       case Item::kDigital:
-        if (!analog_only) device->di_queue.Reserve(k);
+        if (!analog_only) queues.di->Reserve(k);
         break;
       case Item::kCounter:
-        if (!analog_only) device->ct_queue[column.index].Reserve(k);
+        if (!analog_only) queues.ct[column.index].Reserve(k);
         break;
       case Item::kEncoder:
-        if (!analog_only) device->ec_queue[column.index].Reserve(k);
+        if (!analog_only) queues.ec[column.index].Reserve(k);
         break;
     }
   }
@@ -91,20 +92,20 @@ void ReserveQueues(Device* device, const Layout& layout, std::size_t k, bool ana
 
 // Room for k codes in the column's queue; the queues were cleared and room
 // reserved, so nothing is allocated here.
-void AttachQueue(Device* device, Column& column, std::size_t k) {
+void AttachQueue(const QueueRefs& queues, Column& column, std::size_t k) {
   switch (column.item) {
     case Item::kAnalog4:
     case Item::kAnalog2:
-      column.out = device->ad_queue[column.index].Extend(k);
+      column.out = queues.ad[column.index].Extend(k);
       break;
     case Item::kDigital:
-      column.out = device->di_queue.Extend(k);
+      column.out = queues.di->Extend(k);
       break;
     case Item::kCounter:
-      column.out = device->ct_queue[column.index].Extend(k);
+      column.out = queues.ct[column.index].Extend(k);
       break;
     case Item::kEncoder:
-      column.out = device->ec_queue[column.index].Extend(k);
+      column.out = queues.ec[column.index].Extend(k);
       break;
   }
 }
@@ -276,13 +277,16 @@ std::int32_t SplitPlain(Device* device, std::int32_t n) {
     ClearChannelQueues(device);
     return 0;
   }
-  ReserveQueues(device, layout, k, false);
+  const QueueRefs queues = DeviceQueues(device);
+  ReserveQueues(queues, layout, k, false);
   device->split.indices.Reserve(k);
   ClearChannelQueues(device);
-  for (std::int32_t c = 0; c < layout.count; ++c) AttachQueue(device, layout.columns[c], k);
+  for (std::int32_t c = 0; c < layout.count; ++c) AttachQueue(queues, layout.columns[c], k);
   ParseFromRing(layout, FifoPeek(device->stream_fifo, k * group), k);
   PositionPlainSplit(device, k);
-  FifoGet(device->stream_fifo, nullptr, k * group);
+  // An armed trigger looks at the codes just parsed and keeps what its
+  // captures still need in the ring.
+  FifoTake(device->stream_fifo, k * group, WatchSplit(device, k));
   return static_cast<std::int32_t>(k);
 }
 
@@ -317,6 +321,22 @@ std::uint32_t BufferedGroups(Device* device, std::uint32_t group) {
 
 }  // namespace
 
+QueueRefs DeviceQueues(Device* device) {
+  return QueueRefs{device->ad_queue, &device->di_queue, device->ct_queue, device->ec_queue};
+}
+
+void ParseGroupsInto(const Settings& settings, const FifoPieces& pieces, std::size_t k,
+                     const QueueRefs& queues) {
+  Layout layout = LayoutOf(settings);
+  ReserveQueues(queues, layout, k, false);
+  for (int c = 0; c < 8; ++c) queues.ad[c].Clear();
+  queues.di->Clear();
+  for (int c = 0; c < 4; ++c) queues.ct[c].Clear();
+  for (int c = 0; c < 2; ++c) queues.ec[c].Clear();
+  for (std::int32_t c = 0; c < layout.count; ++c) AttachQueue(queues, layout.columns[c], k);
+  if (k != 0) ParseFromRing(layout, pieces, k);
+}
+
 void ClearChannelQueues(Device* device) {
   for (auto& queue : device->ad_queue) queue.Clear();
   device->di_queue.Clear();
@@ -340,7 +360,8 @@ std::int32_t SplitAveraged(Device* device, std::int32_t n) {
   // The groups planned lie in the ring, so their bytes fit 32 bits.
   const auto bytes = static_cast<std::uint32_t>(plan.consumed * group);
   if (device->split_scratch.size() < bytes) device->split_scratch.resize(bytes);
-  ReserveQueues(device, layout, static_cast<std::size_t>(n), true);
+  const QueueRefs queues = DeviceQueues(device);
+  ReserveQueues(queues, layout, static_cast<std::size_t>(n), true);
   device->split.indices.Reserve(static_cast<std::size_t>(n));
   ClearChannelQueues(device);
   FifoGet(device->stream_fifo, device->split_scratch.data(), bytes);
@@ -349,7 +370,7 @@ std::int32_t SplitAveraged(Device* device, std::int32_t n) {
   for (std::int32_t c = 0; c < layout.count; ++c) {
     Column& column = layout.columns[c];
     if (!IsAnalog(column.item)) continue;
-    AttachQueue(device, column, static_cast<std::size_t>(n));
+    AttachQueue(queues, column, static_cast<std::size_t>(n));
     AverageColumn(column, device->split_scratch.data(), plan, static_cast<std::size_t>(times),
                   group);
   }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "config/checks.h"
+#include "convert/convert.h"
 #include "device/device.h"
 #include "device/export.h"
 
@@ -194,6 +195,13 @@ std::int32_t HcCtCodeToValue(Device* device, std::int32_t counter, const std::ui
 }
 
 }  // namespace
+
+double AnalogValueOf(const Settings& settings, std::int32_t k, std::int32_t code) {
+  double value = 0.0;
+  ConvertCodes(&code, &value, 1, ScaleOf(settings, static_cast<std::size_t>(k)));
+  return value;
+}
+
 }  // namespace kr2270
 
 KR2270_EXPORT void KR2270_AdOriginalCodeToCode(int32_t* raw, int32_t count, int32_t* signed_codes) {

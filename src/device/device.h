@@ -16,6 +16,7 @@
 #include "acquisition/gap_log.h"
 #include "acquisition/stream_fifo.h"
 #include "acquisition/timeline.h"
+#include "acquisition/trigger_state.h"
 #include "device/settings.h"
 #include "platform/platform.h"
 #include "recording/sidecar.h"
@@ -211,6 +212,7 @@ struct KR2270Device {
   kr2270::ChannelQueue<std::uint32_t> ct_queue[4];
   kr2270::ChannelQueue<std::uint32_t> ec_queue[2];
   std::vector<std::uint8_t> split_scratch;
+  kr2270::TriggerState trigger;  // the splitting thread only
   std::int64_t filter_sum[8] = {};
   std::vector<std::int32_t> filter_window[8];
 

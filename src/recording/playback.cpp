@@ -147,8 +147,9 @@ std::int32_t ReadIntoStream(Device* device, RecordingReader* reader, std::int64_
   }
   // An empty ring starts over at its beginning, so that a read-and-split loop
   // keeps reusing the same cached bytes instead of walking all 32 MiB. Safe:
-  // no receiver runs, and the split shares this caller's thread.
-  if (FifoFilled(device->stream_fifo) == 0) FifoReset(device->stream_fifo);
+  // no receiver runs, and the split shares this caller's thread. Not while
+  // a trigger keeps groups in it.
+  if (FifoEmpty(device->stream_fifo)) FifoReset(device->stream_fifo);
   // Only whole groups that the ring can take are read, so every group
   // reported is a group delivered.
   const std::int64_t room = FifoFree(device->stream_fifo) / static_cast<std::uint32_t>(group_size);

@@ -117,6 +117,9 @@ TEST(ToolHelp, EverySubcommandDescribesItsOptions) {
       {"acquire",
        {"--seconds", "--groups", "--rate", "--channels", "--code-bytes", "--di", "--counters",
         "--encoders", "--average", "--transfer-bytes", "--range", "--range-ex", "--csv", "--record"}},
+      {"capture",
+       {"--on", "--level", "--slope", "--hysteresis", "--pre", "--post", "--count", "--holdoff",
+        "--wait", "--out", "--rate", "--channels", "--range", "--reconnect"}},
       {"play", {"FILE", "--from", "--count", "--csv"}},
       {"demo", {"--seconds", "--rate", "--keep"}},
   };

@@ -22,5 +22,6 @@ Command AddPlayCommand(CLI::App& app);
 Command AddDemoCommand(CLI::App& app);
 Command AddScopeCommand(CLI::App& app);
 Command AddSetCommand(CLI::App& app);
+Command AddCaptureCommand(CLI::App& app);
 
 }  // namespace kr2270::tool

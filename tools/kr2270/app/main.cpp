@@ -22,7 +22,7 @@ int Run(int argc, char** argv) {
       kr2270::tool::AddDemoCommand(app),    kr2270::tool::AddInfoCommand(app),
       kr2270::tool::AddAcquireCommand(app), kr2270::tool::AddPlayCommand(app),
       kr2270::tool::AddSimCommand(app),    kr2270::tool::AddScopeCommand(app),
-      kr2270::tool::AddSetCommand(app),
+      kr2270::tool::AddSetCommand(app),    kr2270::tool::AddCaptureCommand(app),
   };
   // Added after the subcommands so that only the top level offers it.
   app.set_help_all_flag("--help-all", "help for every subcommand");

@@ -92,10 +92,9 @@ std::uint64_t TakeGapBefore(CsvOutput& csv, const GapLog* log, std::int64_t inde
   return missing;
 }
 
-void AppendRow(std::string& out, CsvOutput& csv, const StreamSelection& selection,
-               const GroupBatch& batch, std::size_t i, std::int64_t index, const GapLog* gaps) {
-  const std::uint64_t gap = TakeGapBefore(csv, gaps, index);
-  AppendExact(out, OutputTime(selection, index + static_cast<std::int64_t>(csv.missing_so_far)));
+void AppendRow(std::string& out, const CsvOutput& csv, const StreamSelection& selection,
+               const GroupBatch& batch, std::size_t i, double time_s, std::uint64_t gap) {
+  AppendExact(out, time_s);
   for (std::size_t k = 0; k < kAnalogChannels; ++k) {
     if (!selection.analog[k]) continue;
     out += ',';
@@ -197,10 +196,31 @@ void WriteCsvHeader(CsvOutput& csv, const StreamSelection& selection) {
 void WriteCsvRows(CsvOutput& csv, const StreamSelection& selection, const GroupBatch& batch,
                   std::int64_t first_index, const GapLog* gaps) {
   for (std::size_t i = 0; i < static_cast<std::size_t>(batch.count); ++i) {
-    AppendRow(csv.pending, csv, selection, batch, i, first_index + static_cast<std::int64_t>(i), gaps);
+    const std::int64_t index = first_index + static_cast<std::int64_t>(i);
+    const std::uint64_t gap = TakeGapBefore(csv, gaps, index);
+    const double time_s = OutputTime(selection, index + static_cast<std::int64_t>(csv.missing_so_far));
+    AppendRow(csv.pending, csv, selection, batch, i, time_s, gap);
     ++csv.rows;
     if (csv.pending.size() >= kFlushBytes) FlushPending(csv);
   }
+  FlushPending(csv);
+}
+
+void WriteCsvCaptureRows(CsvOutput& csv, const StreamSelection& selection, const GroupBatch& batch,
+                         const std::vector<std::uint64_t>& indices, std::uint64_t trigger_index) {
+  for (std::size_t i = 0; i < static_cast<std::size_t>(batch.count); ++i) {
+    const std::uint64_t gap = i == 0 ? 0 : indices[i] - indices[i - 1] - 1;
+    const auto from_trigger =
+        static_cast<double>(static_cast<std::int64_t>(indices[i] - trigger_index));
+    AppendRow(csv.pending, csv, selection, batch, i, from_trigger / selection.group_rate, gap);
+    ++csv.rows;
+    if (csv.pending.size() >= kFlushBytes) FlushPending(csv);
+  }
+  FlushPending(csv);
+}
+
+void WriteCsvText(CsvOutput& csv, const std::string& text) {
+  csv.pending += text;
   FlushPending(csv);
 }
 

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "run/stream.h"
 
@@ -58,6 +59,15 @@ void WriteCsvHeader(CsvOutput& csv, const StreamSelection& selection);
 // holds the groups missing just before that row (0 without a log).
 void WriteCsvRows(CsvOutput& csv, const StreamSelection& selection, const GroupBatch& batch,
                   std::int64_t first_index, const GapLog* gaps);
+
+// Rows of one capture, whose groups carry timeline indices (the same
+// dialect): time_s is seconds from the trigger group (negative before it),
+// and the gap column the indices missing just before the row.
+void WriteCsvCaptureRows(CsvOutput& csv, const StreamSelection& selection, const GroupBatch& batch,
+                         const std::vector<std::uint64_t>& indices, std::uint64_t trigger_index);
+
+// Text of the caller's own (a header, a summary row), in order with the rows.
+void WriteCsvText(CsvOutput& csv, const std::string& text);
 
 // The system error of the first failed write, 0 when none failed yet.
 int CsvError(CsvOutput& csv);

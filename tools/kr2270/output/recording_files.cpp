@@ -18,12 +18,14 @@ bool IsRecordingFile(const fs::directory_entry& entry) {
 
 }  // namespace
 
-void PrepareRecordingDirectory(const std::string& dir) {
+void PrepareOutputDirectory(const std::string& dir, const std::string& option) {
   std::error_code error;
   fs::create_directories(Utf8Path(dir), error);
-  if (!fs::is_directory(Utf8Path(dir), error)) Fail("--record: cannot create directory " + dir);
-  if (!IsWritableDirectory(dir)) Fail("--record: directory " + dir + " is not writable");
+  if (!fs::is_directory(Utf8Path(dir), error)) Fail(option + ": cannot create directory " + dir);
+  if (!IsWritableDirectory(dir)) Fail(option + ": directory " + dir + " is not writable");
 }
+
+void PrepareRecordingDirectory(const std::string& dir) { PrepareOutputDirectory(dir, "--record"); }
 
 DirectorySnapshot SnapshotRecordings(const std::string& dir) {
   DirectorySnapshot snapshot;

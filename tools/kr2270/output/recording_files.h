@@ -20,6 +20,9 @@ struct WrittenFile {
 // Makes the directory when missing; throws with a clear line when it cannot
 // be used for writing.
 void PrepareRecordingDirectory(const std::string& dir);
+// Creates DIR (and its parents) when needed; fails naming `option` when it
+// cannot be made or written to.
+void PrepareOutputDirectory(const std::string& dir, const std::string& option);
 
 DirectorySnapshot SnapshotRecordings(const std::string& dir);
 

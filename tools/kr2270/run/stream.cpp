@@ -126,11 +126,17 @@ std::int32_t TakeBuffered(KR2270Device* device, const StreamSelection& selection
   const std::int32_t buffered = Check(KR2270_HcCodeCanReadGroupCount(device), "counting groups");
   const std::int32_t wanted = std::min(buffered, limit);
   if (wanted <= 0) return 0;
-  batch.count = Check(KR2270_HcCodeSplit(device, wanted), "splitting groups");
-  if (batch.count == 0) return 0;
+  const std::int32_t split = Check(KR2270_HcCodeSplit(device, wanted), "splitting groups");
+  FetchQueued(device, selection, split, batch);
+  return batch.count;
+}
+
+void FetchQueued(KR2270Device* device, const StreamSelection& selection, std::int32_t count,
+                 GroupBatch& batch) {
+  batch.count = count;
+  if (count == 0) return;
   FetchAnalog(device, selection, batch);
   FetchOthers(device, selection, batch);
-  return batch.count;
 }
 
 void ConvertBatch(KR2270Device* device, const StreamSelection& selection, GroupBatch& batch) {
@@ -139,7 +145,7 @@ void ConvertBatch(KR2270Device* device, const StreamSelection& selection, GroupB
     if (!selection.analog[k]) continue;
     batch.signed_codes[k] = batch.analog_codes[k];
     Resize(batch.volts[k], batch.count);
-    Check(KR2270_AdCodeToValue(device, channel, batch.signed_codes[k].data(), batch.count,
+    Check(KR2270_HcAdCodeToValue(device, channel, batch.signed_codes[k].data(), batch.count,
                                batch.volts[k].data()),
           "converting analog channel " + std::to_string(channel));
   }
@@ -147,7 +153,7 @@ void ConvertBatch(KR2270Device* device, const StreamSelection& selection, GroupB
     const auto k = static_cast<std::size_t>(counter - 1);
     if (!selection.counters[k] || !CounterConverts(selection.counter_modes[k])) continue;
     Resize(batch.counter_values[k], batch.count);
-    Check(KR2270_CtCodeToValue(device, counter, batch.counters[k].data(), batch.count,
+    Check(KR2270_HcCtCodeToValue(device, counter, batch.counters[k].data(), batch.count,
                                batch.counter_values[k].data()),
           "converting counter " + std::to_string(counter));
   }

@@ -45,8 +45,14 @@ struct GroupBatch {
 std::int32_t TakeBuffered(KR2270Device* device, const StreamSelection& selection,
                           std::int32_t limit, GroupBatch& batch);
 
-// Analog codes to volts through each channel's calibration and range;
-// counters by their mode (modes other than 0, 1 and 3 stay raw).
+// Fetches every selected channel of the `count` groups the queues hold
+// (after a split or a taken capture) into batch.
+void FetchQueued(KR2270Device* device, const StreamSelection& selection, std::int32_t count,
+                 GroupBatch& batch);
+
+// Codes of the last split (or taken capture) to values, each group with the
+// settings in force for it: analog codes to volts through the calibration
+// and range, counters by their mode (modes other than 0, 1 and 3 stay raw).
 void ConvertBatch(KR2270Device* device, const StreamSelection& selection, GroupBatch& batch);
 
 bool CounterConverts(std::int8_t mode);
