@@ -20,6 +20,28 @@ class Gap(ctypes.Structure):
                 ("cause", c_int32), ("estimated", c_int32)]
 
 
+class GapRecord(ctypes.Structure):
+    _fields_ = [("number", c_uint64), ("index", c_uint64), ("missing", c_uint64),
+                ("position", c_uint64), ("cause", c_int32), ("estimated", c_int32)]
+
+
+class ConversionSettings(ctypes.Structure):
+    _fields_ = [("number", c_uint64), ("index", c_uint64), ("position", c_uint64),
+                ("zero_code", c_int32 * 8), ("full_code", c_int32 * 8),
+                ("full_scale", c_double * 8), ("offset", c_double * 8),
+                ("range_code", c_uint8 * 8), ("extended_range", c_uint8 * 8),
+                ("counter_mode", c_int8 * 4), ("reserved", c_int32),
+                ("counter_base_ms", c_double * 4)]
+
+
+class Timeline(ctypes.Structure):
+    _fields_ = [("struct_size", c_uint32), ("source", c_int32), ("start_unix_ns", c_int64),
+                ("group_rate", c_double), ("averaging", c_int32), ("complete", c_int32),
+                ("first_index", c_uint64), ("next_index", c_uint64), ("groups", c_uint64),
+                ("gaps", c_uint64), ("missing_groups", c_uint64), ("settings", c_uint64),
+                ("averaging_dropped", c_uint64)]
+
+
 class Health(ctypes.Structure):
     _fields_ = [("struct_size", c_uint32), ("last_error", c_int32),
                 ("groups_received", c_uint64), ("groups_dropped", c_uint64),
@@ -112,6 +134,19 @@ EXPORTS = {
     "KR2270_SetAutoReconnect": (i32, [Handle, i32, i32]),
     "KR2270_GetHealth": (i32, [Handle, POINTER(Health)]),
     "KR2270_GetVersion": (c_char_p, []),
+    "KR2270_HcGetGapsSince": (i32, [Handle, c_uint64, POINTER(GapRecord), i32, P_u64]),
+    "KR2270_HcGetSettingsSince": (i32, [Handle, c_uint64, POINTER(ConversionSettings), i32,
+                                        P_u64]),
+    "KR2270_GetConversionSettings": (i32, [Handle, POINTER(ConversionSettings)]),
+    "KR2270_HcGetTimeline": (i32, [Handle, POINTER(Timeline)]),
+    "KR2270_HcCodeGetIndex": (i32, [Handle, P_u64]),
+    "KR2270_HcAdCodeToValue": (i32, [Handle, i32, P_i32, i32, P_f64]),
+    "KR2270_HcCtCodeToValue": (i32, [Handle, i32, P_u32, i32, P_f64]),
+    "KR2270_DFWSetField": (i32, [Handle, c_char_p, c_char_p]),
+    "KR2270_DFWGetFileName": (i32, [Handle, i32, c_char_p, i32]),
+    "KR2270_DFRGetTimeline": (i32, [Handle, POINTER(Timeline)]),
+    "KR2270_DFRGetGaps": (i32, [Handle, c_uint64, POINTER(GapRecord), i32, P_u64]),
+    "KR2270_DFRGetSettings": (i32, [Handle, c_uint64, POINTER(ConversionSettings), i32, P_u64]),
 }
 
 STATUS_NAMES = {
