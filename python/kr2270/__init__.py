@@ -12,6 +12,7 @@ from .settings import RANGES, RATE_CODES
 from .stream import Stream
 from .recording import Recording
 from .simulator import Simulator
+from .timeline import Conversion, Timeline
 
 
 def to_hdf5(source, path, **options):
@@ -26,6 +27,6 @@ def plot(source, path, **options):
     return draw(source, path, **options)
 
 
-__all__ = ["Block", "Device", "EXPORTS", "Error", "Gap", "Layout", "LinkLost", "RANGES",
-           "RATE_CODES", "Recording", "Simulator", "Stream", "Timeout", "find_library", "plot",
-           "status_text", "to_hdf5", "version"]
+__all__ = ["Block", "Conversion", "Device", "EXPORTS", "Error", "Gap", "Layout", "LinkLost",
+           "RANGES", "RATE_CODES", "Recording", "Simulator", "Stream", "Timeline", "Timeout",
+           "find_library", "plot", "status_text", "to_hdf5", "version"]
