@@ -1,6 +1,8 @@
 // kr2270 info: one snapshot of everything the module reports.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <array>
+#include <iterator>
 #include <cstdio>
 #include <memory>
 
@@ -29,10 +31,14 @@ struct Snapshot {
   std::int32_t reference = 0;
 };
 
-Snapshot TakeSnapshot(KR2270Device* device, const CalibrationPairs& module_pairs, int timeout_ms) {
+// The pairs shown are the ones the volts were converted with, as the
+// library holds them.
+Snapshot TakeSnapshot(KR2270Device* device, int timeout_ms) {
   Snapshot s;
-  s.zero = module_pairs.zero;
-  s.full = module_pairs.full;
+  KR2270ConversionSettings converts{};
+  Check(KR2270_GetConversionSettings(device, &converts), "reading the conversion settings");
+  std::copy(std::begin(converts.zero_code), std::end(converts.zero_code), s.zero.begin());
+  std::copy(std::begin(converts.full_code), std::end(converts.full_code), s.full.begin());
   Check(KR2270_AdReadAllOnce(device, s.codes.data(), timeout_ms), "reading the analog inputs");
   for (int channel = 1; channel <= kAnalogChannels; ++channel) {
     const auto k = static_cast<std::size_t>(channel - 1);
@@ -83,7 +89,7 @@ int RunInfo(const InfoOptions& o) {
   const Connection connection = Connect(o.connection);
   KR2270Device* device = connection.device.get();
   WriteShownSettings(device, ranges, connection.timeout_ms);
-  PrintSnapshot(connection, TakeSnapshot(device, connection.module_calibration, connection.timeout_ms));
+  PrintSnapshot(connection, TakeSnapshot(device, connection.timeout_ms));
   return kExitOk;
 }
 

@@ -81,20 +81,19 @@ void FlushPending(CsvOutput& csv) {
   csv.changed.notify_all();
 }
 
-// Groups missing just before output `index`.
-std::uint64_t TakeGapBefore(CsvOutput& csv, const GapLog* log, std::int64_t index) {
-  if (log == nullptr) return 0;
-  const GapRange range = PassGaps(csv.gap_cursor, *log, index);
-  std::uint64_t missing = 0;
-  for (std::size_t g = range.first; g < range.end; ++g) missing += log->gaps[g].missing_groups;
-  csv.missing_so_far += missing;
-  return missing;
+// Groups missing just before the output with timeline index `index`.
+std::uint64_t TakeGapBefore(CsvOutput& csv, const StreamSelection& selection, std::uint64_t index) {
+  if (!csv.next_index) csv.next_index = index - csv.missing_before_first;
+  const std::uint64_t gap = index - *csv.next_index;
+  csv.next_index = index + static_cast<std::uint64_t>(IndexStep(selection));
+  return gap;
 }
 
 void AppendRow(std::string& out, CsvOutput& csv, const StreamSelection& selection,
-               const GroupBatch& batch, std::size_t i, std::int64_t index, const GapLog* gaps) {
-  const std::uint64_t gap = TakeGapBefore(csv, gaps, index);
-  AppendExact(out, OutputTime(selection, index + static_cast<std::int64_t>(csv.missing_so_far)));
+               const GroupBatch& batch, std::size_t i) {
+  const std::uint64_t index = batch.index[i];
+  const std::uint64_t gap = TakeGapBefore(csv, selection, index);
+  AppendExact(out, TimeOfIndex(selection, index));
   for (std::size_t k = 0; k < kAnalogChannels; ++k) {
     if (!selection.analog[k]) continue;
     out += ',';
@@ -174,10 +173,9 @@ void WriteCsvHeader(CsvOutput& csv, const StreamSelection& selection) {
   out += ",gap\n";
 }
 
-void WriteCsvRows(CsvOutput& csv, const StreamSelection& selection, const GroupBatch& batch,
-                  std::int64_t first_index, const GapLog* gaps) {
+void WriteCsvRows(CsvOutput& csv, const StreamSelection& selection, const GroupBatch& batch) {
   for (std::size_t i = 0; i < static_cast<std::size_t>(batch.count); ++i) {
-    AppendRow(csv.pending, csv, selection, batch, i, first_index + static_cast<std::int64_t>(i), gaps);
+    AppendRow(csv.pending, csv, selection, batch, i);
     ++csv.rows;
     if (csv.pending.size() >= kFlushBytes) FlushPending(csv);
   }

@@ -10,6 +10,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -22,8 +23,11 @@ struct CsvOutput {
   std::string partial;  // where rows go until FinishCsv
   std::FILE* file = nullptr;
   bool codes = false;   // add a raw-code column per analog channel
-  GapCursor gap_cursor;              // up to the last row written
-  std::uint64_t missing_so_far = 0;  // groups missing before the next row
+  // The timeline index the next row has when no group is missing before
+  // it; a replay that starts inside a recording leaves it unset, and its
+  // first row takes its own index less `missing_before_first`.
+  std::optional<std::uint64_t> next_index = 0;
+  std::uint64_t missing_before_first = 0;
   bool keep = false;    // set once rows matter: the file then outlives errors
   bool finished = false;
   std::string pending;  // formatted rows not yet handed to the writer
@@ -48,11 +52,10 @@ bool IsStdout(const std::string& path);
 std::unique_ptr<CsvOutput> OpenCsv(const std::string& path, bool codes);
 
 void WriteCsvHeader(CsvOutput& csv, const StreamSelection& selection);
-// Rows for outputs first_index, first_index + 1, ...; with a gap log, the
-// time of each row counts the groups missing before it, and the gap column
-// holds the groups missing just before that row (0 without a log).
-void WriteCsvRows(CsvOutput& csv, const StreamSelection& selection, const GroupBatch& batch,
-                  std::int64_t first_index, const GapLog* gaps);
+// A row per output: its time from its timeline index, and in the gap column
+// the groups missing just before it (the jump of the index over the one
+// the row before leads to expect).
+void WriteCsvRows(CsvOutput& csv, const StreamSelection& selection, const GroupBatch& batch);
 
 // The system error of the first failed write, 0 when none failed yet.
 int CsvError(CsvOutput& csv);

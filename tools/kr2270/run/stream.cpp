@@ -60,12 +60,35 @@ int AnalogCount(const StreamSelection& selection) {
   return count;
 }
 
-double OutputTime(const StreamSelection& selection, std::int64_t index) {
-  const double groups_per_output = selection.average > 0 ? selection.average : 1;
-  return static_cast<double>(index) * groups_per_output / selection.group_rate;
+int IndexStep(const StreamSelection& selection) { return std::max(1, selection.average); }
+
+double TimeOfIndex(const StreamSelection& selection, std::uint64_t index) {
+  return static_cast<double>(index) / selection.group_rate;
+}
+
+void ReadNewGaps(KR2270Device* device, GapReader& reader) {
+  constexpr std::int32_t kPage = 256;
+  KR2270GapRecord page[kPage];
+  for (;;) {
+    const std::uint64_t first = reader.gaps.empty() ? 0 : reader.gaps.back().number;
+    const std::int32_t count =
+        Check(KR2270_HcGetGapsSince(device, first, page, kPage, nullptr), "reading the gaps");
+    for (std::int32_t i = 0; i < count; ++i) {
+      if (!reader.gaps.empty() && reader.gaps.back().number == page[i].number) {
+        reader.gaps.back() = page[i];
+        continue;
+      }
+      const std::uint64_t expected = reader.gaps.empty() ? 0 : reader.gaps.back().number + 1;
+      reader.unread += page[i].number - expected;
+      reader.gaps.push_back(page[i]);
+    }
+    if (count < kPage) return;
+  }
 }
 
 bool CounterConverts(std::int8_t mode) { return mode == 0 || mode == 1 || mode == 3; }
+
+// ---- the scope's walk over KR2270_HcGetGaps ----
 
 // The library keeps the first and the last 1000 gaps; its count goes on
 // past them, the copy does not.
@@ -128,6 +151,8 @@ std::int32_t TakeBuffered(KR2270Device* device, const StreamSelection& selection
   if (wanted <= 0) return 0;
   batch.count = Check(KR2270_HcCodeSplit(device, wanted), "splitting groups");
   if (batch.count == 0) return 0;
+  Resize(batch.index, batch.count);
+  ExpectFetched(KR2270_HcCodeGetIndex(device, batch.index.data()), batch.count, "the indices");
   FetchAnalog(device, selection, batch);
   FetchOthers(device, selection, batch);
   return batch.count;
@@ -139,16 +164,16 @@ void ConvertBatch(KR2270Device* device, const StreamSelection& selection, GroupB
     if (!selection.analog[k]) continue;
     batch.signed_codes[k] = batch.analog_codes[k];
     Resize(batch.volts[k], batch.count);
-    Check(KR2270_AdCodeToValue(device, channel, batch.signed_codes[k].data(), batch.count,
-                               batch.volts[k].data()),
+    Check(KR2270_HcAdCodeToValue(device, channel, batch.signed_codes[k].data(), batch.count,
+                                 batch.volts[k].data()),
           "converting analog channel " + std::to_string(channel));
   }
   for (int counter = 1; counter <= kCounters; ++counter) {
     const auto k = static_cast<std::size_t>(counter - 1);
     if (!selection.counters[k] || !CounterConverts(selection.counter_modes[k])) continue;
     Resize(batch.counter_values[k], batch.count);
-    Check(KR2270_CtCodeToValue(device, counter, batch.counters[k].data(), batch.count,
-                               batch.counter_values[k].data()),
+    Check(KR2270_HcCtCodeToValue(device, counter, batch.counters[k].data(), batch.count,
+                                 batch.counter_values[k].data()),
           "converting counter " + std::to_string(counter));
   }
 }

@@ -1,5 +1,6 @@
 // The road from the stream ring to the application's arrays, shared by live
-// acquisition and playback: split, fetch every selected queue, convert.
+// acquisition and playback: split, fetch every selected queue with each
+// output's timeline index, convert with the settings in force for each.
 #pragma once
 
 #include <array>
@@ -25,12 +26,17 @@ struct StreamSelection {
 
 int AnalogCount(const StreamSelection& selection);
 
-// Seconds from the start of the stream to output `index`.
-double OutputTime(const StreamSelection& selection, std::int64_t index);
+// Timeline index periods from one output to the next: the averaging count.
+int IndexStep(const StreamSelection& selection);
+
+// Seconds since the run's first group of the output with timeline index
+// `index`.
+double TimeOfIndex(const StreamSelection& selection, std::uint64_t index);
 
 // One split's worth of outputs, one vector per selected channel.
 struct GroupBatch {
   std::int32_t count = 0;
+  std::vector<std::uint64_t> index;  // timeline index of each output (see kr2270c.h)
   std::array<std::vector<std::int32_t>, kAnalogChannels> analog_codes;  // as fetched
   std::array<std::vector<std::int32_t>, kAnalogChannels> signed_codes;  // sign-extended
   std::array<std::vector<double>, kAnalogChannels> volts;
@@ -40,17 +46,33 @@ struct GroupBatch {
   std::array<std::vector<std::uint32_t>, kEncoders> encoders;
 };
 
-// Takes up to `limit` buffered outputs out of the ring and fetches every
-// selected channel. Returns the count taken, 0 when nothing is buffered.
+// Takes up to `limit` buffered outputs out of the ring and fetches their
+// indices and every selected channel. Returns the count taken, 0 when
+// nothing is buffered.
 std::int32_t TakeBuffered(KR2270Device* device, const StreamSelection& selection,
                           std::int32_t limit, GroupBatch& batch);
 
-// Analog codes to volts through each channel's calibration and range;
-// counters by their mode (modes other than 0, 1 and 3 stay raw).
+// Analog codes to volts through each channel's calibration and range,
+// counters by their mode (modes other than 0, 1 and 3 stay raw): with the
+// settings in force for each output, as the library placed them.
 void ConvertBatch(KR2270Device* device, const StreamSelection& selection, GroupBatch& batch);
 
 bool CounterConverts(std::int8_t mode);
 
+// Every gap of the run, in the order found: each read asks the library for
+// the gaps from the newest one read on. That one is read again because it
+// may still grow: drops that follow it with no group between join it.
+struct GapReader {
+  std::vector<KR2270GapRecord> gaps;
+  std::uint64_t unread = 0;  // gaps the library no longer kept when asked
+};
+
+// Reads the gaps found (or grown) since the last read; throws on a library
+// error.
+void ReadNewGaps(KR2270Device* device, GapReader& reader);
+
+// The scope's walk over KR2270_HcGetGaps (its first and newest 1000 gaps),
+// until it reads the timeline as the rest of the tool does.
 // The gaps the library found in the stream since the start, oldest first
 // (the library keeps the first and the last 1000; `total` counts them all).
 struct GapLog {
