@@ -19,7 +19,7 @@ from .block import Gap, utc_datetime
 
 # Records fetched per call; the library keeps the newest 4096 gaps, so a
 # reader that comes back at least that often misses none.
-_PAGE = 1024
+_PAGE = 256
 
 SOURCES = {1: "live run", 2: "recording with its sidecar", 3: "recording without a sidecar",
            4: "recording whose sidecar could not be read"}

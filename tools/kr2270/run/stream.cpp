@@ -88,6 +88,15 @@ void ReadNewGaps(KR2270Device* device, GapReader& reader) {
 
 bool CounterConverts(std::int8_t mode) { return mode == 0 || mode == 1 || mode == 3; }
 
+const char* GapCauseName(std::int32_t cause) {
+  switch (cause) {
+    case KR2270_GAP_RING_FULL: return "ring full";
+    case KR2270_GAP_LINK_LOST: return "link lost";
+    case KR2270_GAP_MODULE_RESTART: return "module restart";
+    default: return "unknown";
+  }
+}
+
 // ---- the scope's walk over KR2270_HcGetGaps ----
 
 // The library keeps the first and the last 1000 gaps; its count goes on
@@ -124,15 +133,6 @@ GapRange PassGaps(GapCursor& cursor, const GapLog& log, std::int64_t index) {
   range.end = cursor.next;
   cursor.passed = index;
   return range;
-}
-
-const char* GapCauseName(std::int32_t cause) {
-  switch (cause) {
-    case KR2270_GAP_RING_FULL: return "ring full";
-    case KR2270_GAP_LINK_LOST: return "link lost";
-    case KR2270_GAP_MODULE_RESTART: return "module restart";
-    default: return "unknown";
-  }
 }
 
 std::uint64_t MissingInLinkGaps(const GapLog& log, std::int64_t end) {

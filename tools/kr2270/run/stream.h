@@ -71,8 +71,12 @@ struct GapReader {
 // error.
 void ReadNewGaps(KR2270Device* device, GapReader& reader);
 
-// The scope's walk over KR2270_HcGetGaps (its first and newest 1000 gaps),
-// until it reads the timeline as the rest of the tool does.
+// "ring full", "link lost", "module restart" or "unknown".
+const char* GapCauseName(std::int32_t cause);
+
+// ---- The scope's walk over KR2270_HcGetGaps (the first and the newest 1000
+// gaps), until it reads the timeline as the rest of the tool does ----
+
 // The gaps the library found in the stream since the start, oldest first
 // (the library keeps the first and the last 1000; `total` counts them all).
 struct GapLog {
@@ -98,9 +102,6 @@ struct GapRange {
   std::size_t end = 0;
 };
 GapRange PassGaps(GapCursor& cursor, const GapLog& log, std::int64_t index);
-
-// "ring full", "link lost", "module restart" or "unknown".
-const char* GapCauseName(std::int32_t cause);
 
 // Groups missing in gaps other than ring overflows (those the lost-group
 // count has), before output `end`.
