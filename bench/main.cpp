@@ -23,7 +23,7 @@ using kr2270::bench::Report;
 const char* const kUsage =
     "usage: kr2270-bench [--quick] [--scale X] [--only SECTIONS] [--tmp DIR]\n"
     "                    [--stream-seconds S] [--modules N,N,...] [--sim PATH] [--out FILE]\n"
-    "SECTIONS: commands,stream,split,recording,latency (comma-separated)\n";
+    "SECTIONS: commands,stream,split,recording,latency,scope (comma-separated)\n";
 
 std::string SelfPath() {
   char path[4096];
@@ -64,7 +64,7 @@ std::string Today() {
 
 struct Arguments {
   Config config;
-  std::set<std::string> sections = {"commands", "stream", "split", "recording", "latency"};
+  std::set<std::string> sections = {"commands", "stream", "split", "recording", "latency", "scope"};
   std::string out;
   // strace driver mode
   std::string driver, op;
@@ -116,6 +116,7 @@ int main(int argc, char** argv) {
   Arguments a;
   a.config.self = SelfPath();
   a.config.sim_executable = KR2270_SIM_EXE;
+  a.config.tool_executable = KR2270_TOOL_EXE;
   a.config.temp_dir = "/tmp/kr2270-bench";
   if (argc == 2 && std::string(argv[1]) == "--help") {
     std::fputs(kUsage, stdout);
@@ -138,7 +139,8 @@ int main(int argc, char** argv) {
                   {"split", kr2270::bench::RunSplitSection},
                   {"stream", kr2270::bench::RunStreamSection},
                   {"latency", kr2270::bench::RunLatencySection},
-                  {"recording", kr2270::bench::RunRecordingSection}};
+                  {"recording", kr2270::bench::RunRecordingSection},
+                  {"scope", kr2270::bench::RunScopeSection}};
   for (const auto& s : sections) {
     if (a.sections.count(s.name) == 0) continue;
     std::fprintf(stderr, "kr2270-bench: %s ...\n", s.name);

@@ -11,6 +11,7 @@ namespace kr2270::bench {
 struct Config {
   std::string self;            // this program, for the strace driver runs
   std::string sim_executable;  // kr2270-sim
+  std::string tool_executable;  // kr2270, for the scope's figures; empty when not built
   std::string temp_dir;        // on the disk under test
   double scale = 1.0;          // < 1 shortens every section (smoke runs)
   double stream_seconds = 30.0;
@@ -28,6 +29,7 @@ void RunStreamSection(const Config& config, Report& report);
 void RunSplitSection(const Config& config, Report& report);
 void RunRecordingSection(const Config& config, Report& report);
 void RunLatencySection(const Config& config, Report& report);
+void RunScopeSection(const Config& config, Report& report);
 
 // The strace target: connects to the command port and runs `count` commands
 // of one client and kind; returns the process exit status.

@@ -7,7 +7,9 @@ packages=("$@")
           libbenchmark-dev libmodbus-dev libcli11-dev clang libclang-rt-14-dev strace ccache
           python3 python3-numpy python3-h5py python3-matplotlib python3-pytest hdf5-tools
           python3-xarray python3-h5netcdf
-          libcpp-httplib-dev chromium nodejs)
+          libasio-dev chromium nodejs
+          python3-pip python3-venv python3-setuptools python3-wheel
+          doxygen python3-sphinx lintian dpkg-dev file)
 missing=()
 # The scope page's charting library comes from npm (the build runs npm ci):
 # Debian's nodejs comes without npm, NodeSource's has it.

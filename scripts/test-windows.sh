@@ -4,14 +4,16 @@
 #   1. the export table of kr2270c.dll against the header and the Linux library,
 #   2. the test suite (ctest in build-win),
 #   3. recordings exchanged between the Linux and the Windows build,
-#   4. the C example and kr2270.exe against the Linux simulated module on 127.0.0.1.
+#   4. the C example and kr2270.exe against the Linux simulated module on 127.0.0.1,
+#   5. files: an existing CSV kept or replaced, a recording in a non-ASCII folder,
+#   6. kr2270.exe scope: the Linux scope tests over HTTP against it.
 # Uses the Linux build in build/ (made here when missing) for the simulator.
 #   KR2270_WINDOWS_BUILD  build folder (default build-win)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-scripts/install-deps.sh g++-mingw-w64-x86-64-posix wine wine64 googletest libcli11-dev cmake ninja-build
+scripts/install-deps.sh g++-mingw-w64-x86-64-posix wine wine64 googletest libcli11-dev libasio-dev cmake ninja-build
 
 win=${KR2270_WINDOWS_BUILD:-build-win}
 launcher=()
@@ -19,12 +21,13 @@ command -v ccache >/dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DC
 
 echo "== Linux build (simulator, tool, exchange test)"
 [ -f build/CMakeCache.txt ] ||
-  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKR2270_BUILD_BENCH=OFF "${launcher[@]}" >/dev/null
-cmake --build build -j2 --target kr2270c kr2270-sim kr2270 recording_exchange_test >/dev/null
+  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKR2270_WERROR=ON -DKR2270_BUILD_BENCH=OFF \
+    "${launcher[@]}" >/dev/null
+cmake --build build -j2 --target kr2270c kr2270-sim kr2270 recording_exchange_test scope_http_test >/dev/null
 
 echo "== Windows build"
 cmake -S . -B "$win" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKR2270_BUILD_BENCH=OFF "${launcher[@]}" >/dev/null
+  -DCMAKE_BUILD_TYPE=Release -DKR2270_WERROR=ON -DKR2270_BUILD_BENCH=OFF "${launcher[@]}" >/dev/null
 cmake --build "$win" -j2 >/dev/null
 bin=$win/bin
 
@@ -138,6 +141,51 @@ cross_play() {
   done
 }
 check "recordings of either tool replay to the same CSV with either tool" cross_play
+
+echo "== files"
+sim_args=(--host 127.0.0.1 --port "$cport" --data-port "$dport")
+existing_csv() {
+  # A CSV that is there is kept without --overwrite and replaced with it;
+  # MoveFileEx replaces in one step where rename() would fail.
+  local csv="$work/existing.csv"
+  echo "earlier results" >"$csv"
+  timeout 120 wine "$bin/kr2270.exe" acquire "${sim_args[@]}" --groups 1000 --csv "$(winepath -w "$csv")" \
+    >"$work/kept.out" 2>&1
+  local kept=$?
+  [ "$kept" -eq 2 ] && grep -q "give --overwrite" "$work/kept.out" && [ "$(cat "$csv")" = "earlier results" ] ||
+    { echo "without --overwrite: exit $kept"; cat "$work/kept.out"; return 1; }
+  timeout 120 wine "$bin/kr2270.exe" acquire "${sim_args[@]}" --groups 1000 --csv "$(winepath -w "$csv")" \
+    --overwrite >"$work/replaced.out" 2>&1 || { cat "$work/replaced.out"; return 1; }
+  [ "$(tr -d '\r' <"$csv" | wc -l)" -eq 1001 ] && [ ! -e "$csv.partial" ]
+}
+check "kr2270.exe keeps an existing CSV unless --overwrite, and replaces it with it" existing_csv
+
+non_ascii_folder() {
+  # UTF-8 from the command line to the wide-character file functions.
+  local dir="$work/Messung_ä_Prüfung"
+  timeout 120 wine "$bin/kr2270.exe" acquire "${sim_args[@]}" --groups 4000 --record "$(winepath -w "$dir")" \
+    >"$work/utf8.out" 2>&1 || { cat "$work/utf8.out"; return 1; }
+  tr -d '\r' <"$work/utf8.out" | tail -n 3
+  local first
+  first=$(ls "$dir"/*_1.dat) && [ -s "${first%.dat}.json" ] &&
+    ! grep -q 18446744073709551615 "$work/utf8.out" &&
+    timeout 120 wine "$bin/kr2270.exe" play "$(winepath -w "$first")" --csv - 2>/dev/null | tr -d '\r' >"$work/utf8.csv" &&
+    [ "$(wc -l <"$work/utf8.csv")" -eq $(($(tr -d '\r' <"$work/utf8.out" | sed -n 's/^recorded groups: \([0-9]*\).*/\1/p') + 1)) ]
+}
+check "kr2270.exe records into a non-ASCII folder, with its metadata, and replays it" non_ascii_folder
+
+echo "== kr2270.exe scope under Wine"
+# The Linux test program drives the Windows tool: each test starts its own
+# simulated module and kr2270.exe scope against it. The recording test reads
+# back files by the paths the tool reports, which are Windows paths here.
+scope_tests() {
+  KR2270_SCOPE_COMMAND="$(command -v wine) $root/$bin/kr2270.exe" \
+    timeout 900 build/tools/kr2270/scope_http_test \
+    --gtest_filter='ScopeHttp.*:ScopeAttack.*:-*RecordingFromThePage*' \
+    >"$work/scope.out" 2>&1 || { grep -E '^\[  FAILED|Failure|Expected|Which|actual' "$work/scope.out" | head -40; return 1; }
+  grep -E '^\[  PASSED' "$work/scope.out"
+}
+check "kr2270.exe scope passes the scope's HTTP tests under Wine" scope_tests
 
 echo "windows: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -13,7 +13,7 @@ if [ "${KR2270_QUICK:-0}" != 1 ]; then
   scripts/ci-sanitizers.sh
   scripts/fuzz-smoke.sh
 fi
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKR2270_WERROR=ON >/dev/null
 cmake --build build -j2
 ctest --test-dir build --output-on-failure -j2
 scripts/test-python.sh build

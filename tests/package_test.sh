@@ -55,18 +55,9 @@ flags=$(pkg-config --cflags --libs kr2270c)
 cc -std=c11 -Wall -Werror -o "$work/example_pc" "$example" $flags || fail "pkg-config build failed"
 
 # 2. find_package(kr2270c) and the imported target.
-mkdir -p "$work/consumer"
-cp "$example" "$work/consumer/example.c"
-cat >"$work/consumer/CMakeLists.txt" <<'CMAKE'
-cmake_minimum_required(VERSION 3.16)
-project(kr2270c_consumer LANGUAGES C)
-find_package(kr2270c 1.0 REQUIRED)
-add_executable(example_cmake example.c)
-set_target_properties(example_cmake PROPERTIES C_STANDARD 11)
-target_link_libraries(example_cmake PRIVATE kr2270c::kr2270c)
-CMAKE
-cmake -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_PREFIX_PATH="$prefix" \
-  >"$work/consumer.log" 2>&1 || { cat "$work/consumer.log"; fail "find_package configure failed"; }
+cmake -S "$(dirname "$0")/package_consumer" -B "$work/consumer/build" -DEXAMPLE_C="$example" \
+  -DCMAKE_PREFIX_PATH="$prefix" >"$work/consumer.log" 2>&1 ||
+  { cat "$work/consumer.log"; fail "find_package configure failed"; }
 cmake --build "$work/consumer/build" >>"$work/consumer.log" 2>&1 ||
   { cat "$work/consumer.log"; fail "find_package build failed"; }
 

@@ -160,6 +160,57 @@ TEST(PlatformSockets, TimeOutDataAndOrderlyClose) {
   EXPECT_EQ(closed.bytes, 0);
 }
 
+// A receive time-out in the middle of a stream: nothing of what came before
+// or after may be lost or moved (Winsock's own receive time-out may leave a
+// socket in an undefined state, which would shift every later group).
+TEST(PlatformSockets, ATimeOutInTheMiddleOfAStreamLosesAndShiftsNoByte) {
+  ASSERT_TRUE(platform::NetStartup());
+  Connection c;
+  ASSERT_NE(c.peer, test::kNoTestSocket);
+  ASSERT_TRUE(platform::SetReceiveTimeout(c.library, 30));
+  std::string sent;
+  std::string received;
+  for (int piece = 0; piece < 6; ++piece) {
+    // 7 bytes: a piece never ends where a group of 4 or 8 would.
+    std::string bytes;
+    for (int i = 0; i < 7; ++i) bytes += static_cast<char>('A' + (sent.size() + bytes.size()) % 26);
+    ASSERT_EQ(test::SendSome(c.peer, bytes.data(), bytes.size()), 7);
+    sent += bytes;
+    while (received.size() < sent.size()) {
+      char buffer[64];
+      const platform::IoResult r = platform::Receive(c.library, buffer, sizeof buffer);
+      if (r.error == platform::NetError::kTimeout) continue;  // not there yet
+      ASSERT_TRUE(r.ok()) << "piece " << piece;
+      received.append(buffer, static_cast<std::size_t>(r.bytes));
+    }
+    // Nothing more is coming: the receive times out, and takes nothing.
+    char none[64];
+    EXPECT_EQ(platform::Receive(c.library, none, sizeof none).error, platform::NetError::kTimeout);
+  }
+  EXPECT_EQ(received, sent);
+}
+
+TEST(PlatformSockets, ShutdownEndsAReceiveThatWaitsWithATimeOut) {
+  ASSERT_TRUE(platform::NetStartup());
+  Connection c;
+  ASSERT_NE(c.peer, test::kNoTestSocket);
+  ASSERT_TRUE(platform::SetReceiveTimeout(c.library, 2000));
+  auto blocked = std::async(std::launch::async, [&] {
+    char byte = 0;
+    platform::IoResult r = platform::Receive(c.library, &byte, 1);
+    // A wait that the shutdown did not cut short ends in a time-out; the
+    // receive after it sees the shutdown.
+    if (r.error == platform::NetError::kTimeout) r = platform::Receive(c.library, &byte, 1);
+    return r;
+  });
+  EXPECT_EQ(blocked.wait_for(50ms), std::future_status::timeout);
+  platform::ShutdownSocket(c.library);
+  ASSERT_EQ(blocked.wait_for(10s), std::future_status::ready) << "the receive stayed blocked";
+  const platform::IoResult r = blocked.get();
+  EXPECT_FALSE(r.ok());
+  EXPECT_EQ(r.bytes, 0);
+}
+
 TEST(PlatformSockets, NothingListeningFailsTheConnect) {
   ASSERT_TRUE(platform::NetStartup());
   std::uint16_t port = 0;

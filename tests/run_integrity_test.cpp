@@ -214,7 +214,10 @@ TEST(RunIntegrity, FailedFinalFlushIsReportedByTheNextOpenAndOnlyOnce) {
   Rig rig;
   ASSERT_EQ(KR2270_DFWOpen(rig.device, dir.path.c_str(), 0), 0);
   rig.Start();
-  rig.StreamRecorded(Groups(0, 100, 8, 4), kHeaderBytes + 3200);
+  // The first groups reach the file with the sidecar's first writing; the
+  // rest stay in the file's buffer until the close.
+  rig.StreamRecorded(Groups(0, 10, 8, 4), kHeaderBytes + 320);
+  rig.StreamRecorded(Groups(10, 90, 8, 4), kHeaderBytes + 3200);
   ASSERT_EQ(KR2270_HcStart(rig.device, 0, kTimeout), 0);
 
   signal(SIGXFSZ, SIG_IGN);

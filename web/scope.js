@@ -308,12 +308,23 @@ function buildCharts() {
   });
 }
 
+// The token the page was opened with, if any. It goes with every request of
+// the interface, as a header or, for the stream, in the address; never in a
+// cookie, which the browser would send to every other server on this host.
+const TOKEN = new URLSearchParams(window.location.search).get('token') || '';
+
+function api(path, options) {
+  const headers = TOKEN ? { Authorization: `Bearer ${TOKEN}` } : {};
+  return fetch(path, { ...(options || {}), headers });
+}
+
 function connect() {
   if (state.source) state.source.close();
   resetBuffer();
   const width = el('charts').clientWidth || 1000;
   state.columns = Math.max(50, Math.min(4000, Math.round(width)));
-  const source = new EventSource(`api/stream?window=${state.window}&columns=${state.columns}`);
+  const token = TOKEN ? `&token=${encodeURIComponent(TOKEN)}` : '';
+  const source = new EventSource(`api/stream?window=${state.window}&columns=${state.columns}${token}`);
   source.onmessage = (event) => takeFrame(JSON.parse(event.data));
   source.onerror = () => { text('link', 'page disconnected', true); };
   state.source = source;
@@ -331,7 +342,7 @@ async function reload() {
   state.reloading = true;
   if (state.source) state.source.close();
   try {
-    state.config = await (await fetch('api/config')).json();
+    state.config = await (await api('api/config')).json();
     state.epoch = state.config.epoch || 0;
     showConfig();
     connect();
@@ -344,7 +355,7 @@ async function reload() {
 
 async function post(path, body) {
   try {
-    const reply = await fetch(path, { method: 'POST', body: body || '' });
+    const reply = await api(path, { method: 'POST', body: body || '' });
     const answer = await reply.json();
     showMessage(answer.ok ? '' : answer.error);
     return answer;
@@ -401,7 +412,7 @@ window.scopeDrawn = function (draws) {
 };
 
 async function start() {
-  state.config = await (await fetch('api/config')).json();
+  state.config = await (await api('api/config')).json();
   state.epoch = state.config.epoch || 0;
   state.window = state.config.window;
   showConfig();

@@ -197,7 +197,12 @@ class Library:
 
     def __init__(self, path):
         self.path = path
-        self._dll = ctypes.CDLL(path)
+        try:
+            self._dll = ctypes.CDLL(path)
+        except OSError as e:
+            # The loader's own words say what is wrong: a missing dependency,
+            # a library for another machine, a file that is no library.
+            raise OSError(f"cannot load the kr2270c library {path}: {e}") from e
         self.missing = []
         for name, (restype, argtypes) in EXPORTS.items():
             try:
@@ -223,6 +228,8 @@ class Library:
 
 
 _PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
+# A wheel carries the library and kr2270-sim here.
+_BUNDLED_DIR = os.path.join(_PACKAGE_DIR, "_native")
 _LIBRARY_NAMES = (["kr2270c.dll"] if sys.platform == "win32"
                   else ["libkr2270c.dylib"] if sys.platform == "darwin"
                   else ["libkr2270c.so.1", "libkr2270c.so"])
@@ -249,29 +256,34 @@ def _source_tree_dirs():
 
 
 def find_library():
-    """KR2270C_LIBRARY, else the installed library beside the package, else
-    the build tree of a source checkout."""
+    """KR2270C_LIBRARY when set; else the package's own: the library a wheel
+    bundles, the one installed beside the package, the build tree of a
+    source checkout, in this order (never one found elsewhere first)."""
     explicit = os.environ.get("KR2270C_LIBRARY")
     if explicit:
         return explicit
-    for directory in _installed_dirs() + _source_tree_dirs():
+    searched = []
+    for directory in [_BUNDLED_DIR] + _installed_dirs() + _source_tree_dirs():
         for name in _LIBRARY_NAMES:
             candidate = os.path.join(directory, name)
             if os.path.exists(candidate):
                 return candidate
-    raise OSError("libkr2270c not found: build it (cmake --build build) or set "
+            searched.append(candidate)
+    raise OSError("libkr2270c not found; looked for " + ", ".join(searched) +
+                  ": install the wheel, build the library (cmake --build build) or set "
                   "KR2270C_LIBRARY to its path")
 
 
 def find_simulator():
-    """KR2270_SIM, else the installed kr2270-sim, else the build tree's
-    sim/kr2270-sim."""
+    """KR2270_SIM, else the kr2270-sim a wheel bundles, else the installed
+    one, else the build tree's sim/kr2270-sim."""
     explicit = os.environ.get("KR2270_SIM")
     if explicit:
         return explicit
     exe = "kr2270-sim.exe" if sys.platform == "win32" else "kr2270-sim"
     lib_dir = os.path.dirname(os.path.abspath(lib().path))
-    for directory in (_installed_dir("PROGRAM_DIR"), os.path.join(lib_dir, "sim"), lib_dir):
+    for directory in (_BUNDLED_DIR, _installed_dir("PROGRAM_DIR"), os.path.join(lib_dir, "sim"),
+                      lib_dir):
         if directory is None:
             continue
         candidate = os.path.normpath(os.path.join(directory, exe))

@@ -68,9 +68,13 @@ void CarryPartialGroup(ReceiverState& state, std::size_t handed_on);
 // counting those that find no room) and to an open recording, each with its
 // place in the timeline; runs on the receiver thread outside data_lock.
 void PassOnBlock(Device* device, std::size_t received);
-// A stop after a reconnect that no group followed: the outage up to the new
-// start is still a gap. With data_lock held and the receiver idle.
-void RecordUnfinishedOutage(Device* device);
+// A stop after a reconnect: the groups held until the new connection's start
+// is settled go on; when none came, the outage up to the new start is still
+// a gap. With data_lock held and the receiver idle.
+void SettleAtStop(Device* device);
+// The connection that held them ended before their time was up: they go on
+// with what is known of its start. On the receiver thread.
+void PlaceHeldGroups(Device* device);
 
 // --- automatic reconnect -----------------------------------------------------------
 enum class Comeback { kBack, kGaveUp, kStopped };

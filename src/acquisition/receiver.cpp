@@ -17,6 +17,11 @@ constexpr std::int64_t kNsPerSecond = 1000000000;
 // to hold arrivals that were not delayed.
 constexpr std::int64_t kAnchorWindowNs = 2 * kNsPerSecond;
 constexpr std::int64_t kNoBound = INT64_MAX;
+// A new connection's groups are held back this long before they are placed:
+// its first block may come late (a busy host, a module that starts late),
+// the ones after it bound its start more tightly.
+constexpr std::int64_t kSettleNs = 50000000;
+constexpr std::size_t kMaxHeldBytes = std::size_t{4} << 20;
 
 // A failure is kept by the writer for KR2270_DFWClose to report.
 void AppendToRecording(Device* device, const std::uint8_t* bytes, std::size_t length,
@@ -81,15 +86,18 @@ std::int64_t ArrivalBound(const ReceiverState& state, std::int64_t now) {
   return now - static_cast<std::int64_t>(static_cast<double>(groups - 1) * 1e9 / state.module_rate);
 }
 
-void TightenAnchor(ReceiverState& state, std::int64_t bound, std::int64_t now) {
-  if (bound == kNoBound) return;
+// True when the estimate moved.
+bool TightenAnchor(ReceiverState& state, std::int64_t bound, std::int64_t now) {
+  if (bound == kNoBound) return false;
   if (now - state.anchor_window_start_ns >= kAnchorWindowNs) {
     state.anchor_previous_min_ns = state.anchor_window_min_ns;
     state.anchor_window_min_ns = kNoBound;
     state.anchor_window_start_ns = now;
   }
   state.anchor_window_min_ns = std::min(state.anchor_window_min_ns, bound);
+  const std::int64_t before = state.anchor_ns;
   state.anchor_ns = std::min(state.anchor_window_min_ns, state.anchor_previous_min_ns);
+  return state.anchor_ns != before;
 }
 
 void PublishAnchor(Device* device) {
@@ -114,9 +122,8 @@ std::uint64_t IndexOfNewSegment(const ReceiverState& state, std::int64_t first_s
 
 // The first whole groups of a connection fix where it sits: the run's first
 // connection defines index 0 and the start time; a later one leaves a gap.
-void BeginSegment(Device* device, std::int64_t now) {
+void BeginSegment(Device* device, std::int64_t now, std::int64_t first_sampled) {
   ReceiverState& state = device->receiver;
-  std::int64_t first_sampled = ArrivalBound(state, now);
   if (first_sampled == kNoBound) first_sampled = now;  // no rate to go by
   if (state.segment_start_sent_ns == 0) {
     state.next_index = 0;
@@ -186,6 +193,43 @@ void HandOn(Device* device, const std::uint8_t* groups, std::size_t count) {
   state.next_index = index + count;
   device->timeline.next_index.store(state.next_index, std::memory_order_relaxed);
   device->timeline.groups.fetch_add(count, std::memory_order_relaxed);
+}
+
+// Hands count whole groups on, cut where a change of settings falls.
+void Publish(Device* device, const std::uint8_t* groups, std::size_t count) {
+  const auto group = static_cast<std::size_t>(device->receiver.group_size);
+  for (std::size_t left = count; left > 0;) {
+    const std::size_t n = GroupsBeforeNextChange(device, left);
+    HandOn(device, groups, n);
+    groups += n * group;
+    left -= n;
+  }
+  NotifyGroupWaiters(device);
+}
+
+void ReleaseHeld(Device* device, std::int64_t now) {
+  ReceiverState& state = device->receiver;
+  BeginSegment(device, now, state.held_bound_ns);
+  Publish(device, state.held.data(), state.held.size() / static_cast<std::size_t>(state.group_size));
+  state.held.clear();
+}
+
+// The groups of a connection after a reconnect wait until its start is
+// settled; the rest of the stream never waits.
+void Hold(Device* device, std::size_t whole, std::int64_t now) {
+  ReceiverState& state = device->receiver;
+  if (whole > 0) {
+    if (state.held.empty()) {
+      state.held_since_ns = now;
+      state.held_bound_ns = kNoBound;
+    }
+    state.held.insert(state.held.end(), state.block.data(), state.block.data() + whole);
+  }
+  if (state.held.empty()) return;
+  state.held_bound_ns = std::min(state.held_bound_ns, ArrivalBound(state, now));
+  if (now - state.held_since_ns >= kSettleNs || state.held.size() >= kMaxHeldBytes) {
+    ReleaseHeld(device, now);
+  }
 }
 
 }  // namespace
@@ -262,22 +306,16 @@ void PassOnBlock(Device* device, std::size_t received) {
   const std::int64_t now = platform::MonotonicNs();
   state.segment_bytes += received;
   const std::size_t whole = GatherWholeGroups(state, received);
-  if (whole > 0) {
+  if (state.segment_pending && state.segment_start_sent_ns != 0) {
+    Hold(device, whole, now);
+  } else if (whole > 0) {
+    const std::int64_t bound = ArrivalBound(state, now);
     if (state.segment_pending) {
-      BeginSegment(device, now);
-    } else {
-      TightenAnchor(state, ArrivalBound(state, now), now);
+      BeginSegment(device, now, bound);
+    } else if (TightenAnchor(state, bound, now)) {
+      PublishAnchor(device);
     }
-    const auto group = static_cast<std::size_t>(state.group_size);
-    const std::uint8_t* at = state.block.data();
-    for (std::size_t left = whole / group; left > 0;) {
-      const std::size_t n = GroupsBeforeNextChange(device, left);
-      HandOn(device, at, n);
-      at += n * group;
-      left -= n;
-    }
-    NotifyGroupWaiters(device);
-    if (state.anchor_window_start_ns == now) PublishAnchor(device);
+    Publish(device, state.block.data(), whole / static_cast<std::size_t>(state.group_size));
   }
   CarryPartialGroup(state, whole);
 }
@@ -297,7 +335,8 @@ void ReceiverLoop(Device* device) {
     }
     const std::int32_t received =
         DataReceive(device, ReceiveTarget(state), static_cast<std::int32_t>(ReceiveRoom(state)));
-    if (received > 0) {
+    // Held groups go on when their time is up, also without more data.
+    if (received > 0 || (received == 0 && !state.held.empty())) {
       state.busy = true;
       hold.unlock();
       PassOnBlock(device, static_cast<std::size_t>(received));
@@ -314,9 +353,17 @@ void ReceiverLoop(Device* device) {
   }
 }
 
-void RecordUnfinishedOutage(Device* device) {
-  const ReceiverState& state = device->receiver;
+void PlaceHeldGroups(Device* device) {
+  if (!device->receiver.held.empty()) ReleaseHeld(device, platform::MonotonicNs());
+}
+
+void SettleAtStop(Device* device) {
+  ReceiverState& state = device->receiver;
   if (!state.segment_pending || state.segment_start_sent_ns == 0) return;
+  if (!state.held.empty()) {
+    PlaceHeldGroups(device);
+    return;
+  }
   const std::uint64_t index = IndexOfNewSegment(state, state.segment_start_sent_ns);
   RecordGap(device->gaps, state.next_index, index - state.next_index, device->producer.put,
             state.segment_cause, true);

@@ -94,6 +94,7 @@ std::int32_t BringBackStream(Device* device, std::unique_lock<std::mutex>& hold,
 }  // namespace
 
 Comeback RestoreStream(Device* device, std::unique_lock<std::mutex>& hold) {
+  PlaceHeldGroups(device);
   const auto lost_at = ReconnectClock::now();
   const auto give_up_at = lost_at + std::chrono::milliseconds(device->reconnect_wait_ms.load());
   device->health.last_error.store(KR2270_ERROR_RESET, std::memory_order_relaxed);

@@ -61,6 +61,7 @@ void PrepareReceiver(Device* device) {
   state.settings_number = 0;
   state.settings = settings;
   state.start_unix_ns = 0;
+  state.held.clear();
   // Room for a carried partial group and at least as much again.
   const std::int32_t block = std::max(device->transfer_bytes.load(), 2 * state.group_size);
   state.block.resize(static_cast<std::size_t>(block));
@@ -151,7 +152,7 @@ std::int32_t StopAcquisition(Device* device, std::int32_t timeout_ms) {
     // playback or a new start may use it.
     device->receiver_wake.wait(hold, [&] { return !device->receiver.busy; });
     EndRunTimeline(device);
-    RecordUnfinishedOutage(device);
+    SettleAtStop(device);
   }
   NotifyGroupWaiters(device);
   // Both writes are tried; the first failure is the one reported.

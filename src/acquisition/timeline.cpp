@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "acquisition/acquisition.h"
+#include "command/command.h"
 #include "device/device.h"
 #include "device/export.h"
 
@@ -143,11 +144,15 @@ void PostConversionChange(Device* device, const Settings& settings) {
   if (!timeline.accepting) return;
   PendingChange change;
   change.settings = settings;
-  // The first group sampled after now; the receiver never places it before
-  // a group it has already handed on.
+  // The module took the change between the request and its reply: the
+  // first group sampled after the middle of that exchange. The receiver
+  // never places it before a group it has already handed on.
   if (timeline.anchored && timeline.group_rate > 0.0) {
-    const double periods = static_cast<double>(platform::MonotonicNs() - timeline.segment_anchor_ns) *
-                           timeline.group_rate / 1e9;
+    const std::int64_t now = platform::MonotonicNs();
+    const std::int64_t sent = LastRequestSentNs();
+    const std::int64_t taken = sent > 0 && sent <= now ? sent + (now - sent) / 2 : now;
+    const double periods =
+        static_cast<double>(taken - timeline.segment_anchor_ns) * timeline.group_rate / 1e9;
     if (periods > 0.0) change.earliest_index = timeline.segment_index + static_cast<std::uint64_t>(std::ceil(periods));
   }
   timeline.pending.push_back(change);

@@ -17,6 +17,8 @@ constexpr std::int64_t kNsPerMs = 1000000;
 constexpr std::int64_t kOwedReplyGraceMs = 500;
 constexpr std::int64_t kDrainLimitMs = 100;
 
+thread_local std::int64_t last_request_sent_ns = 0;
+
 std::int32_t StatusOf(platform::NetError error) {
   switch (error) {
     case platform::NetError::kTimeout:
@@ -218,12 +220,15 @@ std::int32_t CommandTransaction(Device* device, std::span<const std::uint8_t> re
     case Settled::kSendAnyway:
       break;
   }
+  last_request_sent_ns = platform::MonotonicNs();
   const platform::IoResult sent = platform::Send(cmd.socket, request.data(), request.size());
   if (ClosedUnderUs(cmd)) return KR2270_ERROR_SOCKET;
   if (!sent.ok()) return StatusOf(sent.error);
   if (static_cast<std::size_t>(sent.bytes) != request.size()) return KR2270_ERROR_SOCKET;
   return ReceiveFrame(cmd, request.data(), reply, deadline);
 }
+
+std::int64_t LastRequestSentNs() { return last_request_sent_ns; }
 
 void DrainCommandSocket(Device* device) {
   if (device->cmd.socket != platform::kNoSocket) DrainNow(device->cmd);

@@ -38,6 +38,10 @@ std::int32_t CommandTransaction(Device* device, std::span<const std::uint8_t> re
 std::int32_t ReopenCommandConnection(Device* device, std::uint32_t address, std::int32_t port,
                                      std::int32_t timeout_ms);
 
+// When this thread last sent a request (monotonic ns): a setter's change
+// took effect in the module between then and the reply.
+std::int64_t LastRequestSentNs();
+
 // Throws away whatever the module sent beyond the last reply; never waits
 // for data and stops after 100 ms of a continuous flood. The caller holds
 // device->cmd.lock.

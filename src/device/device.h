@@ -100,6 +100,10 @@ struct ReceiverState {
   std::uint64_t settings_number = 0;
   Settings settings;
   std::int64_t start_unix_ns = 0;  // of index 0, once the first groups came
+  // Whole groups of a new connection, held until its start is settled.
+  std::vector<std::uint8_t> held;
+  std::int64_t held_since_ns = 0;
+  std::int64_t held_bound_ns = 0;
 };
 
 // Counters behind KR2270_GetHealth. Each has one writer that adds with a

@@ -60,7 +60,8 @@ class Parser {
       SkipSpace();
       JsonValue member;
       if (!Value(&member, depth + 1)) return false;
-      value->members.emplace_back(std::move(name), std::move(member));
+      value->names.push_back(std::move(name));
+      value->items.push_back(std::move(member));
       SkipSpace();
       if (Take('}')) return true;
       if (!Take(',')) return false;
@@ -271,8 +272,8 @@ class Parser {
 
 const JsonValue* JsonValue::Find(std::string_view name) const {
   if (kind != Kind::kObject) return nullptr;
-  for (const auto& member : members) {
-    if (member.first == name) return &member.second;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (names[i] == name) return &items[i];
   }
   return nullptr;
 }

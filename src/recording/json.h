@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace kr2270 {
@@ -23,8 +22,8 @@ struct JsonValue {
   bool is_signed = false;
   std::int64_t signed_value = 0;
   std::string text;
-  std::vector<JsonValue> items;
-  std::vector<std::pair<std::string, JsonValue>> members;
+  std::vector<JsonValue> items;  // of an array; of an object its members' values
+  std::vector<std::string> names;  // of an object's members, in order
 
   // The member of an object; null when absent or not an object.
   const JsonValue* Find(std::string_view name) const;

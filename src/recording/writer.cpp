@@ -84,6 +84,9 @@ bool WriteWhole(RecordingWriter& writer, const void* bytes, std::size_t length) 
 bool WriteSidecar(RecordingWriter& writer) {
   if (writer.sidecar_path.empty()) return false;
   const std::int64_t start = platform::MonotonicNs();
+  // The files first: after a crash they hold at least what the sidecar
+  // describes. A failure shows at the next write or the close.
+  if (writer.file != nullptr) std::fflush(writer.file);
   writer.timeline.application = writer.fields;
   const bool written = ReplaceWholeFile(writer.sidecar_path, SidecarJson(writer.timeline));
   writer.sidecar_written_ns = platform::MonotonicNs();

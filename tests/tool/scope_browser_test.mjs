@@ -1,16 +1,19 @@
 // kr2270 scope in headless Chromium against a simulated module (kr2270 sim):
 // the traces appear, move, and follow the module's signal model; a reset
 // data connection shows as a gap on the traces; the rate is changed from the
-// page; and a screenshot of the page is not blank.
+// page; a screenshot of the page is not blank; and two scopes with tokens on
+// two ports of one host work side by side in one browser while another
+// server on that host receives neither token.
 // Usage: node --experimental-websocket scope_browser_test.mjs KR2270 CHROMIUM SCREENSHOT.png
 import { spawn } from 'node:child_process';
 import { mkdtempSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { once } from 'node:events';
+import { createServer } from 'node:http';
 
 const [tool, chromium, screenshotPath] = process.argv.slice(2);
-const DEADLINE_MS = 90000;
+const DEADLINE_MS = 120000;
 let failures = 0;
 let passes = 0;
 
@@ -156,6 +159,61 @@ async function checkRateFromPage(cdp, session) {
   check(/8000 groups\/s/.test(module), 'the page shows the new rate', module);
 }
 
+// A page in a tab of its own, loaded.
+async function openTab(cdp, url) {
+  const { targetId } = await cdp.send('Target.createTarget', { url: 'about:blank' });
+  const { sessionId } = await cdp.send('Target.attachToTarget', { targetId, flatten: true });
+  await cdp.send('Page.enable', {}, sessionId);
+  const loaded = cdp.event('Page.loadEventFired');
+  await cdp.send('Page.navigate', { url }, sessionId);
+  await loaded;
+  return sessionId;
+}
+
+// Two scopes that ask for tokens (any address but 127.0.0.1 does), on two
+// ports of 127.0.0.2, in one browser: opening the second must not lock the
+// first page out, and a third server on that host must get neither token,
+// as it would if the token travelled in a cookie (cookies ignore ports).
+async function checkTokensStayWithTheirScope(cdp, children) {
+  const urls = [];
+  for (let i = 0; i < 2; i++) {
+    const scope = spawn(tool, ['scope', '--listen', '127.0.0.2:0', '--rate', '52', '--seconds', '60'],
+                        { stdio: ['ignore', 'pipe', 'inherit'] });
+    children.push(scope);
+    scope.stdout.setEncoding('utf8');
+    const [, url] = await lineMatching(scope.stdout, /scope: (http:\/\/127\.0\.0\.2:\d+\/\?token=[0-9a-f]{32})\n/,
+                                       `token URL ${i + 1}`);
+    urls.push(url);
+  }
+  const seen = [];
+  const other = createServer((request, response) => {
+    seen.push(JSON.stringify(request.headers) + ' ' + request.url);
+    response.end('another server');
+  });
+  other.listen(0, '127.0.0.2');
+  await once(other, 'listening');
+  try {
+    const first = await openTab(cdp, urls[0]);
+    await withTimeout(evaluate(cdp, first, 'scopeDrawn(1)'), 30000, 'first scope drawn');
+    const second = await openTab(cdp, urls[1]);
+    await withTimeout(evaluate(cdp, second, 'scopeDrawn(1)'), 30000, 'second scope drawn');
+    const again = await withTimeout(evaluate(cdp, first,
+      `(async () => { const s = scopeSummary(); await scopeDrawn(s.draws + 5);
+         return { frames: scopeSummary().frames - s.frames, status: (await api('api/status')).status }; })()`),
+      30000, 'the first scope after the second was opened');
+    check(again.frames > 0 && again.status === 200, 'the first scope goes on after a second is opened',
+          JSON.stringify(again));
+    const third = await openTab(cdp, `http://127.0.0.2:${other.address().port}/`);
+    await evaluate(cdp, third, `fetch('/again').then((r) => r.text())`);
+    const tokens = urls.map((url) => url.split('token=')[1]);
+    const leaked = seen.filter((line) => tokens.some((token) => line.includes(token)));
+    check(seen.length >= 2 && leaked.length === 0, 'another server on the host receives neither token',
+          leaked.length ? leaked[0] : `${seen.length} requests seen, none with a token`);
+  } finally {
+    other.close();
+  }
+}
+
 async function main() {
   const sim = spawn(tool, ['sim'], { stdio: ['ignore', 'pipe', 'inherit'] });
   sim.stdout.setEncoding('utf8');
@@ -163,6 +221,7 @@ async function main() {
   const profile = mkdtempSync(join(tmpdir(), 'kr2270-scope-chromium-'));
   let browser;
   let cdp;
+  const extra = [];
   try {
     const [, commandPort, dataPort] = await lineMatching(sim.stdout, /command_port=(\d+) data_port=(\d+)\n/, 'ports');
     scope = spawn(tool, ['scope', '--host', '127.0.0.1', '--port', commandPort, '--data-port', dataPort,
@@ -246,10 +305,11 @@ async function main() {
           `${figures.width}x${figures.height}, ${figures.colours} colours, ${(100 * figures.differing).toFixed(1)} % drawn`);
 
     await checkRateFromPage(cdp, sessionId);
+    await checkTokensStayWithTheirScope(cdp, extra);
   } finally {
     if (cdp) cdp.close();
     if (browser) { browser.kill('SIGTERM'); await withTimeout(once(browser, 'exit'), 10000, 'browser exit').catch(() => browser.kill('SIGKILL')); }
-    for (const child of [scope, sim]) {
+    for (const child of [scope, sim, ...extra]) {
       if (!child) continue;
       child.kill('SIGTERM');
       await withTimeout(once(child, 'exit'), 10000, 'exit').catch(() => child.kill('SIGKILL'));

@@ -1,13 +1,7 @@
 // kr2270 scope over HTTP, as a browser sees it: the page and its files, the
 // data stream, the token and origin checks, recording from the page, and a
 // stalled viewer that must not cost the acquisition any group.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <httplib.h>
 
 #include <filesystem>
 #include <regex>
@@ -15,44 +9,11 @@
 #include <gtest/gtest.h>
 
 #include "run_process.h"
+#include "scope_client.h"
 #include "sim/simulator.h"
 
 namespace kr2270::testing {
 namespace {
-
-const std::string kTool = KR2270_TOOL_PATH;
-constexpr auto kStartLimit = std::chrono::seconds(30);
-constexpr auto kStopLimit = std::chrono::seconds(20);
-
-// A running `kr2270 scope` and the URL it printed.
-struct Scope {
-  RunningProcess process;
-  std::string host;
-  int port = 0;
-  std::string token;
-
-  explicit Scope(std::vector<std::string> args) {
-    args.insert(args.begin(), {kTool, "scope", "--seconds", "120"});
-    process = StartProcess(args);
-    const std::string line = ReadLine(process, kStartLimit);
-    std::smatch m;
-    const std::regex url(R"(scope: http://([0-9.]+):(\d+)/(\?token=([0-9a-zA-Z]+))?)");
-    if (std::regex_match(line, m, url)) {
-      host = m[1];
-      port = std::stoi(m[2]);
-      token = m[4];
-    }
-  }
-  ~Scope() {
-    if (process.pid > 0) StopProcess(process, SIGTERM, kStopLimit);
-  }
-  httplib::Client Client() const {
-    httplib::Client client(host, port);
-    client.set_connection_timeout(5, 0);
-    client.set_read_timeout(10, 0);
-    return client;
-  }
-};
 
 std::int64_t Field(const std::string& json, const std::string& name) {
   std::smatch m;
@@ -66,36 +27,15 @@ double Number(const std::string& json, const std::string& name) {
   return std::stod(m[1]);
 }
 
-std::vector<std::string> HostArgs(const sim::Simulator& module) {
-  return {"--host", "127.0.0.1", "--port", std::to_string(module.command_port()), "--data-port",
-          std::to_string(module.data_port())};
-}
-
 std::vector<std::string> Joined(std::vector<std::string> a, const std::vector<std::string>& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
 }
 
-// Reads the event stream at `path`, handing each event's data to `on_event`
-// until it returns false; returns the events seen.
 int ReadEvents(const Scope& scope, const std::string& path,
                const std::function<bool(const std::string&)>& on_event,
-               httplib::Headers headers = {}) {
-  httplib::Client client = scope.Client();
-  std::string pending;
-  int events = 0;
-  client.Get(path, headers, [&](const char* data, std::size_t length) {
-    pending.append(data, length);
-    for (std::size_t end; (end = pending.find("\n\n")) != std::string::npos;) {
-      const std::string event = pending.substr(0, end);
-      pending.erase(0, end + 2);
-      if (event.rfind("data: ", 0) != 0) continue;  // a keep-alive comment
-      ++events;
-      if (!on_event(event.substr(6))) return false;
-    }
-    return true;
-  });
-  return events;
+               const HttpHeaders& headers = {}) {
+  return ReadEvents(scope.Client(), path, on_event, headers);
 }
 
 // ---- endpoints ---------------------------------------------------------------------
@@ -105,27 +45,27 @@ TEST(ScopeHttp, ServesThePageItsFilesTheConfigurationAndLiveFrames) {
   ASSERT_GT(scope.port, 0) << "no URL printed";
   EXPECT_EQ(scope.host, "127.0.0.1");
   EXPECT_TRUE(scope.token.empty());
-  httplib::Client client = scope.Client();
+  const HttpClient client = scope.Client();
 
   auto page = client.Get("/");
-  ASSERT_TRUE(page);
-  EXPECT_EQ(page->status, 200);
-  EXPECT_NE(page->get_header_value("Content-Type").find("text/html"), std::string::npos);
-  EXPECT_NE(page->body.find("uPlot.iife.min.js"), std::string::npos);
+  ASSERT_NE(page.status, 0);
+  EXPECT_EQ(page.status, 200);
+  EXPECT_NE(page.Header("content-type").find("text/html"), std::string::npos);
+  EXPECT_NE(page.body.find("uPlot.iife.min.js"), std::string::npos);
   for (const std::string file : {"/scope.js", "/uPlot.iife.min.js", "/scope.css", "/uPlot.min.css"}) {
-    auto r = client.Get(file.c_str());
-    ASSERT_TRUE(r) << file;
-    EXPECT_EQ(r->status, 200) << file;
-    EXPECT_GT(r->body.size(), 100u) << file;
+    auto r = client.Get(file);
+    ASSERT_NE(r.status, 0) << file;
+    EXPECT_EQ(r.status, 200) << file;
+    EXPECT_GT(r.body.size(), 100u) << file;
   }
-  EXPECT_EQ(client.Get("/nothing-here")->status, 404);
+  EXPECT_EQ(client.Get("/nothing-here").status, 404);
 
   auto config = client.Get("/api/config");
-  ASSERT_TRUE(config);
-  EXPECT_NE(config->body.find("\"group_rate\":8000"), std::string::npos) << config->body;
-  EXPECT_NE(config->body.find("{\"name\":\"ai8\",\"kind\":\"analog\"},{\"name\":\"ct1\",\"kind\":\"counter\"}]"),
+  ASSERT_NE(config.status, 0);
+  EXPECT_NE(config.body.find("\"group_rate\":8000"), std::string::npos) << config.body;
+  EXPECT_NE(config.body.find("{\"name\":\"ai8\",\"kind\":\"analog\"},{\"name\":\"ct1\",\"kind\":\"counter\"}]"),
             std::string::npos)
-      << config->body;
+      << config.body;
 
   // 8000 outputs/s in a 1 s window of 100 columns: 80 outputs a column.
   std::vector<std::string> frames;
@@ -147,71 +87,71 @@ TEST(ScopeHttp, ServesThePageItsFilesTheConfigurationAndLiveFrames) {
   EXPECT_NE(frames.back().find("\"link\":\"up\""), std::string::npos);
 
   auto bad = client.Get("/api/stream?window=0.001");
-  ASSERT_TRUE(bad);
-  EXPECT_EQ(bad->status, 400);
-  EXPECT_EQ(client.Get("/api/stream?columns=many")->status, 400);
+  ASSERT_NE(bad.status, 0);
+  EXPECT_EQ(bad.status, 400);
+  EXPECT_EQ(client.Get("/api/stream?columns=many").status, 400);
 }
 
 TEST(ScopeHttp, WithoutATokenOnlyItsLoopbackNameAndItsOwnPageAreServed) {
   Scope scope({"--rate", "56"});
   ASSERT_GT(scope.port, 0);
-  httplib::Client client = scope.Client();
+  const HttpClient client = scope.Client();
   // A page elsewhere reaching 127.0.0.1 through a name of its own.
   auto rebound = client.Get("/", {{"Host", "attacker.example:" + std::to_string(scope.port)}});
-  ASSERT_TRUE(rebound);
-  EXPECT_EQ(rebound->status, 403);
-  EXPECT_EQ(client.Get("/", {{"Host", "localhost:" + std::to_string(scope.port)}})->status, 200);
+  ASSERT_NE(rebound.status, 0);
+  EXPECT_EQ(rebound.status, 403);
+  EXPECT_EQ(client.Get("/", {{"Host", "localhost:" + std::to_string(scope.port)}}).status, 200);
   // A form on another site posting to the view.
   for (const std::string path : {"/api/record/start", "/api/rate"}) {
-    auto foreign = client.Post(path.c_str(), {{"Origin", "http://attacker.example"}}, "8", "text/plain");
-    ASSERT_TRUE(foreign) << path;
-    EXPECT_EQ(foreign->status, 403) << path;
+    auto foreign = client.Post(path.c_str(), "8", {{"Origin", "http://attacker.example"}});
+    ASSERT_NE(foreign.status, 0) << path;
+    EXPECT_EQ(foreign.status, 403) << path;
   }
   auto status = client.Get("/api/status");
-  ASSERT_TRUE(status);
-  EXPECT_NE(status->body.find("\"on\":false"), std::string::npos) << status->body;
+  ASSERT_NE(status.status, 0);
+  EXPECT_NE(status.body.find("\"on\":false"), std::string::npos) << status.body;
 }
 
-TEST(ScopeHttp, AnotherAddressAsksForThePrintedToken) {
+TEST(ScopeHttp, AnotherAddressAsksForThePrintedTokenOnEveryRequestOfItsInterface) {
   // 127.0.0.2 stands for "not 127.0.0.1" while the test stays on loopback.
   Scope scope({"--rate", "56", "--listen", "127.0.0.2:0"});
   ASSERT_GT(scope.port, 0);
   EXPECT_EQ(scope.host, "127.0.0.2");
   ASSERT_EQ(scope.token.size(), 32u);
-  httplib::Client client = scope.Client();
-  for (const std::string path : {"/", "/scope.js", "/api/config", "/api/status", "/api/stream"}) {
-    auto r = client.Get(path.c_str());
-    ASSERT_TRUE(r) << path;
-    EXPECT_EQ(r->status, 401) << path;
-    auto wrong = client.Get((path + "?token=" + std::string(32, '0')).c_str());
-    ASSERT_TRUE(wrong) << path;
-    EXPECT_EQ(wrong->status, 401) << path;
+  const HttpClient client = scope.Client();
+  for (const std::string path : {"/api/config", "/api/status", "/api/stream"}) {
+    auto r = client.Get(path);
+    ASSERT_NE(r.status, 0) << path;
+    EXPECT_EQ(r.status, 401) << path;
+    auto wrong = client.Get((path + "?token=" + std::string(32, '0')));
+    ASSERT_NE(wrong.status, 0) << path;
+    EXPECT_EQ(wrong.status, 401) << path;
+    auto shorter = client.Get(path, {{"Authorization", "Bearer " + scope.token.substr(1)}});
+    EXPECT_EQ(shorter.status, 401) << path;
   }
-  EXPECT_EQ(client.Post("/api/record/start", "", "text/plain")->status, 401);
-  EXPECT_EQ(client.Post("/api/rate", "8", "text/plain")->status, 401);
-  auto foreign = client.Post("/api/rate", {{"Authorization", "Bearer " + scope.token},
-                                           {"Origin", "http://attacker.example"}},
-                             "8", "text/plain");
-  ASSERT_TRUE(foreign);
-  EXPECT_EQ(foreign->status, 403);
+  EXPECT_EQ(client.Post("/api/record/start", "").status, 401);
+  EXPECT_EQ(client.Post("/api/rate", "8").status, 401);
+  auto foreign = client.Post("/api/rate", "8", {{"Authorization", "Bearer " + scope.token},
+                                           {"Origin", "http://attacker.example"}});
+  ASSERT_NE(foreign.status, 0);
+  EXPECT_EQ(foreign.status, 403);
 
-  auto page = client.Get(("/?token=" + scope.token).c_str());
-  ASSERT_TRUE(page);
-  EXPECT_EQ(page->status, 200);
-  const std::string cookie = page->get_header_value("Set-Cookie");
-  EXPECT_NE(cookie.find("HttpOnly"), std::string::npos) << cookie;
-  // The page's own requests carry the cookie, scripts the header.
-  const std::string pair = cookie.substr(0, cookie.find(';'));
-  EXPECT_EQ(client.Get("/uPlot.iife.min.js", {{"Cookie", pair}})->status, 200);
-  EXPECT_EQ(client.Get("/api/config", {{"Authorization", "Bearer " + scope.token}})->status, 200);
-  int events = ReadEvents(scope, "/api/stream", [](const std::string&) { return false; },
-                          {{"Cookie", pair}});
+  // The page's files are the same for every scope: they need no token. The
+  // token is never set as a cookie, which every port of the host would get.
+  auto page = client.Get("/?token=" + scope.token);
+  ASSERT_NE(page.status, 0);
+  EXPECT_EQ(page.status, 200);
+  EXPECT_EQ(page.Header("set-cookie"), "");
+  EXPECT_EQ(client.Get("/uPlot.iife.min.js").status, 200);
+  EXPECT_EQ(client.Get("/api/config", {{"Authorization", "Bearer " + scope.token}}).status, 200);
+  int events = ReadEvents(scope, "/api/stream?token=" + scope.token,
+                          [](const std::string&) { return false; });
   EXPECT_EQ(events, 1);
 }
 
 TEST(ScopeHttp, BadListenAddressesAreUsageErrors) {
   for (const std::string listen : {"127.0.0.1", "127.0.0.1:70000", "somewhere:80", ":80"}) {
-    const ProcessResult r = RunProcess({kTool, "scope", "--listen", listen});
+    const ProcessResult r = RunProcess(Joined(ToolCommand(), {"scope", "--listen", listen}));
     EXPECT_EQ(r.exit_code, 2) << listen << ": " << r.err;
     EXPECT_NE(r.err.find("--listen"), std::string::npos) << r.err;
   }
@@ -238,7 +178,7 @@ TEST(ScopeHttp, ALostDataConnectionIsShownAndThePageKeepsItsStatus) {
   });
   EXPECT_EQ(after, 5) << last;
   module.Stop();
-  EXPECT_EQ(StopProcess(scope.process, SIGTERM, kStopLimit), 3);
+  EXPECT_EQ(scope.Stop(), 3);
   EXPECT_NE(scope.process.buffered.find("data connection: lost"), std::string::npos)
       << scope.process.buffered;
 }
@@ -291,7 +231,7 @@ TEST(ScopeHttp, AReconnectedStreamShowsItsGapOnTheTimeAxis) {
   EXPECT_EQ(Field(after_gap, "reconnects"), 1) << after_gap;
   EXPECT_EQ(Field(after_gap, "epoch"), 0) << after_gap;
   // Groups of the run are missing: the end says so, as acquire does.
-  EXPECT_EQ(StopProcess(scope.process, SIGTERM, kStopLimit), 3);
+  EXPECT_EQ(scope.Stop(), 3);
   EXPECT_NE(scope.process.buffered.find("missing in gaps: " + std::to_string(missing) + "\n"),
             std::string::npos)
       << scope.process.buffered;
@@ -300,10 +240,10 @@ TEST(ScopeHttp, AReconnectedStreamShowsItsGapOnTheTimeAxis) {
 }
 
 TEST(ScopeHttp, ReconnectIsAnOptionWithAnOptionalValue) {
-  const ProcessResult help = RunProcess({kTool, "scope", "--help"});
+  const ProcessResult help = RunProcess(Joined(ToolCommand(), {"scope", "--help"}));
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_NE(help.out.find("--reconnect [SECONDS]"), std::string::npos) << help.out;
-  const ProcessResult bad = RunProcess({kTool, "scope", "--reconnect", "soon"});
+  const ProcessResult bad = RunProcess(Joined(ToolCommand(), {"scope", "--reconnect", "soon"}));
   EXPECT_EQ(bad.exit_code, 2) << bad.err;
   EXPECT_NE(bad.err.find("--reconnect"), std::string::npos) << bad.err;
 }
@@ -314,22 +254,22 @@ TEST(ScopeHttp, TheRateFromThePageIsCheckedAsTheCommandLinesAndStartsANewEpoch) 
   TempDir dir;
   Scope scope({"--rate", "56", "--record", dir.path});
   ASSERT_GT(scope.port, 0);
-  httplib::Client client = scope.Client();
+  const HttpClient client = scope.Client();
   for (const std::string bad : {"fast", "0", "", "57"}) {
-    auto r = client.Post("/api/rate", bad, "text/plain");
-    ASSERT_TRUE(r) << bad;
-    EXPECT_EQ(r->status, 400) << bad;
-    EXPECT_NE(r->body.find("{\"ok\":false,\"error\":\"--rate " + bad), std::string::npos) << r->body;
+    auto r = client.Post("/api/rate", bad);
+    ASSERT_NE(r.status, 0) << bad;
+    EXPECT_EQ(r.status, 400) << bad;
+    EXPECT_NE(r.body.find("{\"ok\":false,\"error\":\"--rate " + bad), std::string::npos) << r.body;
   }
-  ASSERT_EQ(client.Post("/api/record/start", "", "text/plain")->status, 200);
-  auto busy = client.Post("/api/rate", "1000", "text/plain");
-  ASSERT_TRUE(busy);
-  EXPECT_EQ(busy->status, 409);
-  EXPECT_NE(busy->body.find("stop the recording before changing the rate"), std::string::npos)
-      << busy->body;
-  ASSERT_EQ(client.Post("/api/record/stop", "", "text/plain")->status, 200);
-  EXPECT_NE(client.Get("/api/config")->body.find("\"rate_code\":56,"), std::string::npos);
-  EXPECT_NE(client.Get("/api/config")->body.find("\"epoch\":0,"), std::string::npos);
+  ASSERT_EQ(client.Post("/api/record/start", "").status, 200);
+  auto busy = client.Post("/api/rate", "1000");
+  ASSERT_NE(busy.status, 0);
+  EXPECT_EQ(busy.status, 409);
+  EXPECT_NE(busy.body.find("stop the recording before changing the rate"), std::string::npos)
+      << busy.body;
+  ASSERT_EQ(client.Post("/api/record/stop", "").status, 200);
+  EXPECT_NE(client.Get("/api/config").body.find("\"rate_code\":56,"), std::string::npos);
+  EXPECT_NE(client.Get("/api/config").body.find("\"epoch\":0,"), std::string::npos);
 
   // A 1 s window of 3000 columns: 3 outputs a column at 8000/s (0.375 ms),
   // 1 at 1000/s (1 ms).
@@ -340,10 +280,10 @@ TEST(ScopeHttp, TheRateFromThePageIsCheckedAsTheCommandLinesAndStartsANewEpoch) 
   ReadEvents(scope, "/api/stream?window=1&columns=3000", [&](const std::string& frame) {
     (Field(frame, "epoch") == 0 ? before : after).push_back(frame);
     if (before.size() == 3 && changed == 0) {
-      httplib::Client other = scope.Client();
-      auto r = other.Post("/api/rate", "1000", "text/plain");
-      changed = r ? r->status : -1;
-      reply = r ? r->body : "";
+      const HttpClient other = scope.Client();
+      auto r = other.Post("/api/rate", "1000");
+      changed = r.status != 0 ? r.status : -1;
+      reply = r.body;
     }
     return after.size() < 10 && Field(frame, "seq") < 2000;
   });
@@ -364,10 +304,10 @@ TEST(ScopeHttp, TheRateFromThePageIsCheckedAsTheCommandLinesAndStartsANewEpoch) 
     EXPECT_EQ(Number(frame, "t0"), t0) << frame;
     EXPECT_EQ(Field(frame, "lost"), 0) << frame;
   }
-  const std::string config = client.Get("/api/config")->body;
+  const std::string config = client.Get("/api/config").body;
   EXPECT_NE(config.find("\"rate_code\":48,\"group_rate\":1000,"), std::string::npos) << config;
   EXPECT_NE(config.find("\"epoch\":1,"), std::string::npos) << config;
-  EXPECT_EQ(StopProcess(scope.process, SIGTERM, kStopLimit), 0) << scope.process.buffered;
+  EXPECT_EQ(scope.Stop(), 0) << scope.process.buffered;
   EXPECT_NE(scope.process.buffered.find("lost groups:    0\n"), std::string::npos);
 }
 
@@ -376,19 +316,19 @@ TEST(ScopeHttp, AModuleErrorOnARateChangeAnswers502AndTheScopeGoesOnAtTheOldRate
   ASSERT_EQ(module.Start(), 0);
   Scope scope(Joined({"--rate", "56", "--channels", "1-2"}, HostArgs(module)));
   ASSERT_GT(scope.port, 0);
-  httplib::Client client = scope.Client();
+  const HttpClient client = scope.Client();
   ReadEvents(scope, "/api/stream", [](const std::string& frame) {
     return Field(frame, "outputs") <= 0 && Field(frame, "seq") < 250;
   });
   ASSERT_TRUE(module.streaming());
   // The scope sends nothing while it streams: the stop is the next request.
   module.InjectReplyFault(sim::ReplyFault::Exception(4));
-  auto r = client.Post("/api/rate", "1000", "text/plain");
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->status, 502) << r->body;
-  EXPECT_NE(r->body.find("{\"ok\":false,\"error\":\"stopping acquisition"), std::string::npos)
-      << r->body;
-  const std::string config = client.Get("/api/config")->body;
+  auto r = client.Post("/api/rate", "1000");
+  ASSERT_NE(r.status, 0);
+  EXPECT_EQ(r.status, 502) << r.body;
+  EXPECT_NE(r.body.find("{\"ok\":false,\"error\":\"stopping acquisition"), std::string::npos)
+      << r.body;
+  const std::string config = client.Get("/api/config").body;
   EXPECT_NE(config.find("\"rate_code\":56,\"group_rate\":8000,"), std::string::npos) << config;
   EXPECT_NE(config.find("\"epoch\":1,"), std::string::npos) << config;
   std::int64_t outputs = 0;
@@ -411,27 +351,27 @@ TEST(ScopeHttp, RecordingFromThePageWritesAReplayableRecordingAndItsMetadata) {
   TempDir dir;
   Scope scope({"--rate", "52", "--record", dir.path});
   ASSERT_GT(scope.port, 0);
-  httplib::Client client = scope.Client();
-  EXPECT_EQ(client.Post("/api/record/stop", "", "text/plain")->status, 409);
-  auto started = client.Post("/api/record/start", "", "text/plain");
-  ASSERT_TRUE(started);
-  ASSERT_EQ(started->status, 200) << started->body;
-  EXPECT_EQ(client.Post("/api/record/start", "", "text/plain")->status, 409);
-  auto range = client.Post("/api/range", "1=2", "text/plain");
-  ASSERT_TRUE(range);
-  EXPECT_EQ(range->status, 409) << "a range changed under a running recording";
+  const HttpClient client = scope.Client();
+  EXPECT_EQ(client.Post("/api/record/stop", "").status, 409);
+  auto started = client.Post("/api/record/start", "");
+  ASSERT_NE(started.status, 0);
+  ASSERT_EQ(started.status, 200) << started.body;
+  EXPECT_EQ(client.Post("/api/record/start", "").status, 409);
+  auto range = client.Post("/api/range", "1=2");
+  ASSERT_NE(range.status, 0);
+  EXPECT_EQ(range.status, 409) << "a range changed under a running recording";
   // Some frames go by while it records.
   int seen = 0;
   ReadEvents(scope, "/api/stream", [&](const std::string& frame) {
     return ++seen < 10 || Field(frame, "bytes") <= 0;
   });
-  auto stopped = client.Post("/api/record/stop", "", "text/plain");
-  ASSERT_TRUE(stopped);
-  ASSERT_EQ(stopped->status, 200) << stopped->body;
+  auto stopped = client.Post("/api/record/stop", "");
+  ASSERT_NE(stopped.status, 0);
+  ASSERT_EQ(stopped.status, 200) << stopped.body;
 
   std::smatch m;
-  ASSERT_TRUE(std::regex_search(stopped->body, m, std::regex("\"file\":\"([^\"]+\\.dat)\"")))
-      << stopped->body;
+  ASSERT_TRUE(std::regex_search(stopped.body, m, std::regex("\"file\":\"([^\"]+\\.dat)\"")))
+      << stopped.body;
   const std::string dat = m[1];
   const std::string json = std::filesystem::path(dat).replace_extension(".json").string();
   ASSERT_TRUE(FileExists(json));
@@ -449,42 +389,33 @@ TEST(ScopeHttp, RecordingFromThePageWritesAReplayableRecordingAndItsMetadata) {
   const auto data_bytes = static_cast<std::int64_t>(std::filesystem::file_size(dat)) - 318;
   EXPECT_EQ(field("groups"), data_bytes / group_bytes) << meta;
   EXPECT_GT(field("groups"), 0) << meta;
-  const ProcessResult play = RunProcess({kTool, "play", dat});
+  const ProcessResult play = RunProcess(Joined(ToolCommand(), {"play", dat}));
   EXPECT_EQ(play.exit_code, 0) << play.err;
   EXPECT_NE(play.out.find("4000"), std::string::npos) << play.out;
 
-  auto bad_range = client.Post("/api/range", "9=1", "text/plain");
-  ASSERT_TRUE(bad_range);
-  EXPECT_EQ(bad_range->status, 400);
-  EXPECT_NE(bad_range->body.find("--range: 9 is outside 1..8"), std::string::npos) << bad_range->body;
-  EXPECT_EQ(client.Post("/api/range", "1-2=2", "text/plain")->status, 200);
+  auto bad_range = client.Post("/api/range", "9=1");
+  ASSERT_NE(bad_range.status, 0);
+  EXPECT_EQ(bad_range.status, 400);
+  EXPECT_NE(bad_range.body.find("--range: 9 is outside 1..8"), std::string::npos) << bad_range.body;
+  EXPECT_EQ(client.Post("/api/range", "1-2=2").status, 200);
 }
 
 // ---- a stalled viewer ----------------------------------------------------------
 
 // Connects, asks for the stream and then never reads: the browser that froze.
-int StalledViewer(const Scope& scope) {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  int small = 4096;
-  setsockopt(s, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(scope.port));
-  inet_pton(AF_INET, scope.host.c_str(), &address.sin_addr);
-  if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
-  const std::string request = "GET /api/stream?window=0.05&columns=4000 HTTP/1.1\r\nHost: 127.0.0.1:" +
-                              std::to_string(scope.port) + "\r\n\r\n";
-  send(s, request.data(), request.size(), 0);
-  return s;
+std::unique_ptr<RawConnection> StalledViewer(const Scope& scope) {
+  auto viewer = std::make_unique<RawConnection>(scope.host, scope.port, 4096);
+  viewer->Send(RequestText("GET", scope.host, scope.port, "/api/stream?window=0.05&columns=4000"));
+  return viewer;
 }
 
 TEST(ScopeHttp, AStalledViewerLosesFramesButTheAcquisitionLosesNoGroups) {
   // The highest rate, every channel: the largest frames.
   Scope scope({"--rate", "8"});
   ASSERT_GT(scope.port, 0);
-  httplib::Client client = scope.Client();
-  const int stalled = StalledViewer(scope);
-  ASSERT_GE(stalled, 0);
+  const HttpClient client = scope.Client();
+  const auto stalled = StalledViewer(scope);
+  ASSERT_TRUE(stalled->connected());
   std::int64_t dropped_elsewhere = -1;
   std::int64_t own_dropped = -1;
   std::int64_t lost = -1;
@@ -502,14 +433,13 @@ TEST(ScopeHttp, AStalledViewerLosesFramesButTheAcquisitionLosesNoGroups) {
     if (dropped_elsewhere > 0) ++after_drops;
     return after_drops < 50 && seq < 3000;
   });
-  close(stalled);
   EXPECT_GT(events, 50);
   EXPECT_GT(dropped_elsewhere, 0) << "the stalled viewer never lost a frame";
   EXPECT_EQ(after_drops, 50);
   EXPECT_EQ(lost, 0) << "groups lost while a viewer was stalled";
   EXPECT_EQ(own_dropped, 0) << "the reading viewer lost frames to the stalled one";
   EXPECT_TRUE(seq_continuous);
-  const int exit_code = StopProcess(scope.process, SIGTERM, kStopLimit);
+  const int exit_code = scope.Stop();
   EXPECT_EQ(exit_code, 0) << "kr2270 scope ended with lost data";
   const std::string rest = scope.process.buffered;
   EXPECT_NE(rest.find("lost groups:    0"), std::string::npos) << rest;

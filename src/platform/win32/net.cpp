@@ -3,6 +3,7 @@
 #include <mstcpip.h>
 #include <windows.h>
 
+#include <map>
 #include <mutex>
 
 #include "platform/platform.h"
@@ -46,6 +47,28 @@ timeval ToTimeval(int ms) {
   return tv;
 }
 
+// Receive time-outs, per socket. Winsock's SO_RCVTIMEO is not used: once it
+// fires the socket may be left in an undefined state (so Microsoft's
+// documentation of the option), which on a stream would lose or misalign
+// every later group. A receive waits for readability within the time-out
+// instead, and reads only then.
+struct ReceiveTimeouts {
+  std::mutex lock;
+  std::map<SOCKET, int> ms;
+};
+
+ReceiveTimeouts& Timeouts() {
+  static ReceiveTimeouts timeouts;
+  return timeouts;
+}
+
+int ReceiveTimeoutOf(Socket s) {
+  ReceiveTimeouts& t = Timeouts();
+  std::lock_guard<std::mutex> guard(t.lock);
+  const auto found = t.ms.find(Native(s));
+  return found == t.ms.end() ? 0 : found->second;
+}
+
 }  // namespace
 
 bool NetStartup() {
@@ -73,7 +96,9 @@ Socket TcpSocket() {
 }
 
 void CloseSocket(Socket s) {
-  if (s != kNoSocket) closesocket(Native(s));
+  if (s == kNoSocket) return;
+  SetReceiveTimeout(s, 0);
+  closesocket(Native(s));
 }
 
 void ShutdownSocket(Socket s) {
@@ -116,9 +141,14 @@ bool ConnectWithTimeout(Socket s, std::uint32_t address_be, std::uint16_t port,
 }
 
 bool SetReceiveTimeout(Socket s, std::int32_t timeout_ms) {
-  const DWORD ms = timeout_ms < 0 ? 0 : static_cast<DWORD>(timeout_ms);
-  return setsockopt(Native(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms),
-                    sizeof ms) == 0;
+  if (s == kNoSocket) return false;
+  ReceiveTimeouts& t = Timeouts();
+  std::lock_guard<std::mutex> guard(t.lock);
+  if (timeout_ms > 0)
+    t.ms[Native(s)] = timeout_ms;
+  else
+    t.ms.erase(Native(s));
+  return true;
 }
 
 // Winsock has no receive low-water mark; receives wake on every segment.
@@ -153,6 +183,10 @@ IoResult Send(Socket s, const void* data, std::size_t length) {
 
 IoResult Receive(Socket s, void* data, std::size_t length) {
   if (s == kNoSocket) return {0, NetError::kOther};
+  // Nothing is read when the time-out passes: the stream stays whole. An
+  // error of the wait (a socket shut down meanwhile) is left to the receive.
+  if (const int timeout_ms = ReceiveTimeoutOf(s); timeout_ms > 0 && WaitReadable(s, timeout_ms) == 0)
+    return {0, NetError::kTimeout};
   const int n = recv(Native(s), static_cast<char*>(data), ClampLength(length), 0);
   // A receive cancelled by ShutdownSocket: the connection is over for us.
   if (n < 0 && WSAGetLastError() == WSA_OPERATION_ABORTED) return {0, NetError::kClosed};

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "platform/platform.h"
@@ -28,8 +29,25 @@ std::int64_t CounterFrequency() {
   return frequency;
 }
 
+// Paths arrive as UTF-8 and go to the wide-character functions, which take
+// every name the file system holds; the narrow ones take only what the ANSI
+// code page has. Text that is not UTF-8 is read in the ANSI code page, as
+// the narrow functions did, so that callers that pass it keep working.
+std::wstring Wide(const char* path) {
+  const int length = static_cast<int>(std::strlen(path));
+  for (const UINT page : {UINT{CP_UTF8}, UINT{CP_ACP}}) {
+    const DWORD flags = page == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+    const int n = MultiByteToWideChar(page, flags, path, length, nullptr, 0);
+    if (n <= 0 && length > 0) continue;
+    std::wstring wide(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(page, flags, path, length, wide.data(), n);
+    return wide;
+  }
+  return {};
+}
+
 DWORD Attributes(const char* path) {
-  return path != nullptr ? GetFileAttributesA(path) : INVALID_FILE_ATTRIBUTES;
+  return path != nullptr ? GetFileAttributesW(Wide(path).c_str()) : INVALID_FILE_ATTRIBUTES;
 }
 
 // errno-style numbers, so that callers test errors the same on every platform.
@@ -131,14 +149,14 @@ bool IsRegularFile(const char* path) {
 
 FileOpen CreateNewFile(const char* path) {
   // CREATE_NEW is the exclusive create: it fails when the file exists.
-  const HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   return WrapHandle(h, _O_WRONLY, "wb");
 }
 
 FileOpen OpenRegularFile(const char* path) {
-  const HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h != INVALID_HANDLE_VALUE && GetFileType(h) != FILE_TYPE_DISK) {
     // A pipe or a device named like a recording.
     CloseHandle(h);
@@ -178,10 +196,11 @@ bool SyncFile(std::FILE* file) {
 
 // rename() refuses an existing target here; MoveFileEx replaces it in one step.
 bool ReplaceFile(const char* from, const char* to) {
-  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  return MoveFileExW(Wide(from).c_str(), Wide(to).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
-bool RemoveFile(const char* path) { return DeleteFileA(path) != 0; }
+bool RemoveFile(const char* path) { return DeleteFileW(Wide(path).c_str()) != 0; }
 
 bool IsPathSeparator(char c) { return c == '\\' || c == '/'; }
 

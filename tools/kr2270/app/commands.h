@@ -21,5 +21,6 @@ Command AddAcquireCommand(CLI::App& app);
 Command AddPlayCommand(CLI::App& app);
 Command AddDemoCommand(CLI::App& app);
 Command AddScopeCommand(CLI::App& app);
+Command AddSetCommand(CLI::App& app);
 
 }  // namespace kr2270::tool

@@ -22,6 +22,7 @@ int Run(int argc, char** argv) {
       kr2270::tool::AddDemoCommand(app),    kr2270::tool::AddInfoCommand(app),
       kr2270::tool::AddAcquireCommand(app), kr2270::tool::AddPlayCommand(app),
       kr2270::tool::AddSimCommand(app),    kr2270::tool::AddScopeCommand(app),
+      kr2270::tool::AddSetCommand(app),
   };
   // Added after the subcommands so that only the top level offers it.
   app.set_help_all_flag("--help-all", "help for every subcommand");
@@ -32,7 +33,7 @@ int Run(int argc, char** argv) {
   };
   if (argc > 1 && argv[1][0] != '-' && !known(argv[1]))
     kr2270::tool::FailUsage(std::string("unknown subcommand '") + argv[1] +
-                            "'; use demo, info, acquire, play, sim or scope (see --help)");
+                            "'; use demo, info, set, acquire, play, sim or scope (see --help)");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -58,7 +59,11 @@ int Run(int argc, char** argv) {
 int main(int argc, char** argv) {
   kr2270::tool::InstallSignalHandling();
   try {
-    return Run(argc, argv);
+    std::vector<std::string> arguments = kr2270::tool::Utf8Arguments(argc, argv);
+    std::vector<char*> utf8_argv;
+    for (std::string& argument : arguments) utf8_argv.push_back(argument.data());
+    utf8_argv.push_back(nullptr);
+    return Run(argc, utf8_argv.data());
   } catch (const kr2270::tool::ToolError& error) {
     std::fprintf(stderr, "kr2270: %s\n", error.message.c_str());
     return error.exit_code;

@@ -30,6 +30,7 @@ struct AcquireOptions {
   RangeOptions ranges;
   std::string csv_path;
   bool codes = false;
+  bool overwrite = false;
   std::string record_dir;
   double reconnect_s = 0.0;
 };
@@ -114,6 +115,8 @@ void FinishCsvOf(CsvOutput& csv, AcquisitionResult& result) {
   const std::string name = IsStdout(csv.path) ? "standard output" : csv.path;
   result.end = IsClosedOutput(error) ? RunEnd::kOutputClosed : RunEnd::kCsvFailed;
   result.why = "writing " + name + " failed: " + SystemErrorText(error);
+  // Not moved into place (FILE appeared meanwhile): the rows are kept aside.
+  if (!csv.partial.empty()) result.why += "; the rows are in " + csv.partial;
 }
 
 // Every file the run wrote, each kept whatever ended the run.
@@ -139,7 +142,7 @@ int RunAcquire(const AcquireOptions& o) {
   // Outputs are checked before the module is touched.
   std::unique_ptr<CsvOutput> csv;
   if (!o.csv_path.empty()) {
-    csv = OpenCsv(o.csv_path, o.codes);
+    csv = OpenCsv(o.csv_path, o.codes, o.overwrite);
     RemoveOnQuit(csv->partial);
     WriteCsvHeader(*csv, plan.selection);
   }
@@ -181,6 +184,7 @@ Command AddAcquireCommand(CLI::App& app) {
   cmd->add_option("--csv", o.csv_path, "write converted groups to FILE (- for standard output)")
       ->type_name("FILE");
   cmd->add_flag("--codes", o.codes, "add the raw code of each analog channel to the CSV");
+  cmd->add_flag("--overwrite", o.overwrite, "replace the --csv FILE when it exists");
   cmd->add_option("--record", o.record_dir, "record the raw stream into directory DIR")
       ->type_name("DIR");
   AddReconnectOption(*cmd, o.reconnect_s, "the gap is marked in the CSV");

@@ -10,6 +10,7 @@
 #include "app/connection.h"
 #include "run/acquisition.h"
 #include "app/options.h"
+#include "app/outputs.h"
 #include "system/system.h"
 
 namespace kr2270::tool {
@@ -29,6 +30,7 @@ struct Snapshot {
   std::array<std::uint32_t, kCounters> counters{};
   std::array<std::uint32_t, kEncoders> encoders{};
   std::int32_t reference = 0;
+  std::array<std::uint8_t, kPulseOutputs> pulse_over{};
 };
 
 // The pairs shown are the ones the volts were converted with, as the
@@ -49,7 +51,22 @@ Snapshot TakeSnapshot(KR2270Device* device, int timeout_ms) {
   Check(KR2270_CtReadAllOnce(device, s.counters.data(), timeout_ms), "reading the counters");
   Check(KR2270_EcReadAllOnce(device, s.encoders.data(), timeout_ms), "reading the encoders");
   Check(KR2270_AdReadRef(device, &s.reference, timeout_ms), "reading the reference value");
+  Check(KR2270_PwmIsOver(device, s.pulse_over.data(), timeout_ms), "reading the pulse outputs");
   return s;
+}
+
+// The module reports none of its output settings: what `kr2270 set` last
+// wrote to it is shown as such, beside the run state it does report.
+void PrintOutputs(const Snapshot& s, const RememberedOutputs& remembered) {
+  std::string running;
+  for (std::size_t k = 0; k < s.pulse_over.size(); ++k)
+    if (s.pulse_over[k] == 0) running += (running.empty() ? "" : ",") + std::to_string(k + 1);
+  std::printf("pulse runs %s\n", running.empty() ? "none" : running.c_str());
+  if (remembered.lines.empty()) return;
+  std::printf("last set   by kr2270 set at %s (the module does not report these):\n",
+              remembered.when.c_str());
+  for (const auto& [key, text] : remembered.lines)
+    std::printf("  %-15s %s\n", key.c_str(), text.c_str());
 }
 
 void PrintSnapshot(const Connection& connection, const Snapshot& s) {
@@ -73,14 +90,18 @@ void PrintSnapshot(const Connection& connection, const Snapshot& s) {
 }
 
 // info shows every channel and every counter, so it writes the range of
-// every channel (10 V where none is given) and the counters' mode (count):
-// what the module remembers from an earlier run must not change the volts.
-void WriteShownSettings(KR2270Device* device, const std::vector<RangeSetting>& given, int timeout_ms) {
+// every channel (10 V where none is given) and the counters' modes and base
+// periods: what an earlier run left in the module must not change the
+// values shown. The counters keep what `kr2270 set` set (count otherwise).
+void WriteShownSettings(KR2270Device* device, const std::vector<RangeSetting>& given,
+                        const RememberedOutputs& remembered, int timeout_ms) {
   StreamSelection every;
   every.analog.fill(true);
   ApplyRanges(device, RangesToWrite(every, given), timeout_ms);
-  const std::array<std::int8_t, kCounters> count_mode{};
-  Check(KR2270_CtSetModeAll(device, count_mode.data(), timeout_ms), "setting the counter modes");
+  OutputSettings counters;
+  counters.counter_mode = remembered.counter_mode.value_or(std::array<CounterMode, kCounters>{});
+  counters.counter_base_ms = remembered.counter_base_ms;
+  ApplyOutputs(device, counters, timeout_ms);
 }
 
 int RunInfo(const InfoOptions& o) {
@@ -88,8 +109,11 @@ int RunInfo(const InfoOptions& o) {
   const auto ranges = ParseRanges(o.ranges);
   const Connection connection = Connect(o.connection);
   KR2270Device* device = connection.device.get();
-  WriteShownSettings(device, ranges, connection.timeout_ms);
-  PrintSnapshot(connection, TakeSnapshot(device, connection.timeout_ms));
+  const RememberedOutputs remembered = LoadRememberedOutputs(connection.host, connection.port);
+  WriteShownSettings(device, ranges, remembered, connection.timeout_ms);
+  const Snapshot snapshot = TakeSnapshot(device, connection.timeout_ms);
+  PrintSnapshot(connection, snapshot);
+  PrintOutputs(snapshot, remembered);
   return kExitOk;
 }
 

@@ -25,6 +25,7 @@ struct PlayOptions {
   std::int64_t count = -1;
   std::string csv_path;
   bool codes = false;
+  bool overwrite = false;
 };
 
 const char* OnOff(bool on) { return on ? "on " : "off"; }
@@ -147,7 +148,7 @@ void ReplayToCsv(KR2270Device* device, const PlayOptions& o, const RecordedSetti
   if (settings.group_rate <= 0.0) Fail("cannot replay: the recording's rate is unknown");
   if (settings.group_bytes <= 0) Fail("cannot replay: the recording streams no channel");
   const std::int64_t count = CountToReplay(o, static_cast<std::int64_t>(settings.groups), report);
-  auto csv = OpenCsv(o.csv_path, o.codes);
+  auto csv = OpenCsv(o.csv_path, o.codes, o.overwrite);
   RemoveOnQuit(csv->partial);
   WriteCsvHeader(*csv, selection);
   // The first row's gap is the recorded one before it: its index less the
@@ -176,7 +177,7 @@ void WarnOfPartialGroup(std::FILE* report, const std::string& path, int group_by
 // the module, what was asked for, how the run ended).
 void PrintApplicationFields(std::FILE* report, const std::string& path) {
   const std::string sidecar = MetadataPathOf(path);
-  std::ifstream in(sidecar, std::ios::binary);
+  std::ifstream in(Utf8Path(sidecar), std::ios::binary);
   if (!in) return;
   std::ostringstream text;
   text << in.rdbuf();
@@ -215,6 +216,7 @@ Command AddPlayCommand(CLI::App& app) {
       ->check(NonNegativeNumber());
   cmd->add_option("--csv", o.csv_path, "replay into FILE (- for standard output)")->type_name("FILE");
   cmd->add_flag("--codes", o.codes, "add the raw code of each analog channel to the CSV");
+  cmd->add_flag("--overwrite", o.overwrite, "replace the --csv FILE when it exists");
   return {cmd, [options] { return RunPlay(*options); }};
 }
 

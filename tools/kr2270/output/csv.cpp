@@ -1,6 +1,7 @@
 #include "output/csv.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <charconv>
 #include <cstdio>
@@ -133,27 +134,46 @@ CsvOutput::~CsvOutput() {
     pending.clear();
     FinishCsv(*this);
   }
-  if (!keep && !partial.empty()) std::remove(partial.c_str());
+  if (!keep && !partial.empty()) RemoveEntry(partial);
 }
 
 bool IsStdout(const std::string& path) { return path == "-"; }
 
-std::unique_ptr<CsvOutput> OpenCsv(const std::string& path, bool codes) {
+namespace {
+
+std::FILE* CreatePartial(const std::string& partial, bool overwrite) {
+  std::FILE* file = CreateExclusive(partial);
+  // Left by a run that was killed, or planted: removed (a link itself, not
+  // its target) only when replacing was asked for.
+  if (file == nullptr && LastSystemError() == EEXIST && overwrite && RemoveEntry(partial))
+    file = CreateExclusive(partial);
+  if (file != nullptr) return file;
+  const int error = LastSystemError();
+  Fail("cannot write " + partial + ": " + SystemErrorText(error) +
+       (error == EEXIST ? " (left by an earlier run? remove it, or give --overwrite)" : ""));
+}
+
+}  // namespace
+
+std::unique_ptr<CsvOutput> OpenCsv(const std::string& path, bool codes, bool overwrite) {
   auto csv = std::make_unique<CsvOutput>();
   csv->path = path;
   csv->codes = codes;
+  csv->overwrite = overwrite;
   if (IsStdout(path)) {
     csv->file = stdout;
   } else {
+    if (!overwrite && EntryExists(path))
+      FailUsage(path + " exists: give --overwrite to replace it, or another --csv FILE");
+    // Named only once created: a file that was there is not this run's to remove.
+    csv->file = CreatePartial(path + ".partial", overwrite);
     csv->partial = path + ".partial";
-    csv->file = std::fopen(csv->partial.c_str(), "wb");
-    if (csv->file == nullptr)
-      Fail("cannot write " + csv->partial + ": " + SystemErrorText(LastSystemError()));
   }
   CsvOutput* out = csv.get();
   csv->writer = std::thread([out] { WriteChunks(*out); });
   return csv;
 }
+
 void WriteCsvHeader(CsvOutput& csv, const StreamSelection& selection) {
   std::string& out = csv.pending;
   out += "time_s";
@@ -198,7 +218,7 @@ int FinishCsv(CsvOutput& csv) {
   if (csv.writer.joinable()) csv.writer.join();
   csv.finished = true;
   if (!csv.keep || IsStdout(csv.path)) return csv.error;
-  if (std::rename(csv.partial.c_str(), csv.path.c_str()) == 0) {
+  if (MoveInto(csv.partial, csv.path, csv.overwrite)) {
     csv.partial.clear();
   } else if (csv.error == 0) {
     csv.error = LastSystemError();

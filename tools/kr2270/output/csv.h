@@ -1,7 +1,9 @@
 // CSV output of converted groups. Rows are written by a thread of their
 // own, so that a slow reader of a pipe never holds up the acquisition. A
-// file is written as FILE.partial and renamed to FILE once the run is over,
-// complete or not; only a run that never started leaves nothing behind.
+// file is written as FILE.partial, created new (never through a link or
+// over a file already there), and moved to FILE in one step once the run is
+// over, complete or not; only a run that never started leaves nothing
+// behind. An existing FILE is replaced only when asked to (--overwrite).
 #pragma once
 
 #include <condition_variable>
@@ -28,6 +30,7 @@ struct CsvOutput {
   // first row takes its own index less `missing_before_first`.
   std::optional<std::uint64_t> next_index = 0;
   std::uint64_t missing_before_first = 0;
+  bool overwrite = false;  // FILE and a stale FILE.partial may be replaced
   bool keep = false;    // set once rows matter: the file then outlives errors
   bool finished = false;
   std::string pending;  // formatted rows not yet handed to the writer
@@ -47,9 +50,11 @@ struct CsvOutput {
 
 bool IsStdout(const std::string& path);
 
-// Opens FILE.partial (or standard output) and starts its writer; throws
-// when it cannot be created.
-std::unique_ptr<CsvOutput> OpenCsv(const std::string& path, bool codes);
+// Creates FILE.partial (or takes standard output) and starts its writer.
+// Throws a usage error when FILE exists and `overwrite` is not given, and
+// an error when FILE.partial cannot be created (a stale one is removed
+// first only with `overwrite`).
+std::unique_ptr<CsvOutput> OpenCsv(const std::string& path, bool codes, bool overwrite);
 
 void WriteCsvHeader(CsvOutput& csv, const StreamSelection& selection);
 // A row per output: its time from its timeline index, and in the gap column
@@ -60,9 +65,11 @@ void WriteCsvRows(CsvOutput& csv, const StreamSelection& selection, const GroupB
 // The system error of the first failed write, 0 when none failed yet.
 int CsvError(CsvOutput& csv);
 
-// Hands every row to the writer, waits for it, closes the file and renames
-// it into place. Returns the system error of the first failed write (0 when
-// none); the rows that reached the file stay there either way.
+// Hands every row to the writer, waits for it, closes the file and moves
+// it into place. Returns the system error of the first failed write or of
+// the move (EEXIST: FILE appeared meanwhile and `overwrite` was not given);
+// the rows that reached the file stay there either way, in FILE.partial
+// when the move failed.
 int FinishCsv(CsvOutput& csv);
 
 }  // namespace kr2270::tool

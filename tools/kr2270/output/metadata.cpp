@@ -59,7 +59,7 @@ std::string ToJson(const RecordingMetadata& m) {
 }  // namespace
 
 std::string MetadataPathOf(const std::string& recording_file) {
-  return std::filesystem::path(recording_file).replace_extension(".json").string();
+  return Utf8Text(Utf8Path(recording_file).replace_extension(".json"));
 }
 
 RecordingMetadata MetadataOfRun(const AcquisitionPlan& plan, const std::string& recording_file) {

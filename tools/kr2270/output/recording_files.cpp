@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "system/console.h"
+#include "system/system.h"
 #include "app/tool.h"
 
 namespace fs = std::filesystem;
@@ -32,16 +33,16 @@ std::string RecordingFileName(KR2270Device* device, int which) {
 
 void PrepareRecordingDirectory(const std::string& dir) {
   std::error_code error;
-  fs::create_directories(dir, error);
-  if (!fs::is_directory(dir)) Fail("--record: cannot create directory " + dir);
+  fs::create_directories(Utf8Path(dir), error);
+  if (!fs::is_directory(Utf8Path(dir), error)) Fail("--record: cannot create directory " + dir);
   if (!IsWritableDirectory(dir)) Fail("--record: directory " + dir + " is not writable");
 }
 
 DirectorySnapshot SnapshotRecordings(const std::string& dir) {
   DirectorySnapshot snapshot;
   std::error_code error;
-  for (const auto& entry : fs::directory_iterator(dir, error))
-    if (IsRecordingFile(entry)) snapshot[entry.path().string()] = entry.last_write_time();
+  for (const auto& entry : fs::directory_iterator(Utf8Path(dir), error))
+    if (IsRecordingFile(entry)) snapshot[Utf8Text(entry.path())] = entry.last_write_time();
   return snapshot;
 }
 
@@ -51,7 +52,9 @@ std::vector<WrittenFile> WrittenSince(const std::string& dir, const DirectorySna
     const auto old = before.find(path);
     if (old != before.end() && old->second == time) continue;
     std::error_code error;
-    written.push_back({path, fs::file_size(path, error)});
+    const std::uintmax_t bytes = fs::file_size(Utf8Path(path), error);
+    // A size that cannot be read is 0, not the all-ones value of the error.
+    written.push_back({path, error ? 0 : bytes});
   }
   return written;
 }
@@ -63,7 +66,7 @@ namespace {
 
 // Byte 4 of a header is the format version; the header size follows.
 std::int64_t HeaderBytesOf(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(Utf8Path(path), std::ios::binary);
   char magic[5] = {};
   if (!in.read(magic, sizeof magic)) return kRecordingHeaderBytes;
   return magic[4] == 0 ? kRecordingHeaderBytesV0 : kRecordingHeaderBytes;
@@ -84,7 +87,7 @@ std::vector<std::string> RecordingChain(const std::string& first_file) {
   for (int n = 1;; ++n) {
     const std::string path = stem + std::to_string(n) + ".dat";
     std::error_code error;
-    if (!fs::is_regular_file(path, error)) break;
+    if (!fs::is_regular_file(Utf8Path(path), error)) break;
     chain.push_back(path);
   }
   return chain;
@@ -106,7 +109,7 @@ RecordingOnDisk MeasureRecording(const std::string& first_file, int group_bytes)
   RecordingOnDisk disk;
   for (const std::string& path : RecordingChain(first_file)) {
     std::error_code error;
-    const auto bytes = static_cast<std::int64_t>(fs::file_size(path, error));
+    const auto bytes = static_cast<std::int64_t>(fs::file_size(Utf8Path(path), error));
     if (error) continue;
     disk.bytes += bytes;
     // A file is empty until its first block, header included, arrives.

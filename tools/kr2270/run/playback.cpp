@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <iterator>
 
+#include "system/system.h"
+
 namespace kr2270::tool {
 namespace {
 
@@ -53,8 +55,8 @@ std::vector<Record> ReadNumbered(Read read, const std::string& what) {
 
 DeviceHandle OpenRecording(const std::string& path) {
   std::error_code error;
-  if (!std::filesystem::exists(path, error)) Fail(path + ": no such file");
-  if (std::filesystem::is_directory(path, error))
+  if (!std::filesystem::exists(Utf8Path(path), error)) Fail(path + ": no such file");
+  if (std::filesystem::is_directory(Utf8Path(path), error))
     Fail(path + " is a directory; give the recording's first file (..._1.dat)");
   DeviceHandle device = CreateDevice();
   const std::int32_t status = KR2270_DFROpen(device.get(), path.c_str(), 0);

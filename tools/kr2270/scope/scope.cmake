@@ -1,10 +1,32 @@
-# kr2270 scope: the live view. Its HTTP server is Debian's cpp-httplib, its
-# charts uPlot from npm (web/package-lock.json pins it; `npm ci` fetches it
-# into web/node_modules when it is not there yet). The page and the charting
-# library are built into the executable, so it runs from the build tree or an
-# install alike.
-find_package(PkgConfig REQUIRED)
-pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
+# kr2270 scope: the live view. Its HTTP server stands on standalone Asio
+# (Debian's libasio-dev): header-only, so it cross-builds with mingw-w64 as it
+# is, where Debian's cpp-httplib would need its compiled part built for
+# Windows from sources no package ships. Its charts are uPlot from npm
+# (web/package-lock.json pins it; `npm ci` fetches it into web/node_modules
+# when it is not there yet). The page and the charting library are built
+# into the executable, so it runs from the build tree or an install alike.
+if(CMAKE_CROSSCOMPILING)
+  # The host's /usr/include must not mix with the target's C headers: only
+  # Asio's own header and folder are taken.
+  set(KR2270_ASIO_INCLUDE /usr/include CACHE PATH "folder holding asio.hpp and asio/")
+  set(asio_dir ${CMAKE_BINARY_DIR}/asio-include)
+  file(MAKE_DIRECTORY ${asio_dir})
+  file(CREATE_LINK ${KR2270_ASIO_INCLUDE}/asio.hpp ${asio_dir}/asio.hpp SYMBOLIC)
+  file(CREATE_LINK ${KR2270_ASIO_INCLUDE}/asio ${asio_dir}/asio SYMBOLIC)
+else()
+  find_path(asio_dir asio.hpp)
+endif()
+if(NOT asio_dir OR NOT EXISTS ${asio_dir}/asio.hpp)
+  message(FATAL_ERROR "asio.hpp not found: scripts/install-deps.sh installs libasio-dev")
+endif()
+add_library(kr2270_asio INTERFACE)
+target_include_directories(kr2270_asio SYSTEM INTERFACE ${asio_dir})
+target_compile_definitions(kr2270_asio INTERFACE ASIO_STANDALONE ASIO_NO_DEPRECATED)
+target_link_libraries(kr2270_asio INTERFACE Threads::Threads)
+if(WIN32)
+  target_compile_definitions(kr2270_asio INTERFACE _WIN32_WINNT=0x0A00 WIN32_LEAN_AND_MEAN NOMINMAX)
+  target_link_libraries(kr2270_asio INTERFACE ws2_32 mswsock)
+endif()
 
 set(web ${PROJECT_SOURCE_DIR}/web)
 set(KR2270_UPLOT_DIR ${web}/node_modules/uplot/dist CACHE PATH
@@ -47,10 +69,10 @@ add_custom_command(
 
 target_sources(kr2270 PRIVATE
   scope/scope.cpp scope/scope_hub.cpp scope/scope_json.cpp scope/scope_recording.cpp
-  scope/scope_server.cpp scope/scope_traces.cpp ${scope_assets_cpp})
-target_link_libraries(kr2270 PRIVATE PkgConfig::HTTPLIB)
+  scope/scope_server.cpp scope/http_request.cpp scope/scope_traces.cpp ${scope_assets_cpp})
+target_link_libraries(kr2270 PRIVATE kr2270_asio)
 
-if(KR2270_BUILD_TESTS)
+if(KR2270_BUILD_TESTS AND NOT WIN32)
   # The page in headless Chromium, driven over the DevTools protocol by a
   # Node script (Node's WebSocket client; no npm packages).
   find_program(KR2270_NODE node)
@@ -69,26 +91,38 @@ if(KR2270_BUILD_TESTS)
 endif()
 
 if(KR2270_BUILD_TESTS)
-  find_package(GTest REQUIRED)
   include(GoogleTest)
   # The reductions and queues on their own, linked from the tool's sources.
   add_executable(scope_unit_test
     ${PROJECT_SOURCE_DIR}/tests/tool/scope_unit_test.cpp
-    scope/scope_hub.cpp scope/scope_json.cpp scope/scope_traces.cpp run/stream.cpp app/tool.cpp)
+    scope/scope_hub.cpp scope/scope_json.cpp scope/scope_traces.cpp scope/http_request.cpp
+    run/stream.cpp app/tool.cpp system/interrupt.cpp system/system_${KR2270_PLATFORM}.cpp)
   target_include_directories(scope_unit_test PRIVATE ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
   target_compile_options(scope_unit_test PRIVATE -Wall -Wextra $<$<BOOL:${KR2270_WERROR}>:-Werror>)
-  target_link_libraries(scope_unit_test PRIVATE kr2270c GTest::gtest GTest::gtest_main Threads::Threads)
+  target_link_libraries(scope_unit_test PRIVATE kr2270c CLI11::CLI11 GTest::gtest GTest::gtest_main Threads::Threads
+                        ${CMAKE_DL_LIBS} $<$<BOOL:${WIN32}>:shell32>)
   gtest_discover_tests(scope_unit_test DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 60)
 endif()
 
-if(KR2270_BUILD_TESTS)
+# Over HTTP against the running tool and a simulated module in the test.
+# scripts/test-windows.sh runs it against kr2270.exe under Wine as well
+# (KR2270_SCOPE_COMMAND).
+if(KR2270_BUILD_TESTS AND TARGET kr2270sim)
   add_executable(scope_http_test
     ${PROJECT_SOURCE_DIR}/tests/tool/scope_http_test.cpp
+    ${PROJECT_SOURCE_DIR}/tests/tool/scope_attack_test.cpp
+    ${PROJECT_SOURCE_DIR}/tests/tool/scope_client.cpp
     ${PROJECT_SOURCE_DIR}/tests/tool/run_process.cpp)
   target_include_directories(scope_http_test PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests/tool)
   target_compile_options(scope_http_test PRIVATE -Wall -Wextra $<$<BOOL:${KR2270_WERROR}>:-Werror>)
-  target_compile_definitions(scope_http_test PRIVATE KR2270_TOOL_PATH="$<TARGET_FILE:kr2270>")
-  target_link_libraries(scope_http_test PRIVATE kr2270sim PkgConfig::HTTPLIB GTest::gtest GTest::gtest_main)
+  # A sanitized tool's memory is the sanitizer's as much as its own.
+  set(tool_sanitized 0)
+  if(KR2270_SANITIZE)
+    set(tool_sanitized 1)
+  endif()
+  target_compile_definitions(scope_http_test PRIVATE KR2270_TOOL_PATH="$<TARGET_FILE:kr2270>"
+                             KR2270_TOOL_SANITIZED=${tool_sanitized})
+  target_link_libraries(scope_http_test PRIVATE kr2270sim kr2270_asio GTest::gtest GTest::gtest_main)
   add_dependencies(scope_http_test kr2270)
   gtest_discover_tests(scope_http_test DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120)
 endif()

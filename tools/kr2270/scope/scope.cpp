@@ -130,6 +130,7 @@ struct ScopeRun {
   std::string module;
   int timeout_ms = 0;
   ScopeHub hub;
+  int epoch = 0;  // starts of the acquisition at a new rate so far
   ScopeRecording recording;
   Clock::time_point start;
   // Since the acquisition last started, as the library counts them.
@@ -161,15 +162,10 @@ const char* LinkState(const ScopeRun& run, const KR2270Health& health) {
 }
 
 std::string StatusJson(ScopeRun& run, double elapsed_s) {
-  std::size_t viewers = 0;
-  {
-    std::lock_guard<std::mutex> guard(run.hub.lock);
-    viewers = run.hub.viewers.size();
-  }
   KR2270Health health{};
   health.struct_size = sizeof health;
   KR2270_GetHealth(run.device, &health);
-  return "{\"elapsed\":" + JsonNumber(elapsed_s, 6) + ",\"epoch\":" + std::to_string(run.hub.epoch) +
+  return "{\"elapsed\":" + JsonNumber(elapsed_s, 6) + ",\"epoch\":" + std::to_string(run.epoch) +
          ",\"outputs\":" + std::to_string(run.outputs) +
          ",\"rate\":" + JsonNumber(run.rate.Update(elapsed_s, run.outputs), 7) +
          ",\"lost\":" + std::to_string(LostGroups(run.device)) +
@@ -177,8 +173,9 @@ std::string StatusJson(ScopeRun& run, double elapsed_s) {
          ",\"reconnects\":" + std::to_string(health.reconnects) +
          ",\"link\":\"" + LinkState(run, health) + "\"" +
          ",\"ring\":" + std::to_string(std::max(0, KR2270_HcCodeCanReadGroupCount(run.device))) +
-         ",\"viewers\":" + std::to_string(viewers) +
+         ",\"viewers\":" + std::to_string(run.hub.viewer_count.load()) +
          ",\"frames_dropped\":" + std::to_string(run.hub.frames_dropped.load()) +
+         ",\"view_skipped\":" + std::to_string(run.hub.outputs_skipped.load()) +
          ",\"recording\":" + RecordingStatusJson(run.device, run.recording) + "}";
 }
 
@@ -248,14 +245,13 @@ std::vector<BatchGap> GapsOfBatch(ScopeRun& run, std::int32_t taken) {
   return gaps;
 }
 
-// Takes what is buffered and folds it into every viewer's envelope.
-std::int32_t TakeAndFeed(ScopeRun& run, GroupBatch& batch, TraceValues& values) {
+// Takes what is buffered and hands it to the view, whatever the viewers do.
+std::int32_t TakeAndHandOff(ScopeRun& run, GroupBatch& batch) {
   const std::int32_t taken = TakeBuffered(run.device, run.plan.selection, kMaxSplit, batch);
   if (taken == 0) return 0;
-  const std::vector<BatchGap> gaps = GapsOfBatch(run, taken);
+  std::vector<BatchGap> gaps = GapsOfBatch(run, taken);
   ConvertBatch(run.device, run.plan.selection, batch);
-  FillTraceValues(run.plan.selection, batch, values);
-  FeedViewers(run.hub, values, taken, gaps);
+  HandOff(run.hub, batch, std::move(gaps));
   run.outputs += taken;
   return taken;
 }
@@ -270,10 +266,9 @@ double ElapsedS(const ScopeRun& run) {
 void StopForRestart(ScopeRun& run) {
   const std::int32_t stopped = KR2270_HcStart(run.device, 0, run.timeout_ms);
   GroupBatch batch;
-  TraceValues values;
-  while (TakeAndFeed(run, batch, values) > 0) {
+  while (TakeAndHandOff(run, batch) > 0) {
   }
-  PublishFrames(run.hub, StatusJson(run, ElapsedS(run)));
+  RequestPublish(run.hub, StatusJson(run, ElapsedS(run)));
   run.earlier.outputs += run.outputs;
   run.earlier.lost += LostGroups(run.device);
   run.earlier.missing_in_gaps += MissingInLinkGaps(run.gap_log, run.outputs);
@@ -290,8 +285,9 @@ void StopForRestart(ScopeRun& run) {
 // Starts with `plan`'s rate and transfer size: a new epoch for every viewer,
 // whether or not the start works.
 void StartAt(ScopeRun& run, const AcquisitionPlan& plan) {
+  ++run.epoch;
   StartEpoch(run.hub, plan.selection.group_rate, ElapsedS(run),
-             ConfigJson(plan, run.traces, run.module, run.window_s, run.hub.epoch + 1));
+             ConfigJson(plan, run.traces, run.module, run.window_s, run.epoch));
   Check(KR2270_HcSetFreq(run.device, plan.rate_code, run.timeout_ms), "setting the rate");
   Check(KR2270_HcSetTranBytesCount(run.device, plan.transfer_bytes, run.timeout_ms),
         "setting the transfer size");
@@ -354,7 +350,6 @@ void WaitForGroups(ScopeRun& run, Clock::time_point next_frame) {
 
 void Stream(ScopeRun& run, double seconds) {
   GroupBatch batch;
-  TraceValues values;
   run.start = Clock::now();
   auto next_frame = run.start;
   while (!Interrupted()) {
@@ -362,9 +357,9 @@ void Stream(ScopeRun& run, double seconds) {
     const double elapsed_s = std::chrono::duration<double>(now - run.start).count();
     if (seconds > 0 && elapsed_s >= seconds) break;
     RunPageJobs(run.hub);
-    const std::int32_t taken = TakeAndFeed(run, batch, values);
+    const std::int32_t taken = TakeAndHandOff(run, batch);
     if (now >= next_frame) {
-      PublishFrames(run.hub, StatusJson(run, elapsed_s));
+      RequestPublish(run.hub, StatusJson(run, elapsed_s));
       next_frame = std::max(next_frame + kFramePeriod, now);
     }
     if (taken == 0) WaitForGroups(run, next_frame);
@@ -396,6 +391,12 @@ void PrintEnd(const ScopeRun& run, const RunTotals& totals) {
               static_cast<unsigned long long>(run.hub.frames_dropped.load()));
 }
 
+// Whichever way the run ends, the view thread stops before the hub goes.
+struct HubCloser {
+  ScopeHub& hub;
+  ~HubCloser() { CloseHub(hub); }
+};
+
 int RunScope(const ScopeOptions& o) {
   const ListenAddress address = ParseListenAddress(o.listen);
   const std::string token = !o.token.empty() ? o.token : NeedsToken(address) ? MakeToken() : "";
@@ -413,11 +414,13 @@ int RunScope(const ScopeOptions& o) {
   run.timeout_ms = connection.timeout_ms;
   ConfigureAcquisition(run.device, run.plan, run.timeout_ms);
   ApplyReconnect(run.device, run.plan);
-  run.hub.output_rate = run.plan.selection.group_rate;
+  run.hub.selection = run.plan.selection;
   run.hub.traces = run.traces.size();
-  run.hub.config_json = ConfigJson(run.plan, run.traces, run.module, o.window_s, 0);
   // A page asking before the first frame gets a whole status too.
   run.hub.status_json = StatusJson(run, 0.0);
+  StartViewThread(run.hub, run.plan.selection.group_rate,
+                  ConfigJson(run.plan, run.traces, run.module, o.window_s, 0));
+  const HubCloser closer{run.hub};
 
   ScopeServerHandle server = StartScopeServer(run.hub, address, token, ActionsOf(run));
   std::printf("scope: http://%s:%d/%s\n", address.host.c_str(), BoundPort(*server),
@@ -430,7 +433,6 @@ int RunScope(const ScopeOptions& o) {
   try {
     Stream(run, o.seconds);
   } catch (...) {
-    CloseHub(run.hub);
     KR2270_HcStart(run.device, 0, run.timeout_ms);
     throw;
   }

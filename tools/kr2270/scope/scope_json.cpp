@@ -24,12 +24,21 @@ std::string JsonString(const std::string& text) {
   return out + "\"";
 }
 
-std::string JsonNumber(double value, int digits) {
-  if (!std::isfinite(value)) return "null";
+void AppendJsonNumber(std::string& out, double value, int digits) {
+  if (!std::isfinite(value)) {
+    out += "null";
+    return;
+  }
   char text[32];
   const auto result =
       std::to_chars(text, text + sizeof text, value, std::chars_format::general, digits);
-  return std::string(text, result.ptr);
+  out.append(text, result.ptr);
+}
+
+std::string JsonNumber(double value, int digits) {
+  std::string out;
+  AppendJsonNumber(out, value, digits);
+  return out;
 }
 
 }  // namespace kr2270::tool

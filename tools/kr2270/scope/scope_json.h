@@ -12,5 +12,7 @@ std::string JsonString(const std::string& text);
 // Shortest text that reads back as `value` to `digits` significant digits;
 // null for NaN and infinities, which JSON cannot carry.
 std::string JsonNumber(double value, int digits = 9);
+// The same, appended: a frame holds hundreds of thousands of numbers.
+void AppendJsonNumber(std::string& out, double value, int digits = 9);
 
 }  // namespace kr2270::tool

@@ -1,50 +1,131 @@
+// Built on standalone Asio (Debian's libasio-dev): header-only, so the same
+// source builds for Linux and, with mingw-w64, for Windows, with nothing
+// compiled to fetch; the HTTP on top of it is the little the page needs
+// (http_request.h), kept small so that every limit is ours to set.
 #include "scope/scope_server.h"
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
+#include <asio.hpp>
 
-#include <httplib.h>
-
+#include <array>
+#include <atomic>
 #include <charconv>
+#include <cmath>
+#include <list>
 #include <random>
 #include <thread>
 
-#include "scope/scope_assets.h"
 #include "app/tool.h"
+#include "scope/scope_assets.h"
+#include "scope/scope_json.h"
+#include "system/system.h"
 
 namespace kr2270::tool {
 
-struct ScopeServer {
-  httplib::Server http;
-  std::thread thread;
-  int port = 0;
-};
-
-void ServerDeleter::operator()(ScopeServer* server) const {
-  server->http.stop();
-  if (server->thread.joinable()) server->thread.join();
-  delete server;
-}
+using Tcp = asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr const char* kCookieName = "kr2270_scope_token";
 constexpr double kMinWindowS = 0.05;
 constexpr double kMaxWindowS = 60.0;
 constexpr int kMinColumns = 50;
 constexpr int kMaxColumns = 4000;
-// A viewer that takes nothing for this long is let go, which frees its thread.
-constexpr time_t kWriteTimeoutS = 2;
-// A comment line now and then lets a viewer's thread notice a closed browser.
+// A comment line when nothing else went out for this long keeps proxies
+// and the browser from taking a quiet stream for a dead one.
 constexpr auto kKeepAlive = std::chrono::milliseconds(1000);
 // Enough for a few frames in flight, small enough that a stalled browser
-// blocks its thread early instead of soaking up megabytes.
+// stops taking early instead of soaking up megabytes in the kernel.
 constexpr int kSendBufferBytes = 256 * 1024;
+// After a refusal the rest of what the client sends is read and dropped for
+// this long, so that the answer is not lost to a reset.
+constexpr auto kLinger = std::chrono::seconds(2);
 
-struct Access {
-  std::string token;  // empty: none asked for
-  const ScopeServer* server = nullptr;
+// On every answer: the page may not be framed by another site, nor its
+// address (with a token in it) passed on as a referrer.
+constexpr const char* kCommonHeaders =
+    "X-Frame-Options: DENY\r\n"
+    "Content-Security-Policy: frame-ancestors 'none'\r\n"
+    "X-Content-Type-Options: nosniff\r\n"
+    "Referrer-Policy: no-referrer\r\n";
+
+enum class Phase { kWaiting, kAnswering, kActing, kStreaming, kLingering, kClosed };
+
+struct Connection;
+
+}  // namespace
+
+struct ScopeServer {
+  ScopeServer(ScopeHub& h, std::string t, PageActions a)
+      : hub(h), token(std::move(t)), actions(std::move(a)) {}
+  ScopeHub& hub;
+  const std::string token;  // empty: none asked for
+  const PageActions actions;
+  asio::io_context io;
+  Tcp::acceptor acceptor{io};
+  std::list<std::shared_ptr<Connection>> connections;  // I/O thread only; oldest first
+  std::thread thread;
+  int port = 0;
 };
+
+namespace {
+
+struct Connection : std::enable_shared_from_this<Connection> {
+  Connection(ScopeServer& s, Tcp::socket socket_in, std::string address)
+      : server(s), socket(std::move(socket_in)), timer(s.io), ticker(s.io), client(std::move(address)) {}
+  ScopeServer& server;
+  Tcp::socket socket;
+  asio::steady_timer timer;   // the deadline of the current phase
+  std::uint64_t deadline_serial = 0;
+  asio::steady_timer ticker;  // a stream's keep-alive
+  const std::string client;
+  std::list<std::shared_ptr<Connection>>::iterator place;
+  Phase phase = Phase::kWaiting;
+  std::string received;
+  std::array<char, 4096> chunk{};
+  HttpRequest request;
+  std::string answer;
+  // A stream's:
+  std::shared_ptr<ScopeViewer> viewer;
+  ViewerEvent event;
+  bool writing = false;
+  std::atomic<bool> pump_posted{false};
+  Clock::time_point last_write;
+};
+
+using ConnectionPtr = std::shared_ptr<Connection>;
+
+void Close(const ConnectionPtr& c) {
+  if (c->phase == Phase::kClosed) return;
+  const bool sending = c->writing || c->phase == Phase::kAnswering;
+  c->phase = Phase::kClosed;
+  asio::error_code ignored;
+  // What a client that stopped taking has not taken is dropped, not kept
+  // for it in the kernel.
+  if (sending) c->socket.set_option(asio::socket_base::linger(true, 0), ignored);
+  c->socket.shutdown(Tcp::socket::shutdown_both, ignored);
+  c->socket.close(ignored);
+  c->timer.cancel();
+  c->ticker.cancel();
+  if (c->viewer) RemoveViewer(c->server.hub, c->viewer);
+  c->server.connections.erase(c->place);
+}
+
+// `on_expiry` runs unless another deadline, or none, was set meanwhile.
+template <typename Handler>
+void SetDeadline(const ConnectionPtr& c, Clock::duration after, Handler on_expiry) {
+  const std::uint64_t serial = ++c->deadline_serial;
+  c->timer.expires_after(after);
+  c->timer.async_wait([c, serial, on_expiry](const asio::error_code& error) {
+    if (!error && serial == c->deadline_serial && c->phase != Phase::kClosed) on_expiry(c);
+  });
+}
+
+void ClearDeadline(const ConnectionPtr& c) {
+  ++c->deadline_serial;
+  c->timer.cancel();
+}
+
+// ---- access -----------------------------------------------------------------------
 
 bool SameText(const std::string& a, const std::string& b) {
   // Every byte is compared, so the time taken says nothing of the token.
@@ -55,165 +136,417 @@ bool SameText(const std::string& a, const std::string& b) {
   return differ == 0;
 }
 
-std::string CookieValue(const httplib::Request& request, const std::string& name) {
-  const std::string cookies = request.get_header_value("Cookie");
-  std::size_t at = 0;
-  while (at < cookies.size()) {
-    const std::size_t end = std::min(cookies.find(';', at), cookies.size());
-    std::string item = cookies.substr(at, end - at);
-    item.erase(0, item.find_first_not_of(' '));
-    if (item.rfind(name + "=", 0) == 0) return item.substr(name.size() + 1);
-    at = end + 1;
-  }
-  return {};
-}
-
-std::string BearerToken(const httplib::Request& request) {
-  const std::string header = request.get_header_value("Authorization");
+std::string BearerToken(const HttpRequest& request) {
+  const std::string header = HeaderValue(request, "authorization");
   const std::string prefix = "Bearer ";
   return header.rfind(prefix, 0) == 0 ? header.substr(prefix.size()) : std::string();
 }
 
-bool HasToken(const httplib::Request& request, const std::string& token) {
-  return SameText(request.get_param_value("token"), token) ||
-         SameText(BearerToken(request), token) ||
-         SameText(CookieValue(request, kCookieName), token);
+// The token travels with each request, never in a cookie: a cookie would go
+// to every port of the host, to another scope and any other server there.
+bool HasToken(const HttpRequest& request, const std::string& token) {
+  const std::string* param = FindParam(request, "token");
+  return SameText(param ? *param : std::string(), token) || SameText(BearerToken(request), token);
 }
 
 // Without a token the server answers only to its loopback name, so that a
 // web page elsewhere cannot reach it through a name that resolves to
 // 127.0.0.1.
-bool LoopbackHost(const httplib::Request& request, int port) {
-  const std::string host = request.get_header_value("Host");
+bool LoopbackHost(const HttpRequest& request, int port) {
+  const std::string host = HeaderValue(request, "host");
   const std::string suffix = ":" + std::to_string(port);
   return host == "127.0.0.1" + suffix || host == "localhost" + suffix;
 }
 
 // A browser names the page that sent a request; only this server's own page
 // may change anything.
-bool SameOrigin(const httplib::Request& request) {
-  if (!request.has_header("Origin")) return true;
-  return request.get_header_value("Origin") == "http://" + request.get_header_value("Host");
+bool SameOrigin(const HttpRequest& request) {
+  if (!HasHeader(request, "origin")) return true;
+  return HeaderValue(request, "origin") == "http://" + HeaderValue(request, "host");
 }
 
-void Refuse(httplib::Response& response, int status, const std::string& why) {
-  response.status = status;
-  response.set_content("{\"error\":\"" + why + "\"}", "application/json");
+// The page's files are the same for every scope and carry nothing of the
+// run: only what the interface under /api/ gives needs the token.
+bool NeedsTokenFor(const HttpRequest& request) { return request.path.rfind("/api/", 0) == 0; }
+
+struct Refusal {
+  int status = 0;
+  std::string why;
+  std::string headers;
+};
+
+Refusal CheckAccess(const ScopeServer& server, const HttpRequest& request) {
+  if (server.token.empty() && !LoopbackHost(request, server.port))
+    return {403, "unexpected Host header", ""};
+  if (!server.token.empty() && NeedsTokenFor(request) && !HasToken(request, server.token))
+    return {401, "token required", "WWW-Authenticate: Bearer\r\n"};
+  if (request.method != "GET" && !SameOrigin(request)) return {403, "request from another origin", ""};
+  return {};
 }
 
-httplib::Server::HandlerResponse CheckAccess(const Access& access,
-                                             const httplib::Request& request,
-                                             httplib::Response& response) {
-  using Handled = httplib::Server::HandlerResponse;
-  if (access.token.empty() && !LoopbackHost(request, access.server->port)) {
-    Refuse(response, 403, "unexpected Host header");
-    return Handled::Handled;
+// ---- sending -----------------------------------------------------------------------
+
+using Buffers = std::vector<asio::const_buffer>;
+
+void Advance(Buffers& buffers, std::size_t sent) {
+  while (!buffers.empty() && sent >= buffers.front().size()) {
+    sent -= buffers.front().size();
+    buffers.erase(buffers.begin());
   }
-  if (!access.token.empty() && !HasToken(request, access.token)) {
-    response.set_header("WWW-Authenticate", "Bearer");
-    Refuse(response, 401, "token required");
-    return Handled::Handled;
+  if (!buffers.empty()) buffers.front() += sent;
+}
+
+// Sends all of `buffers` (whose memory the caller keeps), then calls
+// `done`. Writes are made when the socket can take them and never left
+// pending in the system: a send pending on a client that stopped reading
+// outlives its socket's close under Wine, and the I/O thread could then
+// never end.
+template <typename Done>
+void SendAll(const ConnectionPtr& c, Buffers buffers, Done done) {
+  asio::error_code error;
+  while (!buffers.empty()) {
+    Advance(buffers, c->socket.write_some(buffers, error));
+    if (error == asio::error::would_block || error == asio::error::try_again) break;
+    if (error) return done(error);
   }
-  if (request.method != "GET" && !SameOrigin(request)) {
-    Refuse(response, 403, "request from another origin");
-    return Handled::Handled;
+  if (buffers.empty()) return done(asio::error_code());
+  c->socket.async_wait(Tcp::socket::wait_write,
+                       [c, buffers = std::move(buffers), done](const asio::error_code& waited) mutable {
+                         if (c->phase == Phase::kClosed) return done(asio::error::operation_aborted);
+                         if (waited) return done(waited);
+                         SendAll(c, std::move(buffers), done);
+                       });
+}
+
+// ---- answers ----------------------------------------------------------------------
+
+void StartRequest(const ConnectionPtr& c);
+
+void Linger(const ConnectionPtr& c) {
+  c->phase = Phase::kLingering;
+  asio::error_code ignored;
+  c->socket.shutdown(Tcp::socket::shutdown_send, ignored);
+  SetDeadline(c, kLinger, Close);
+  struct Drain {
+    ConnectionPtr c;
+    void operator()(const asio::error_code& error, std::size_t) const {
+      if (error || c->phase != Phase::kLingering) return Close(c);
+      c->socket.async_read_some(asio::buffer(c->chunk), *this);
+    }
+  };
+  c->socket.async_read_some(asio::buffer(c->chunk), Drain{c});
+}
+
+std::string AnswerHead(int status, const std::string& content_type, std::size_t length,
+                       const std::string& extra, bool keep_alive) {
+  return "HTTP/1.1 " + std::to_string(status) + " " + StatusReason(status) + "\r\nContent-Type: " +
+         content_type + "\r\nContent-Length: " + std::to_string(length) + "\r\n" + kCommonHeaders +
+         extra + "Connection: " + (keep_alive ? "keep-alive" : "close") + "\r\n\r\n";
+}
+
+// Sends the answer; the connection then waits for its next request, or
+// closes after a refusal whose body was not read.
+void Answer(const ConnectionPtr& c, int status, const std::string& content_type,
+            const std::string& body, const std::string& extra = "Cache-Control: no-store\r\n",
+            bool keep_alive = true) {
+  keep_alive = keep_alive && c->request.keep_alive;
+  c->answer = AnswerHead(status, content_type, body.size(), extra, keep_alive) + body;
+  c->phase = Phase::kAnswering;
+  SetDeadline(c, kWriteTimeout, Close);
+  SendAll(c, {asio::buffer(c->answer)}, [c, keep_alive](const asio::error_code& error) {
+    if (c->phase != Phase::kAnswering) return;
+    if (error) return Close(c);
+    c->answer.clear();
+    if (keep_alive) return StartRequest(c);
+    Linger(c);
+  });
+}
+
+void AnswerJson(const ConnectionPtr& c, const PageReply& reply) {
+  Answer(c, reply.http_status, "application/json", reply.json);
+}
+
+void Refuse(const ConnectionPtr& c, const Refusal& refusal, bool keep_alive) {
+  Answer(c, refusal.status, "application/json",
+         "{\"error\":" + JsonString(refusal.why) + "}",
+         "Cache-Control: no-store\r\n" + refusal.headers, keep_alive);
+}
+
+// ---- the stream -------------------------------------------------------------------
+
+void Pump(const ConnectionPtr& c);
+
+void WriteToStream(const ConnectionPtr& c, Buffers buffers) {
+  c->writing = true;
+  SetDeadline(c, kWriteTimeout, Close);
+  SendAll(c, std::move(buffers), [c](const asio::error_code& error) {
+    c->writing = false;
+    if (c->phase != Phase::kStreaming) return;
+    ClearDeadline(c);
+    if (error) return Close(c);
+    c->last_write = Clock::now();
+    Pump(c);
+  });
+}
+
+void Pump(const ConnectionPtr& c) {
+  if (c->phase != Phase::kStreaming || c->writing) return;
+  bool closed = false;
+  if (NextEvent(*c->viewer, c->event, closed)) {
+    static const std::string kEnd = "\n\n";
+    return WriteToStream(c, {asio::buffer(c->event.head), asio::buffer(*c->event.body),
+                             asio::buffer(kEnd)});
   }
-  if (!access.token.empty() && request.has_param("token"))
-    response.set_header("Set-Cookie", std::string(kCookieName) + "=" + access.token +
-                                          "; Path=/; HttpOnly; SameSite=Strict");
-  return Handled::Unhandled;
+  if (closed) Close(c);
 }
 
-bool ParseDouble(const std::string& text, double& value) {
-  const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
-  return result.ec == std::errc() && result.ptr == text.data() + text.size() && !text.empty();
+void KeepAlive(const ConnectionPtr& c) {
+  c->ticker.expires_after(kKeepAlive);
+  c->ticker.async_wait([c](const asio::error_code& error) {
+    if (error || c->phase != Phase::kStreaming) return;
+    if (!c->writing && Clock::now() - c->last_write >= kKeepAlive) {
+      static const std::string kIdle = ": idle\n\n";
+      WriteToStream(c, {asio::buffer(kIdle)});
+    }
+    KeepAlive(c);
+  });
 }
 
-bool ParseInt(const std::string& text, int& value) {
-  const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
-  return result.ec == std::errc() && result.ptr == text.data() + text.size() && !text.empty();
+// A client sends nothing on a stream: a read that ends means it has gone.
+void WatchForLeaving(const ConnectionPtr& c) {
+  c->socket.async_read_some(asio::buffer(c->chunk), [c](const asio::error_code& error, std::size_t) {
+    if (c->phase != Phase::kStreaming) return;
+    if (error) return Close(c);
+    WatchForLeaving(c);
+  });
 }
 
-// The stream of one viewer: each queued frame as one event.
-bool SendFrames(ScopeViewer& viewer, httplib::DataSink& sink) {
-  const std::optional<std::string> frame = NextFrameJson(viewer, kKeepAlive);
-  if (!frame) return false;
-  const std::string event = frame->empty() ? ": idle\n\n" : "data: " + *frame + "\n\n";
-  return sink.write(event.data(), event.size());
+bool ParseNumber(const std::string* text, double& value) {
+  if (text == nullptr) return true;
+  const auto result = std::from_chars(text->data(), text->data() + text->size(), value);
+  return !text->empty() && result.ec == std::errc() && result.ptr == text->data() + text->size() &&
+         std::isfinite(value);
 }
 
-void ServeStream(ScopeHub& hub, const httplib::Request& request, httplib::Response& response) {
+bool ParseWhole(const std::string* text, int& value) {
+  if (text == nullptr) return true;
+  const auto result = std::from_chars(text->data(), text->data() + text->size(), value);
+  return !text->empty() && result.ec == std::errc() && result.ptr == text->data() + text->size();
+}
+
+void Stream(const ConnectionPtr& c) {
   double window_s = 2.0;
   int columns = 1000;
-  if (request.has_param("window") && !ParseDouble(request.get_param_value("window"), window_s))
-    return Refuse(response, 400, "window is not a number");
-  if (request.has_param("columns") && !ParseInt(request.get_param_value("columns"), columns))
-    return Refuse(response, 400, "columns is not a whole number");
+  if (!ParseNumber(FindParam(c->request, "window"), window_s))
+    return Refuse(c, {400, "window is not a finite number", ""}, true);
+  if (!ParseWhole(FindParam(c->request, "columns"), columns))
+    return Refuse(c, {400, "columns is not a whole number", ""}, true);
   if (window_s < kMinWindowS || window_s > kMaxWindowS)
-    return Refuse(response, 400, "window must be 0.05 to 60 s");
+    return Refuse(c, {400, "window must be 0.05 to 60 s", ""}, true);
   if (columns < kMinColumns || columns > kMaxColumns)
-    return Refuse(response, 400, "columns must be 50 to 4000");
-  auto viewer = AddViewer(hub, window_s, columns);
-  if (!viewer) return Refuse(response, 503, "too many viewers");
-  response.set_header("Cache-Control", "no-store");
-  response.set_chunked_content_provider(
-      "text/event-stream",
-      [viewer](std::size_t, httplib::DataSink& sink) { return SendFrames(*viewer, sink); },
-      [&hub, viewer](bool) { RemoveViewer(hub, viewer); });
+    return Refuse(c, {400, "columns must be 50 to 4000", ""}, true);
+  asio::io_context& io = c->server.io;
+  std::weak_ptr<Connection> weak = c;
+  c->viewer = AddViewer(c->server.hub, window_s, columns, [weak, &io] {
+    const ConnectionPtr held = weak.lock();
+    if (held && !held->pump_posted.exchange(true))
+      asio::post(io, [held] {
+        held->pump_posted = false;
+        Pump(held);
+      });
+  });
+  if (!c->viewer) return Refuse(c, {503, "too many viewers", ""}, true);
+  c->phase = Phase::kStreaming;
+  c->answer = std::string("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n"
+                          "Cache-Control: no-store\r\n") +
+              kCommonHeaders + "Connection: close\r\n\r\n";
+  WriteToStream(c, {asio::buffer(c->answer)});
+  KeepAlive(c);
+  WatchForLeaving(c);
 }
 
-void ServeAsset(const WebAsset& asset, httplib::Response& response) {
-  response.set_header("Cache-Control", "no-cache");
-  response.set_content(reinterpret_cast<const char*>(asset.data), asset.size, asset.content_type);
-}
+// ---- requests of the page ---------------------------------------------------------
 
-void Answer(httplib::Response& response, const PageReply& reply) {
-  response.status = reply.http_status;
-  response.set_content(reply.json, "application/json");
-}
-
-void AddRoutes(ScopeServer& server, ScopeHub& hub, const PageActions& actions) {
-  for (std::size_t i = 0; i < kWebAssetCount; ++i) {
-    const WebAsset& asset = kWebAssets[i];
-    server.http.Get(asset.path, [&asset](const httplib::Request&, httplib::Response& response) {
-      ServeAsset(asset, response);
+void Act(const ConnectionPtr& c, PageJob job) {
+  c->phase = Phase::kActing;
+  asio::io_context& io = c->server.io;
+  std::weak_ptr<Connection> weak = c;
+  auto pending = SubmitPageJob(c->server.hub, std::move(job), [weak, &io](const PageReply& reply) {
+    asio::post(io, [weak, reply] {
+      const ConnectionPtr held = weak.lock();
+      if (held && held->phase == Phase::kActing) AnswerJson(held, reply);
     });
+  });
+  struct Wait {
+    std::shared_ptr<PendingJob> pending;
+    void operator()(const ConnectionPtr& held) const {
+      if (held->phase != Phase::kActing) return;
+      // Not taken yet: withdrawn, so that it never runs after the answer.
+      if (WithdrawPageJob(held->server.hub, pending))
+        return AnswerJson(held, {503, "{\"error\":\"the acquisition did not answer\"}"});
+      SetDeadline(held, kJobTimeout, *this);  // running: its answer comes
+    }
+  };
+  SetDeadline(c, kJobTimeout, Wait{pending});
+}
+
+const WebAsset* FindAsset(const std::string& path) {
+  for (std::size_t i = 0; i < kWebAssetCount; ++i)
+    if (path == kWebAssets[i].path) return &kWebAssets[i];
+  return nullptr;
+}
+
+bool KnownPath(const std::string& path) {
+  return FindAsset(path) || path == "/api/config" || path == "/api/status" ||
+         path == "/api/stream" || path == "/api/record/start" || path == "/api/record/stop" ||
+         path == "/api/range" || path == "/api/rate";
+}
+
+void Route(const ConnectionPtr& c) {
+  ScopeServer& server = c->server;
+  const HttpRequest& r = c->request;
+  const std::string& path = r.path;
+  if (r.method == "GET") {
+    if (const WebAsset* asset = FindAsset(path))
+      return Answer(c, 200, asset->content_type,
+                    std::string(reinterpret_cast<const char*>(asset->data), asset->size),
+                    "Cache-Control: no-cache\r\n");
+    if (path == "/api/config") return Answer(c, 200, "application/json", ConfigJsonOf(server.hub));
+    if (path == "/api/status") return Answer(c, 200, "application/json", StatusJsonOf(server.hub));
+    if (path == "/api/stream") return Stream(c);
+  } else if (r.method == "POST") {
+    const PageActions& a = server.actions;
+    if (path == "/api/record/start") return Act(c, a.start_recording);
+    if (path == "/api/record/stop") return Act(c, a.stop_recording);
+    // The body is copied into the job: it may outlive this request.
+    if (path == "/api/range") return Act(c, [a, body = r.body] { return a.set_ranges(body); });
+    if (path == "/api/rate") return Act(c, [a, body = r.body] { return a.set_rate(body); });
   }
-  server.http.Get("/api/config", [&hub](const httplib::Request&, httplib::Response& response) {
-    response.set_content(ConfigJsonOf(hub), "application/json");
+  if (KnownPath(path)) return Refuse(c, {405, "method not allowed", ""}, true);
+  Refuse(c, {404, "not found", ""}, true);
+}
+
+// ---- reading a request ------------------------------------------------------------
+
+void ReadBody(const ConnectionPtr& c) {
+  if (c->received.size() >= c->request.content_length) {
+    c->request.body = c->received.substr(0, c->request.content_length);
+    c->received.erase(0, c->request.content_length);
+    return Route(c);
+  }
+  c->socket.async_read_some(asio::buffer(c->chunk), [c](const asio::error_code& error, std::size_t n) {
+    if (c->phase != Phase::kWaiting) return;
+    if (error) return Close(c);
+    c->received.append(c->chunk.data(), n);
+    ReadBody(c);
   });
-  server.http.Get("/api/status", [&hub](const httplib::Request&, httplib::Response& response) {
-    std::lock_guard<std::mutex> guard(hub.lock);
-    response.set_content(hub.status_json, "application/json");
+}
+
+void ReadHead(const ConnectionPtr& c);
+
+void OnReceived(const ConnectionPtr& c) {
+  const HeadCheck check = CheckHead(c->received, kRequestLimits);
+  if (check.refuse != 0) return Refuse(c, {check.refuse, check.why, ""}, false);
+  if (check.head_bytes == 0) return ReadHead(c);
+  std::string why;
+  const int status =
+      ParseHead(std::string_view(c->received).substr(0, check.head_bytes), kRequestLimits, c->request, why);
+  c->received.erase(0, check.head_bytes);
+  if (status != 0) return Refuse(c, {status, why, ""}, false);
+  // Before the body is read: a request that will be refused costs no more.
+  const Refusal refusal = CheckAccess(c->server, c->request);
+  if (refusal.status != 0) return Refuse(c, refusal, false);
+  ReadBody(c);
+}
+
+void ReadHead(const ConnectionPtr& c) {
+  c->socket.async_read_some(asio::buffer(c->chunk), [c](const asio::error_code& error, std::size_t n) {
+    if (c->phase != Phase::kWaiting) return;
+    if (error) return Close(c);
+    c->received.append(c->chunk.data(), n);
+    OnReceived(c);
   });
-  server.http.Get("/api/stream", [&hub](const httplib::Request& request,
-                                        httplib::Response& response) {
-    ServeStream(hub, request, response);
+}
+
+void StartRequest(const ConnectionPtr& c) {
+  c->phase = Phase::kWaiting;
+  c->request = {};
+  SetDeadline(c, kRequestTimeout, Close);
+  // A pipelined request may be here already.
+  if (!c->received.empty()) return OnReceived(c);
+  ReadHead(c);
+}
+
+// ---- connections ------------------------------------------------------------------
+
+// Closes the oldest connection still waiting for its request, of `client`
+// when given; false when there is none.
+bool Evict(ScopeServer& server, const std::string* client) {
+  for (const ConnectionPtr& c : server.connections)
+    if (c->phase == Phase::kWaiting && (!client || c->client == *client)) {
+      Close(c);
+      return true;
+    }
+  return false;
+}
+
+bool MakeRoom(ScopeServer& server, const std::string& client) {
+  std::size_t same = 0;
+  for (const ConnectionPtr& c : server.connections)
+    if (c->client == client) ++same;
+  if (same >= kMaxConnectionsPerClient && !Evict(server, &client)) return false;
+  if (server.connections.size() >= kMaxConnections && !Evict(server, nullptr)) return false;
+  return true;
+}
+
+void Admit(ScopeServer& server, Tcp::socket socket) {
+  asio::error_code error;
+  const Tcp::endpoint remote = socket.remote_endpoint(error);
+  if (error) return;
+  const std::string client = remote.address().to_string();
+  if (!MakeRoom(server, client)) return;  // the socket closes as it goes
+  socket.set_option(Tcp::no_delay(true), error);
+  socket.set_option(asio::socket_base::send_buffer_size(kSendBufferBytes), error);
+  socket.non_blocking(true, error);  // SendAll writes only what the socket takes at once
+  auto c = std::make_shared<Connection>(server, std::move(socket), client);
+  c->place = server.connections.insert(server.connections.end(), c);
+  StartRequest(c);
+}
+
+void Accept(ScopeServer& server) {
+  server.acceptor.async_accept([&server](const asio::error_code& error, Tcp::socket socket) {
+    if (error == asio::error::operation_aborted || !server.acceptor.is_open()) return;
+    if (!error) Admit(server, std::move(socket));
+    Accept(server);
   });
-  server.http.Post("/api/record/start", [&hub, actions](const httplib::Request&,
-                                                        httplib::Response& response) {
-    Answer(response, RunOnAcquisition(hub, actions.start_recording));
-  });
-  server.http.Post("/api/record/stop", [&hub, actions](const httplib::Request&,
-                                                       httplib::Response& response) {
-    Answer(response, RunOnAcquisition(hub, actions.stop_recording));
-  });
-  server.http.Post("/api/range", [&hub, actions](const httplib::Request& request,
-                                                 httplib::Response& response) {
-    // Copied into the job: it may outlive this handler when the answer times out.
-    Answer(response, RunOnAcquisition(hub, [actions, ranges = request.body] {
-             return actions.set_ranges(ranges);
-           }));
-  });
-  server.http.Post("/api/rate", [&hub, actions](const httplib::Request& request,
-                                                httplib::Response& response) {
-    Answer(response, RunOnAcquisition(hub, [actions, rate = request.body] {
-             return actions.set_rate(rate);
-           }));
-  });
+}
+
+void Listen(ScopeServer& server, const ListenAddress& address) {
+  const std::string where = address.host + ":" + std::to_string(address.port);
+  const std::string host = address.host == "localhost" ? "127.0.0.1" : address.host;
+  asio::error_code error;
+  const Tcp::endpoint endpoint(asio::ip::make_address_v4(host, error),
+                               static_cast<unsigned short>(address.port));
+  if (!error) server.acceptor.open(endpoint.protocol(), error);
+  if (!error && ListenMayReuseAddress())
+    server.acceptor.set_option(Tcp::acceptor::reuse_address(true), error);
+  if (!error) server.acceptor.bind(endpoint, error);
+  if (!error) server.acceptor.listen(asio::socket_base::max_listen_connections, error);
+  if (error) Fail("--listen: cannot listen on " + where + ": " + error.message());
+  server.port = server.acceptor.local_endpoint().port();
 }
 
 }  // namespace
+
+void ServerDeleter::operator()(ScopeServer* server) const {
+  asio::post(server->io, [server] {
+    asio::error_code ignored;
+    server->acceptor.close(ignored);
+    while (!server->connections.empty()) Close(server->connections.front());
+  });
+  if (server->thread.joinable()) server->thread.join();
+  delete server;
+}
 
 ListenAddress ParseListenAddress(const std::string& text) {
   const auto colon = text.rfind(':');
@@ -222,10 +555,11 @@ ListenAddress ParseListenAddress(const std::string& text) {
   ListenAddress address;
   address.host = text.substr(0, colon);
   const std::string port = text.substr(colon + 1);
-  if (!ParseInt(port, address.port) || address.port < 0 || address.port > 65535)
+  if (!ParseWhole(&port, address.port) || address.port < 0 || address.port > 65535)
     FailUsage("--listen: port '" + port + "' is not a number in 0..65535");
-  in_addr ipv4{};
-  if (address.host != "localhost" && inet_pton(AF_INET, address.host.c_str(), &ipv4) != 1)
+  asio::error_code error;
+  if (address.host != "localhost") asio::ip::make_address_v4(address.host, error);
+  if (address.host.empty() || error)
     FailUsage("--listen: '" + address.host + "' is not an IPv4 address");
   return address;
 }
@@ -247,32 +581,14 @@ std::string MakeToken() {
 
 ScopeServerHandle StartScopeServer(ScopeHub& hub, const ListenAddress& address,
                                    const std::string& token, PageActions actions) {
-  ScopeServerHandle server(new ScopeServer);
-  auto access = std::make_shared<Access>(Access{token, server.get()});
-  server->http.new_task_queue = [] { return new httplib::ThreadPool(kMaxViewers + 4); };
-  server->http.set_write_timeout(kWriteTimeoutS, 0);
-  server->http.set_socket_options([](socket_t socket) {
-    int on = 1;
-    setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    int bytes = kSendBufferBytes;
-    setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
-  });
-  server->http.set_pre_routing_handler(
-      [access](const httplib::Request& request, httplib::Response& response) {
-        return CheckAccess(*access, request, response);
-      });
-  AddRoutes(*server, hub, actions);
-  const std::string host = address.host == "localhost" ? "127.0.0.1" : address.host;
-  if (address.port == 0) {
-    server->port = server->http.bind_to_any_port(host);
-    if (server->port <= 0) Fail("--listen: cannot listen on " + address.host);
-  } else {
-    if (!server->http.bind_to_port(host, address.port))
-      Fail("--listen: cannot listen on " + address.host + ":" + std::to_string(address.port));
-    server->port = address.port;
-  }
+  ScopeServerHandle server(new ScopeServer(hub, token, std::move(actions)));
+  Listen(*server, address);
+  Accept(*server);
   ScopeServer* raw = server.get();
-  server->thread = std::thread([raw] { raw->http.listen_after_bind(); });
+  // At the usual priority: sending is light, and a page whose frames wait
+  // behind busy cores loses them. The heavy work, drawing, is the view
+  // thread's, which yields to the acquisition.
+  server->thread = std::thread([raw] { raw->io.run(); });
   return server;
 }
 

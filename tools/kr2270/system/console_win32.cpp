@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "system/console.h"
+#include "system/system.h"
 
 namespace kr2270::tool {
 namespace {
@@ -28,7 +29,7 @@ bool StdoutIsTerminal() { return _isatty(_fileno(stdout)) != 0; }
 
 bool IsWritableDirectory(const std::string& dir) {
   constexpr int kWrite = 2;
-  return _access(dir.c_str(), kWrite) == 0;
+  return _waccess(Utf8Path(dir).c_str(), kWrite) == 0;
 }
 
 std::string MakeTemporaryDirectory(const std::string& prefix) {
@@ -38,9 +39,8 @@ std::string MakeTemporaryDirectory(const std::string& prefix) {
   // CreateDirectory fails on an existing name, so a name taken meanwhile is skipped.
   const unsigned long long seed = GetTickCount64() ^ (std::uint64_t{GetCurrentProcessId()} << 32);
   for (unsigned attempt = 0; attempt < 100; ++attempt) {
-    const std::string path =
-        (base / (prefix + std::to_string(seed + attempt * 7919ULL))).string();
-    if (CreateDirectoryA(path.c_str(), nullptr)) return path;
+    const std::filesystem::path path = base / (prefix + std::to_string(seed + attempt * 7919ULL));
+    if (CreateDirectoryW(path.c_str(), nullptr)) return Utf8Text(path);
     if (GetLastError() != ERROR_ALREADY_EXISTS) return {};
   }
   return {};

@@ -36,4 +36,13 @@ int LastSystemError() { return errno; }
 
 std::string SystemErrorText(int error) { return std::strerror(error); }
 
+std::filesystem::path Utf8Path(const std::string& text) {
+  return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
+std::string Utf8Text(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
 }  // namespace kr2270::tool

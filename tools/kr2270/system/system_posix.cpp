@@ -1,4 +1,7 @@
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/resource.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -38,6 +41,41 @@ void QuitInterrupted() {
 
 bool IsClosedOutput(int error) { return error == EPIPE; }
 
+std::vector<std::string> Utf8Arguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+std::FILE* CreateExclusive(const std::string& path) {
+  // O_EXCL refuses whatever is there, and with O_CREAT a link is never followed.
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  std::FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) {
+    const int error = errno;
+    close(fd);
+    unlink(path.c_str());
+    errno = error;
+  }
+  return file;
+}
+
+bool MoveInto(const std::string& from, const std::string& to, bool replace) {
+  if (replace) return std::rename(from.c_str(), to.c_str()) == 0;
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // A file system without the flag: link() refuses an existing name as well.
+  if (link(from.c_str(), to.c_str()) != 0) return false;
+  unlink(from.c_str());
+  return true;
+}
+
+bool EntryExists(const std::string& path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0;
+}
+
+bool RemoveEntry(const std::string& path) { return unlink(path.c_str()) == 0 || errno == ENOENT; }
+
 bool DiskIsFull(const std::string& dir) {
   struct statvfs info {};
   return statvfs(dir.c_str(), &info) == 0 && info.f_bavail == 0;
@@ -65,6 +103,13 @@ std::string LocalTimeZone() {
   const std::string text = hhmm.size() == 5 ? hhmm.substr(0, 3) + ':' + hhmm.substr(3) : hhmm;
   return text + " (" + name + ")";
 }
+
+void LowerThreadPriority() {
+  // Linux gives each thread its own nice value; raising it needs no privilege.
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
+}
+
+bool ListenMayReuseAddress() { return true; }
 
 std::string LibraryVersion() {
   using VersionFunction = const char* (*)();
