@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cmath>
 #include <filesystem>
 #include <regex>
@@ -70,6 +71,13 @@ double HighestOffset(const Table& t, std::size_t first, std::size_t end) {
   return highest;
 }
 
+// The recording's first file in `directory`; empty when there is none.
+std::string FirstRecordingFile(const std::string& directory) {
+  for (const auto& entry : std::filesystem::directory_iterator(directory))
+    if (entry.path().filename().string().ends_with("_1.dat")) return entry.path().string();
+  return {};
+}
+
 constexpr double kCounterStep = 1.0 / 4000.0;
 constexpr std::size_t kWindow = 200;  // rows each side of a gap: 25 ms
 
@@ -127,13 +135,7 @@ TEST(ToolTimeline, EveryGroupSitsAtItsTrueTimeAcrossAResetAndARestart) {
 
   // The sidecar places both where the CSV has them (the recording holds
   // every group, as the CSV does without ring overflows).
-  const std::string first = [&] {
-    for (const auto& entry : std::filesystem::directory_iterator(rec))
-      if (entry.path().string().size() > 6 &&
-          entry.path().string().compare(entry.path().string().size() - 6, 6, "_1.dat") == 0)
-        return entry.path().string();
-    return std::string();
-  }();
+  const std::string first = FirstRecordingFile(rec);
   ASSERT_FALSE(first.empty());
   const std::string sidecar = ReadFile(first.substr(0, first.size() - 4) + ".json");
   const std::regex gap_entry(
@@ -171,6 +173,73 @@ TEST(ToolTimeline, EveryGroupSitsAtItsTrueTimeAcrossAResetAndARestart) {
     const Table t = ParseTable(part.out);
     ASSERT_EQ(t.rows.size(), 3u) << part.out;
     EXPECT_EQ(t.rows[0], rows.rows[from]) << "from " << from;
+  }
+}
+
+// The row's group as the sequence pattern names it: the digital word is the
+// group number's low 16 bits, counter 1 four times the number (mod 2^32).
+std::uint64_t SequenceGroupOf(const Table& t, std::size_t row, std::uint64_t near) {
+  const auto di = static_cast<std::uint64_t>(t.Number(row, "di"));
+  const auto ct1 = static_cast<std::uint64_t>(t.Number(row, "ct1"));
+  EXPECT_EQ(ct1 % 4, 0u) << "row " << row;
+  // The number whose low bits both give, nearest to the row's own index.
+  const std::uint64_t low = (ct1 / 4) & 0x3FFFFFFF;
+  const std::uint64_t number = (near & ~std::uint64_t{0x3FFFFFFF}) | low;
+  EXPECT_EQ(number & 0xFFFF, di) << "row " << row;
+  return number;
+}
+
+// A module that sends its counting pattern as fast as the connection takes:
+// every row is the group the module sent at its time_s, exactly. Should the
+// module outrun the tool's CSV (the ring then drops groups; how often
+// depends on the machine), the gap column is the jump between the groups
+// and the run says that groups were lost; either way the replay of the
+// recording has each live row at its index.
+TEST(ToolTimeline, AtFullSpeedEveryRowIsTheGroupSentAtItsTime) {
+  TempDir dir;
+  const std::string live = dir.File("live.csv");
+  const std::string rec = dir.File("rec");
+  SimProcess module(kTool, {"--sequence", "--flood"});
+  ASSERT_FALSE(module.port.empty());
+  constexpr double kRate = 256000.0;
+  const ProcessResult run = Tool(Join({"acquire", "--rate", "256k", "--channels", "none", "--di",
+                                       "--counters", "1", "--groups", "300000", "--csv", live,
+                                       "--record", rec},
+                                      module.HostArgs()));
+  ASSERT_TRUE(run.exit_code == 0 || run.exit_code == 3) << run.out << run.err;
+  const Table rows = ParseTable(ReadFile(live));
+  ASSERT_EQ(rows.rows.size(), 300000u);
+  std::uint64_t expected = 0, missing = 0;
+  std::size_t gap_rows = 0;
+  for (std::size_t i = 0; i < rows.rows.size(); ++i) {
+    const auto index = static_cast<std::uint64_t>(std::llround(rows.Number(i, "time_s") * kRate));
+    ASSERT_EQ(SequenceGroupOf(rows, i, index), index) << "row " << i << " is not at its time";
+    ASSERT_GE(index, expected) << "row " << i;
+    ASSERT_EQ(rows.Number(i, "gap"), static_cast<double>(index - expected)) << "row " << i;
+    gap_rows += index != expected ? 1 : 0;
+    missing += index - expected;
+    expected = index + 1;
+  }
+  std::printf("flood: %zu gaps, %llu groups dropped before the last row\n", gap_rows,
+              static_cast<unsigned long long>(missing));
+  if (gap_rows > 0) {
+    EXPECT_EQ(run.exit_code, 3) << "groups of the span were dropped" << run.out;
+  }
+
+  const std::string played = dir.File("play.csv");
+  const ProcessResult replay =
+      Tool({"play", FirstRecordingFile(rec), "--count", std::to_string(expected), "--csv", played});
+  ASSERT_EQ(replay.exit_code, 0) << replay.err;
+  const Table all = ParseTable(ReadFile(played));
+  ASSERT_GE(all.rows.size(), expected);
+  const std::size_t gap_column = rows.Column("gap");
+  for (std::size_t i = 0; i < rows.rows.size(); ++i) {
+    const auto index = static_cast<std::size_t>(std::llround(rows.Number(i, "time_s") * kRate));
+    std::vector<std::string> live_row = rows.rows[i], replayed = all.rows[index];
+    EXPECT_EQ(replayed[gap_column], "0") << "the recording holds group " << index;
+    live_row.erase(live_row.begin() + static_cast<std::ptrdiff_t>(gap_column));
+    replayed.erase(replayed.begin() + static_cast<std::ptrdiff_t>(gap_column));
+    ASSERT_EQ(live_row, replayed) << "row " << i;
   }
 }
 
