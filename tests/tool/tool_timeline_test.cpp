@@ -243,5 +243,47 @@ TEST(ToolTimeline, AtFullSpeedEveryRowIsTheGroupSentAtItsTime) {
   }
 }
 
+// The first file of the recording a run's summary names.
+std::string RecordingNamedIn(const std::string& summary) {
+  std::smatch m;
+  static const std::regex line(R"(recorded groups: \d+ \(timeline in (.+)\.json\))");
+  return std::regex_search(summary, m, line) ? m[1].str() + ".dat" : std::string();
+}
+
+// Two runs recording into one folder at once, from two modules (one sends
+// its counting pattern, the other its signals): each names its own
+// recording, whose replay is that run's CSV.
+TEST(ToolTimeline, TwoRunsRecordingIntoOneFolderEachNameTheirOwnRecording) {
+  TempDir dir;
+  const std::string rec = dir.File("rec");
+  SimProcess counting(kTool, {"--sequence"});
+  SimProcess signals(kTool);
+  ASSERT_FALSE(counting.port.empty());
+  ASSERT_FALSE(signals.port.empty());
+  const std::string csv[2] = {dir.File("a.csv"), dir.File("b.csv")};
+  const SimProcess* modules[2] = {&counting, &signals};
+  RunningProcess runs[2];
+  for (int k = 0; k < 2; ++k)
+    runs[k] = StartProcess(Join({kTool, "acquire", "--channels", "1,2", "--di", "--groups", "8000",
+                                 "--csv", csv[k], "--record", rec},
+                                modules[k]->HostArgs()),
+                           true);
+  std::string recordings[2];
+  for (int k = 0; k < 2; ++k) {
+    const ProcessResult r = WaitProcess(runs[k], seconds(60));
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    recordings[k] = RecordingNamedIn(r.out);
+    ASSERT_FALSE(recordings[k].empty()) << r.out;
+  }
+  EXPECT_NE(recordings[0], recordings[1]);
+  for (int k = 0; k < 2; ++k) {
+    const ProcessResult replay =
+        Tool({"play", recordings[k], "--count", "8000", "--csv", dir.File("play" + std::to_string(k))});
+    ASSERT_EQ(replay.exit_code, 0) << replay.err;
+    EXPECT_EQ(ReadFile(dir.File("play" + std::to_string(k))), ReadFile(csv[k]))
+        << "the replay of " << recordings[k] << " is not run " << k << "'s CSV";
+  }
+}
+
 }  // namespace
 }  // namespace kr2270::testing
