@@ -19,7 +19,8 @@ def main(out_dir):
             with dev.stream(rate=256000, channels=range(1, 9), di=True, counters=[1, 2, 3, 4],
                             encoders=[1, 2], ranges={1: 5.0}, record=rec_dir) as s:
                 block = s.read(25600, timeout=2.0)
-                print(f"{len(block)} groups from {block.first_index}: ai {block.ai.shape}, "
+                print(f"{len(block)} groups from index {block.index[0]} ({block.start_utc} UTC): "
+                      f"ai {block.ai.shape}, "
                       f"mean ai1 {block.ai[:, 0].mean():.4f} V, gaps {len(block.gaps)}, "
                       f"lost {s.lost_groups}")
             first_file = s.recording

@@ -18,23 +18,24 @@ def main():
         with kr2270.Device(sim.host, sim.port, sim.data_port) as dev:
             with dev.stream(rate=256000, channels=range(1, 9), di=True) as s:
                 wanted = int(args.seconds * 256000)
+                reported = 0
                 while s.groups_read < wanted:
                     block = s.read(2560, timeout=2.0)
                     if args.slow:
                         time.sleep(0.05)         # an application busy elsewhere
                     for gap in block.gaps:
-                        report(gap)
+                        report(gap, s.layout.rate)
+                    reported += len(block.gaps)
                 s.stop()
                 # Groups dropped after the last block read are a gap too.
-                for gap in s.gaps:
-                    if gap.group_index >= s.groups_read:
-                        report(gap)
+                for gap in s.gaps[reported:]:
+                    report(gap, s.layout.rate)
                 print(f"read {s.groups_read} groups, lost {s.lost_groups}")
 
 
-def report(gap):
-    print(f"gap before group {gap.group_index}: {gap.missing_groups} groups missing "
-          f"({gap.cause_text})")
+def report(gap, rate):
+    print(f"gap at {gap.index / rate:.6f} s (index {gap.index}): {gap.missing} groups "
+          f"missing ({gap.cause_text})")
 
 
 if __name__ == "__main__":

@@ -13,6 +13,7 @@ from .settings import RANGES, RATE_CODES
 from .stream import Stream
 from .recording import Recording
 from .simulator import Simulator
+from .timeline import Conversion, Timeline
 
 
 def to_hdf5(source, path, **options):
@@ -33,7 +34,6 @@ def plot(source, path, **options):
     return draw(source, path, **options)
 
 
-__all__ = ["Block", "Capture", "Captures", "Device", "EXPORTS", "Error", "Gap", "Layout", "LinkLost",
-           "RANGES", "RATE_CODES", "Recording", "Simulator", "Stream", "Timeout", "find_library",
-           "open_dataset", "plot",
-           "status_text", "to_hdf5", "version"]
+__all__ = ["Block", "Capture", "Captures", "Conversion", "Device", "EXPORTS", "Error", "Gap", "Layout",
+           "LinkLost", "RANGES", "RATE_CODES", "Recording", "Simulator", "Stream", "Timeline",
+           "Timeout", "find_library", "open_dataset", "plot", "status_text", "to_hdf5", "version"]

@@ -34,6 +34,13 @@ def _info(args):
     with Recording(args.recording) as rec:
         print(rec)
         print(f"{rec.seconds:g} s; files: {', '.join(rec.files)}")
+        line = rec.timeline
+        print(f"timeline: {line.source_text}; start {line.start_text or 'unknown'}; "
+              f"indices {line.first_index} to {max(line.next_index, 1) - 1}; "
+              f"{line.gaps} gaps ({line.missing_groups} groups missing)")
+        for gap in rec.gaps:
+            print(f"  gap {gap.number} before group {gap.position}: {gap.missing} groups "
+                  f"missing from index {gap.index} ({gap.cause_text})")
         for key, value in rec.settings().items():
             print(f"  {key}: {value}")
 

@@ -20,23 +20,6 @@ class Gap(ctypes.Structure):
                 ("cause", c_int32), ("estimated", c_int32)]
 
 
-class Health(ctypes.Structure):
-    _fields_ = [("struct_size", c_uint32), ("last_error", c_int32),
-                ("groups_received", c_uint64), ("groups_dropped", c_uint64),
-                ("gaps", c_uint64), ("reconnects", c_uint64),
-                ("command_timeouts", c_uint64), ("stale_replies", c_uint64),
-                ("ring_fill_bytes", c_uint64), ("ring_high_water", c_uint64),
-                ("command_connected", c_int32), ("data_connected", c_int32)]
-
-
-class Timeline(ctypes.Structure):
-    _fields_ = [("struct_size", c_uint32), ("source", c_int32), ("start_unix_ns", c_int64),
-                ("group_rate", c_double), ("averaging", c_int32), ("complete", c_int32),
-                ("first_index", c_uint64), ("next_index", c_uint64), ("groups", c_uint64),
-                ("gaps", c_uint64), ("missing_groups", c_uint64), ("settings", c_uint64),
-                ("averaging_dropped", c_uint64)]
-
-
 class GapRecord(ctypes.Structure):
     _fields_ = [("number", c_uint64), ("index", c_uint64), ("missing", c_uint64),
                 ("position", c_uint64), ("cause", c_int32), ("estimated", c_int32)]
@@ -49,6 +32,23 @@ class ConversionSettings(ctypes.Structure):
                 ("range_code", c_uint8 * 8), ("extended_range", c_uint8 * 8),
                 ("counter_mode", c_int8 * 4), ("reserved", c_int32),
                 ("counter_base_ms", c_double * 4)]
+
+
+class Timeline(ctypes.Structure):
+    _fields_ = [("struct_size", c_uint32), ("source", c_int32), ("start_unix_ns", c_int64),
+                ("group_rate", c_double), ("averaging", c_int32), ("complete", c_int32),
+                ("first_index", c_uint64), ("next_index", c_uint64), ("groups", c_uint64),
+                ("gaps", c_uint64), ("missing_groups", c_uint64), ("settings", c_uint64),
+                ("averaging_dropped", c_uint64)]
+
+
+class Health(ctypes.Structure):
+    _fields_ = [("struct_size", c_uint32), ("last_error", c_int32),
+                ("groups_received", c_uint64), ("groups_dropped", c_uint64),
+                ("gaps", c_uint64), ("reconnects", c_uint64),
+                ("command_timeouts", c_uint64), ("stale_replies", c_uint64),
+                ("ring_fill_bytes", c_uint64), ("ring_high_water", c_uint64),
+                ("command_connected", c_int32), ("data_connected", c_int32)]
 
 
 class TriggerSetup(ctypes.Structure):

@@ -2,7 +2,8 @@
 (tools/kr2270/output/csv.cpp holds the tool's side; docs/cli.md describes
 it): one header row, then one row per group:
 
-    time_s              seconds since group 0, the groups missing in gaps counted
+    time_s              the group's timeline index / group rate: seconds since the
+                        run's first group, so that a gap is a jump
     aiK_V               analog channel K in volts
     aiK_code            with codes: its sign-extended 24-bit code
     di                  the digital-input word, input 1 in bit 0
@@ -10,7 +11,8 @@ it): one header row, then one row per group:
     ctK_Hz              counter K in mode 1 or 3: converted to 1/s
     ctK_raw             counter K in any other mode: the value as read
     ecK                 encoder K, signed
-    gap                 groups missing just before this row
+    gap                 groups missing just before this row: the jump of the
+                        index over what the row before leads to expect
 
 Numbers are written as the shortest decimal text (no exponent) that reads
 back as the same double; integers as integers.
@@ -54,14 +56,6 @@ def _integers(values):
     return [str(x) for x in np.asarray(values).tolist()]
 
 
-def gap_before_rows(block):
-    """Groups missing just before each row of a block."""
-    missing = np.zeros(len(block), np.uint64)
-    for gap in block.gaps:
-        missing[gap.group_index - block.first_index] += gap.missing_groups
-    return missing
-
-
 def rows(block, codes=False):
     """The block's rows, as text with a newline each."""
     layout = block.layout
@@ -79,5 +73,5 @@ def rows(block, codes=False):
             cells.append(_integers(block.counters[:, j]))
     for j, _ in enumerate(layout.encoders):
         cells.append(_integers(block.encoders[:, j]))
-    cells.append(_integers(gap_before_rows(block)))
+    cells.append(_integers(block.gap_groups))
     return "".join(",".join(row) + "\n" for row in zip(*cells))

@@ -5,13 +5,12 @@ import numpy as np
 
 from . import settings as v
 from ._calls import SharedHandle, interruptible
-from ._library import Error, P_f64, P_i32, P_u32, lib
+from ._library import ConversionSettings, Error, P_f64, P_i32, P_u32, lib
 from .stream import Stream, health_of
+from .timeline import conversion_of
 
 # The host's calibration pair before the module's is adopted.
 HOST_DEFAULT_PAIR = (4194303, 8388607)
-# The library adopts a pair whose full code exceeds its zero code by more.
-_PLAUSIBLE_SPAN = 10000
 
 
 class Device:
@@ -31,9 +30,6 @@ class Device:
         self._shared = SharedHandle(raw, "device")
         self.host, self.port, self.data_port = host, int(port), int(data_port)
         self._stream = None
-        self._counter_modes = [0, 0, 0, 0]
-        self._counter_bases = [1.0, 1.0, 1.0, 1.0]   # seconds, the library's default
-        self.calibration = ([HOST_DEFAULT_PAIR[0]] * 8, [HOST_DEFAULT_PAIR[1]] * 8)
         try:
             self._call_plain("KR2270_CmdConnect", host.encode("ascii"), 0, self.port,
                              self.data_port, self._timeout_ms)
@@ -160,17 +156,27 @@ class Device:
     # --- calibration -----------------------------------------------------
     def read_calibration(self):
         """(zero codes, full codes) of the eight channels as the module holds
-        them; each pair more than 10000 codes apart is adopted for conversion
-        (`calibration` then holds the pairs the library converts with)."""
+        them; the library adopts the plausible ones for conversion
+        (`calibration` then gives the pairs it converts with)."""
         zero, full = (ctypes.c_int32 * 8)(), (ctypes.c_int32 * 8)()
         self._call("KR2270_AdReadZeroFull", zero, full)
-        used_zero, used_full = (list(p) for p in self.calibration)
-        for k in range(8):
-            span = ctypes.c_int32(full[k] - zero[k]).value   # int32, as the library takes it
-            if span > _PLAUSIBLE_SPAN:
-                used_zero[k], used_full[k] = zero[k], full[k]
-        self.calibration = (used_zero, used_full)
         return list(zero), list(full)
+
+    def conversion_settings(self):
+        """What snapshots convert with now, as the library holds it: a
+        `timeline.Conversion` (calibration pairs, ranges, counter modes and
+        base periods)."""
+        raw_settings = ConversionSettings()
+        with self._use() as raw:
+            self._lib.check("KR2270_GetConversionSettings", raw, ctypes.byref(raw_settings))
+        return conversion_of(raw_settings)
+
+    @property
+    def calibration(self):
+        """(zero codes, full codes) of the eight channels as the library
+        converts with them."""
+        c = self.conversion_settings()
+        return list(c.zero_codes), list(c.full_codes)
 
     def write_zero(self, channel, code):
         self._call("KR2270_AdWriteZero", int(channel), v.code24(code))
@@ -209,7 +215,6 @@ class Device:
         achieved = ctypes.c_double()
         self._call("KR2270_CtSetFreqBase", int(counter), float(seconds) * 1000.0,
                    ctypes.byref(achieved))
-        self._counter_bases[int(counter) - 1] = achieved.value / 1000.0
         return achieved.value / 1000.0
 
     def set_counter_modes(self, modes):
@@ -218,17 +223,16 @@ class Device:
         if len(modes) != 4 or any(not 0 <= m <= 3 for m in modes):
             raise ValueError("counter modes: four values 0..3")
         self._call("KR2270_CtSetModeAll", v.byte_array(modes, ctypes.c_int8))
-        self._counter_modes = modes
 
     @property
     def counter_modes(self):
         """The modes the library converts counters with (as last set)."""
-        return list(self._counter_modes)
+        return list(self.conversion_settings().counter_modes)
 
     @property
     def counter_bases(self):
-        """The counters' base periods in seconds (as last set)."""
-        return list(self._counter_bases)
+        """The counters' base periods in seconds, as the library holds them."""
+        return list(self.conversion_settings().counter_base_seconds)
 
     def clear_counters(self, counters=True):
         which = list(v.line_list(counters, 4, "counters"))

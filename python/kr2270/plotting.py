@@ -1,4 +1,6 @@
 """Headless plots of blocks and recordings."""
+import math
+
 import numpy as np
 
 from .block import Block, sliced
@@ -10,8 +12,9 @@ def _select(block, start, seconds):
     if start is None and seconds is None:
         return block
     t = block.time
-    lo = np.searchsorted(t, start or 0.0)
-    hi = len(t) if seconds is None else np.searchsorted(t, (start or 0.0) + seconds)
+    begin = (t[0] if len(t) else 0.0) if start is None else start
+    lo = np.searchsorted(t, begin)
+    hi = len(t) if seconds is None else np.searchsorted(t, begin + seconds)
     return sliced(block, lo, hi)
 
 
@@ -56,16 +59,21 @@ def _pairs(low, high, array, edges):
 
 def _trace(source, start, seconds):
     """The span to draw, reduced to about MAX_POINTS points per line; a
-    recording is read piece by piece so that any length fits in memory."""
+    recording is read piece by piece so that any length fits in memory.
+    `start` is on the time axis (seconds since the run's first group)."""
     if isinstance(source, Block):
         block = _select(source, start, seconds)
         return _Trace(block, -(-len(block) // MAX_POINTS))
-    rate = source.rate
-    first = int(round((start or 0.0) * rate))
+    rate, line = source.rate, source.timeline
+    begin = line.first_index / rate if start is None else start
+    first = source.position_of(math.ceil(begin * rate))
     if not 0 <= first < len(source):
-        raise ValueError(f"start {start} s is outside the recording ({source.seconds:g} s)")
-    count = len(source) - first if seconds is None else min(len(source) - first,
-                                                            int(round(seconds * rate)))
+        end_s = line.next_index / rate
+        raise ValueError(f"start {start} s is outside the recording "
+                         f"({line.first_index / rate:g} s to {end_s:g} s)")
+    end = len(source) if seconds is None else \
+        source.position_of(math.ceil((begin + seconds) * rate))
+    count = end - first
     if count <= 0:
         return None
     factor = -(-count // MAX_POINTS)
@@ -79,15 +87,9 @@ def _trace(source, start, seconds):
 
 def _gap_spans(block):
     """(start, end) in seconds of each gap, on the block's time axis."""
-    if not block.gaps or not block.rate:
+    if not block.rate:
         return []
-    t = block.time
-    spans = []
-    for gap in block.gaps:
-        row = gap.group_index - block.first_index
-        end = t[row] if row < len(t) else t[-1] + gap.missing_groups / block.rate
-        spans.append((end - gap.missing_groups / block.rate, end))
-    return spans
+    return [(gap.index / block.rate, gap.end / block.rate) for gap in block.gaps]
 
 
 def plot(source, path, channels=None, start=None, seconds=None, title=None, size=(10, 7),

@@ -1,11 +1,12 @@
-"""Recordings replayed through the library into blocks."""
+"""Recordings replayed through the library into blocks, each group with its
+timeline index and converted with the settings in force for it."""
 import ctypes
 import os
 
 import numpy as np
 
 from . import timeline
-from ._library import Error, P_f64, P_i32, lib
+from ._library import Error, lib
 from ._paths import path_bytes
 from .block import BlockBuffer, Layout, split_into
 from .settings import RING_BYTES, group_bytes, positive_size
@@ -40,8 +41,7 @@ class Recording:
         try:
             self._lib.check("KR2270_DFROpen", self._handle, path_bytes(self.path), 0)
             self._load_settings()
-            self.timeline = timeline.recording_timeline(self.path)
-            self._settings = self.settings()
+            self._load_timeline()
         except BaseException:
             self.close()
             raise
@@ -88,25 +88,43 @@ class Recording:
         self.counter_modes = list(modes)
         self.zero_codes, self.full_codes = list(zero), list(full)
         self.end_modes, self.sleep = list(end), list(sleep)
-        # The values the library converts with, at the calibration codes.
-        self.span = self._values_at(self.full_codes)
-        self.offset = self._values_at(self.zero_codes)
         self._groups = int(groups.value)
-        self._settings = None   # filled once the timeline is known
 
-    def _values_at(self, codes):
-        out = []
-        for k, code in enumerate(codes):
-            c, v = np.array([code], np.int32), np.zeros(1)
-            self._lib.check("KR2270_AdCodeToValue", self._handle, k + 1,
-                            c.ctypes.data_as(P_i32), 1, v.ctypes.data_as(P_f64))
-            out.append(float(v[0]))
-        return out
+    def _load_timeline(self):
+        """Start, gaps and settings in force, from the library (which reads
+        the sidecar), and the sidecar's application fields."""
+        self.timeline = timeline.recorded_timeline(self._handle)
+        reader = timeline.GapReader("KR2270_DFRGetGaps")
+        reader.read(self._handle)
+        self.gaps = reader.gaps
+        self.conversions = tuple(timeline.settings_in_force(self._handle,
+                                                            "KR2270_DFRGetSettings"))
+        first = self.conversions[0]
+        # What the first group converts with (its header's, unless the
+        # chain was opened at a later file).
+        self.span, self.offset = list(first.span_volts), list(first.offset_volts)
+        self.zero_codes, self.full_codes = list(first.zero_codes), list(first.full_codes)
+        self.sidecar, self.application = timeline.sidecar_fields(self.path)
+        self._gap_positions = np.array([g.position for g in self.gaps], np.uint64)
+        self._gap_missing = np.array([g.missing for g in self.gaps], np.uint64)
+        self._description = self._describe()
 
     @property
     def ranges(self):
-        """Full scale of each streamed channel in volts."""
+        """Full scale of each streamed channel in volts, as recorded first."""
         return {ch: self.span[ch - 1] for ch in self.channels}
+
+    @property
+    def start_utc(self):
+        """When the run's first group was sampled (UTC), or None."""
+        return self.timeline.start_utc
+
+    @property
+    def run(self):
+        """The recording application's account of the run (module, how it
+        ended), from the sidecar's "kr2270" field; {} when there is none."""
+        field = self.application.get("kr2270")
+        return field if isinstance(field, dict) else {}
 
     @property
     def seconds(self):
@@ -118,25 +136,59 @@ class Recording:
         return recording_chain(self.path)
 
     def settings(self):
-        """Every recorded setting, as plain values."""
+        """Every recorded setting, as plain values: the header's, the ones the
+        first group converts with, and `changes` (each from its `index` on)."""
+        return dict(self._description)
+
+    def _describe(self):
+        first = self.conversions[0]
+        module = self.run.get("module")
         return {"channels": list(self.channels), "di": self.di, "counters": list(self.counters),
                 "encoders": list(self.encoders), "rate": self.rate, "code_bytes": self.code_bytes,
-                "group_bytes": self.group_bytes, "range_codes": self.range_codes,
+                "group_bytes": self.group_bytes, "range_codes": list(first.range_codes),
+                "extended_ranges": list(first.extended_ranges),
                 "span_volts": self.span, "offset_volts": self.offset,
                 "zero_codes": self.zero_codes, "full_codes": self.full_codes,
                 "end_modes": self.end_modes, "sleep": self.sleep,
-                "counter_modes": self.counter_modes, "counter_base_seconds": self.counter_base,
+                "counter_modes": list(first.counter_modes),
+                "counter_base_seconds": list(first.counter_base_seconds),
                 "trigger_enable": self.trigger["enable"], "trigger_mode": self.trigger["mode"],
                 "trigger_count": self.trigger["count"],
-                "module": dict(self.timeline.module),
-                "started_utc": self.timeline.start_text}
+                "module": dict(module) if isinstance(module, dict) else {},
+                "started_utc": self.timeline.start_text,
+                "changes": [c.as_dict() for c in self.conversions[1:]]}
 
     def __len__(self):
         return self._groups
 
+    def gaps_between(self, start, end):
+        """The gaps before the groups at positions start .. end - 1."""
+        lo, hi = np.searchsorted(self._gap_positions, [start, end], side="left")
+        return self.gaps[lo:hi]
+
+    def position_of(self, index):
+        """The position of the first recorded group whose timeline index is
+        `index` or later (len(self) when there is none), from the library's
+        gap table: between two gaps, positions and indices run together."""
+        index = int(index)
+        before = 0          # gaps that end at or before `index`
+        for gap in self.gaps:
+            if gap.end > index:
+                if gap.index <= index:       # inside this gap: the group after it
+                    return gap.position
+                break
+            before += 1
+        if before:
+            last = self.gaps[before - 1]
+            position = last.position + (index - last.end)
+        else:
+            position = index - self.timeline.first_index
+        return min(max(0, position), self._groups)
+
     def read(self, start=0, count=None):
         """Groups [start, start + count) as a `Block` (count defaults to the
-        rest; a span past the end is cut at the end)."""
+        rest; a span past the end is cut at the end), each with its timeline
+        index and the gaps before them."""
         if self._handle is None:
             raise Error(-1, "Recording.read", "the recording is closed")
         start = int(start)
@@ -163,9 +215,14 @@ class Recording:
                     raise Error(-203, "KR2270_HcCodeSplit", "replayed groups did not split")
                 taken += step
             position += got.value
-        return buffer.block(start, self.timeline.gaps_in(start, start + count),
-                            self.timeline.missing_before(start), self.timeline.start_utc,
-                            self._settings)
+        gaps = self.gaps_between(start, start + count)
+        # A gap at `start` lies before row 0: the index it follows on is
+        # the one before the gap.
+        before_row0 = sum(g.missing for g in gaps if g.position == start)
+        expected = int(buffer.index[0]) - before_row0 if buffer.filled else 0
+        return buffer.block(start, gaps, start_unix_ns=self.timeline.start_unix_ns,
+                            settings=self._description, expected_index=expected,
+                            conversions=self.conversions)
 
     def blocks(self, size=1 << 18, start=0, count=None):
         """The recording (or a span of it) in blocks of at most `size` groups,

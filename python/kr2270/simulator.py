@@ -58,6 +58,25 @@ class Simulator:
     def running(self):
         return self._process.poll() is None
 
+    def _fault(self, name):
+        if os.name == "nt":
+            raise NotImplementedError("faults on demand are POSIX signals")
+        self._process.send_signal(getattr(signal, name))
+
+    def reset_data_connection(self):
+        """Closes the data connection, as a link that drops would: a stream
+        with automatic reconnection goes on after a "link lost" gap."""
+        self._fault("SIGUSR1")
+
+    def restart(self):
+        """Power-cycles the module: both connections drop and every setting
+        goes back to its power-on value ("module restart" gap)."""
+        self._fault("SIGHUP")
+
+    def stall(self):
+        """Stalls the stream for the simulator's --stall-ms (2 s)."""
+        self._fault("SIGUSR2")
+
     def kill(self):
         """Ends the module abruptly, as a power loss would (connections drop)."""
         if self.running:

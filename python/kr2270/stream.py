@@ -1,6 +1,7 @@
-"""A running acquisition: blocking reads into blocks, its gaps and its
-recording."""
+"""A running acquisition: blocking reads into blocks, its timeline (gaps,
+settings in force, start) and its recording."""
 import ctypes
+import json
 import math
 import os
 import threading
@@ -15,9 +16,9 @@ from .block import BlockBuffer, Layout, concat, split_into
 
 # Longest wait for the module to answer a stop after Ctrl-C or a close.
 _PROMPT_STOP_MS = 300
-# Recordings opened by this process, one at a time: each learns its own
-# file from the directory's change (the library names it but does not say).
-_RECORDING_OPEN_LOCK = threading.Lock()
+# The application field of the recording's sidecar this package writes,
+# under the same name and with the same parts as `kr2270 acquire`'s.
+_FIELD = b"kr2270"
 
 
 class Stream:
@@ -48,21 +49,25 @@ class Stream:
         # Waiting for more than the ring holds would never end.
         self._max_wait = max(1, v.RING_BYTES // self.group_bytes // 2)
         self._pending = []          # blocks taken but not yet returned (time-outs)
-        self._split_total = 0       # groups handed out by the library since the start
+        self._rows = 0              # groups handed out by the library since the start
+        self._next_index = 0        # the index the next group has when none is missing
         self._returned = 0          # groups returned by read
         self._failure = None        # the link error to raise once the data is out
-        self._gaps = []             # the library's gap log as last fetched
-        self._gap_count = 0
+        self._gaps = timeline.GapReader("KR2270_HcGetGapsSince")
+        self._gaps_placed = 0       # gaps of the reader given to blocks
+        self._gap_lock = threading.Lock()
+        self._conversions = ()
+        self._start_unix_ns = 0
+        self._description = None
         # Reentrant: Ctrl-C may stop the stream on the thread that is stopping it.
         self._stop_lock = threading.RLock()
         self._running = False
         self._reading = False       # a read is waiting (for tests of interruption)
         self.record_dir = None
-        self.recording = None       # the first file of this stream's recording
-        self.start_utc = None
+        self.recording = None       # this stream's recording: its first file
+        self.sidecar = None         # and its sidecar
         self._configure(record)
         self._start()
-        self._settings = self._describe()
 
     def _configure(self, record):
         call = self._device._call
@@ -83,9 +88,11 @@ class Stream:
         if record is not None:
             os.makedirs(record, exist_ok=True)
             self.record_dir = os.path.abspath(record)
-            self.recording = _open_recording(
-                lambda: self._device._call_plain("KR2270_DFWOpen", path_bytes(self.record_dir), 0),
-                self.record_dir)
+            self._device._call_plain("KR2270_DFWOpen", path_bytes(self.record_dir), 0)
+            with self._device._use() as raw:
+                self.recording = _recording_file(raw, 0)
+                self.sidecar = _recording_file(raw, 2)
+                self._set_field(raw, None)
 
     def _start(self):
         try:
@@ -97,7 +104,6 @@ class Stream:
             self._device._stream = None
             raise
         self._running = True
-        self.start_utc = timeline.utc_now()
         ctrl_c_stops.watch(self._stop_on_ctrl_c)
 
     def _stop_on_ctrl_c(self):
@@ -105,27 +111,59 @@ class Stream:
             with self._device._use() as raw:
                 self._stop_now(raw)
 
-    def _describe(self):
-        """The settings this stream converts with, as plain values."""
-        device, layout = self._device, self.layout
-        zero, full = device.calibration
-        spans = [self.ranges.get(ch, 10.0) for ch in range(1, 9)]
-        return {"channels": list(layout.channels), "di": layout.di,
-                "counters": list(layout.counters), "encoders": list(layout.encoders),
-                "rate": layout.rate, "rate_code": self.rate_code, "code_bytes": self.code_bytes,
-                "group_bytes": self.group_bytes, "transfer_bytes": self.transfer_bytes,
-                "range_codes": [v.range_setting_of(s)[1] for s in spans],
-                "extended_ranges": [v.range_setting_of(s)[0] for s in spans],
-                "span_volts": spans, "offset_volts": [0.0] * 8,
-                "zero_codes": list(zero), "full_codes": list(full),
-                "counter_modes": list(layout.counter_modes),
-                "counter_base_seconds": list(device.counter_bases),
-                "module": {"host": device.host, "command_port": device.port,
-                           "data_port": device.data_port},
-                "started_utc": timeline.utc_text(self.start_utc)}
+    def _module(self):
+        device = self._device
+        return {"host": device.host, "command_port": device.port, "data_port": device.data_port}
+
+    def _set_field(self, raw, end):
+        """The recording's application field: where the module was, and
+        (once the stream stops) how it ended. A failure to write it is no
+        failure of the recording."""
+        field = {"module": self._module(), "writer": "kr2270 Python package", "end": end}
+        self._lib.KR2270_DFWSetField(raw, _FIELD, json.dumps(field).encode("utf-8"))
 
     def settings(self):
-        return dict(self._settings)
+        """The stream's layout and the settings its groups convert with: those
+        it started with, and `changes` (each from its `index` on)."""
+        with self._device._use() as raw:
+            self._refresh_timeline(raw)
+        return dict(self._description)
+
+    def _describe(self):
+        layout = self.layout
+        first = self._conversions[0].as_dict() if self._conversions else {}
+        out = {"channels": list(layout.channels), "di": layout.di,
+               "counters": list(layout.counters), "encoders": list(layout.encoders),
+               "rate": layout.rate, "rate_code": self.rate_code, "code_bytes": self.code_bytes,
+               "group_bytes": self.group_bytes, "transfer_bytes": self.transfer_bytes,
+               "module": self._module(), "started_utc": timeline.utc_text(self._start_unix_ns)}
+        out.update({k: w for k, w in first.items() if k not in ("number", "index", "position")})
+        out["changes"] = [c.as_dict() for c in self._conversions[1:]]
+        return out
+
+    def _refresh_timeline(self, raw):
+        """The start once the library knows it, and the settings in force
+        when a change was placed since."""
+        line = timeline.live_timeline(raw)
+        changed = line.start_unix_ns != self._start_unix_ns
+        self._start_unix_ns = line.start_unix_ns
+        if line.settings != len(self._conversions):
+            self._conversions = tuple(timeline.settings_in_force(raw, "KR2270_HcGetSettingsSince"))
+            changed = True
+        if changed or self._description is None:
+            self._description = self._describe()
+
+    @property
+    def timeline(self):
+        """The run's `timeline.Timeline`: start, rate, gaps, missing groups."""
+        with self._device._use() as raw:
+            return timeline.live_timeline(raw)
+
+    @property
+    def start_utc(self):
+        """The time at which the run's first group was sampled (UTC), once
+        it arrived; None before."""
+        return self.timeline.start_utc
 
     # --- reading ---------------------------------------------------------
     def read(self, n, timeout=None):
@@ -195,39 +233,41 @@ class Stream:
         while buffer.filled < n:
             if split_into(raw, buffer, n - buffer.filled) == 0:
                 break
-        first = self._split_total
-        self._split_total += buffer.filled
-        gaps = self._gap_log(raw)
-        inside = [g for g in gaps if first <= g.group_index < self._split_total]
-        before = sum(g.missing_groups for g in gaps if g.group_index < first)
-        return buffer.block(first, inside, before, self.start_utc, self._settings)
+        first, expected = self._rows, self._next_index
+        self._rows += buffer.filled
+        if buffer.filled:
+            self._next_index = int(buffer.index[buffer.filled - 1]) + 1
+        # After the split: every gap before these groups is found by now.
+        self._refresh_timeline(raw)
+        return buffer.block(first, self._gaps_before(raw, self._next_index - 1),
+                            start_unix_ns=self._start_unix_ns, settings=self._description,
+                            expected_index=expected, conversions=self._conversions)
 
-    def _gap_log(self, raw):
-        # Fetched again only when the library counts another gap: most
-        # blocks have none, and this runs once per block.
-        count = timeline.live_gap_count(raw)
-        if count != self._gap_count:
-            self._gaps = timeline.live_gaps(raw)
-            self._gap_count = count
-        return self._gaps
+    def _gaps_before(self, raw, last_index):
+        """The gaps not yet given to a block that lie before index
+        `last_index` (they are found in the order they lie)."""
+        with self._gap_lock:
+            self._gaps.read(raw)
+            gaps = self._gaps.gaps
+            first = self._gaps_placed
+            while self._gaps_placed < len(gaps) and gaps[self._gaps_placed].index < last_index:
+                self._gaps_placed += 1
+            return gaps[first:self._gaps_placed]
 
     # --- state -----------------------------------------------------------
     @property
     def gaps(self):
-        """Every gap since the start (the library keeps the first and the last
-        1000)."""
-        with self._device._use() as raw:
-            return timeline.live_gaps(raw)
+        """Every gap since the start, oldest first, as the library found them
+        (`timeline.missing_groups` totals them)."""
+        with self._device._use() as raw, self._gap_lock:
+            self._gaps.read(raw)
+            return list(self._gaps.gaps)
 
     @property
     def lost_groups(self):
         """Groups missing since the start: dropped because reads fell behind,
         and lost while the link was down."""
-        with self._device._use() as raw:
-            value = ctypes.c_uint64()
-            self._lib.check("KR2270_HcGetLostGroups", raw, ctypes.byref(value))
-            gaps = timeline.live_gaps(raw)
-        return value.value + sum(g.missing_groups for g in gaps if g.cause != 1)
+        return self.timeline.missing_groups
 
     @property
     def health(self):
@@ -258,7 +298,11 @@ class Stream:
             self._running = False
             ctrl_c_stops.unwatch(self._stop_on_ctrl_c)
             status = self._lib.KR2270_HcStart(raw, 0, timeout_ms)
-            record_status = self._lib.KR2270_DFWClose(raw) if self.record_dir else 0
+            record_status = 0
+            if self.record_dir:
+                lost = self._failure is not None or self._lib.KR2270_HcIsDataLost(raw) == 1
+                self._set_field(raw, {"reason": "data connection lost" if lost else "stopped"})
+                record_status = self._lib.KR2270_DFWClose(raw)
             return status, record_status
 
     def stop(self):
@@ -295,15 +339,18 @@ class Stream:
                 raise
 
 
-def _open_recording(open_call, directory):
-    """Runs the library's open and returns the first file it made, or None
-    when another program made one in the same moment and the two cannot be
-    told apart (the library names its file but does not report the name)."""
-    with _RECORDING_OPEN_LOCK:
-        before = set(os.listdir(directory))
-        open_call()
-        made = sorted(f for f in set(os.listdir(directory)) - before if f.endswith("_1.dat"))
-    return os.path.join(directory, made[0]) if len(made) == 1 else None
+def _recording_file(raw, which):
+    """The open recording's first file (0), current file (1) or sidecar (2),
+    as the library named it."""
+    size = 4096
+    while True:
+        text = ctypes.create_string_buffer(size)
+        length = lib().KR2270_DFWGetFileName(raw, which, text, size)
+        if length >= 0:
+            return os.fsdecode(text.raw[:length])
+        if length != -1 or size >= 1 << 16:
+            raise error(length, "KR2270_DFWGetFileName")
+        size *= 4
 
 
 def health_of(handle):

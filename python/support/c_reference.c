@@ -24,6 +24,7 @@ typedef struct {
 } Layout;
 
 typedef struct {
+  uint64_t *index;
   int32_t *codes[8];
   double *values[8];
   uint16_t *di;
@@ -64,6 +65,7 @@ static Layout recorded_layout(KR2270Device *dev) {
 
 static void alloc_arrays(Arrays *a, const Layout *l, size_t n) {
   memset(a, 0, sizeof *a);
+  a->index = checked_malloc(n * sizeof(uint64_t));
   for (int k = 0; k < l->ad_n; ++k) {
     a->codes[k] = checked_malloc(n * sizeof(int32_t));
     a->values[k] = checked_malloc(n * sizeof(double));
@@ -73,14 +75,17 @@ static void alloc_arrays(Arrays *a, const Layout *l, size_t n) {
   for (int k = 0; k < l->ec_n; ++k) a->ec[k] = checked_malloc(n * sizeof(uint32_t));
 }
 
-/* Splits up to n buffered groups into the arrays at row; returns the count. */
+/* Splits up to n buffered groups into the arrays at row, each with its
+ * timeline index and converted with the settings in force for it; returns
+ * the count. */
 static int32_t split_fetch_convert(KR2270Device *dev, const Layout *l, Arrays *a, size_t row,
                                    int32_t n) {
   int32_t got = KR2270_HcCodeSplit(dev, n);
   if (got <= 0) return got;
+  KR2270_HcCodeGetIndex(dev, a->index + row);
   for (int k = 0; k < l->ad_n; ++k) {
     KR2270_HcCodeGetAd(dev, l->ad[k], a->codes[k] + row);
-    KR2270_AdCodeToValue(dev, l->ad[k], a->codes[k] + row, got, a->values[k] + row);
+    KR2270_HcAdCodeToValue(dev, l->ad[k], a->codes[k] + row, got, a->values[k] + row);
   }
   if (l->di) KR2270_HcCodeGetDi(dev, a->di + row);
   for (int k = 0; k < l->ct_n; ++k) KR2270_HcCodeGetCt(dev, l->ct[k], a->ct[k] + row);
@@ -135,6 +140,7 @@ static int cmd_replay(const char *path, const char *out_path) {
   if (!out) return 1;
   int64_t count = (int64_t)n;
   write_all(out, &count, sizeof count, 1);
+  write_all(out, a.index, sizeof(uint64_t), n);
   for (int k = 0; k < l.ad_n; ++k) write_all(out, a.codes[k], sizeof(int32_t), n);
   for (int k = 0; k < l.ad_n; ++k) write_all(out, a.values[k], sizeof(double), n);
   if (l.di) write_all(out, a.di, sizeof(uint16_t), n);

@@ -11,14 +11,14 @@ from kr2270 import _library
 HEADER = os.path.join(os.path.dirname(__file__), "..", "..", "include", "kr2270c.h")
 
 VALUES = {"int32_t": ctypes.c_int32, "uint32_t": ctypes.c_uint32, "uint64_t": ctypes.c_uint64,
-          "double": ctypes.c_double,
-          "void": None}
+          "double": ctypes.c_double, "void": None}
 POINTEES = {"int8_t": ctypes.c_int8, "uint8_t": ctypes.c_uint8, "uint16_t": ctypes.c_uint16,
             "int32_t": ctypes.c_int32, "uint32_t": ctypes.c_uint32, "int64_t": ctypes.c_int64,
             "uint64_t": ctypes.c_uint64, "double": ctypes.c_double,
             "KR2270Gap": _library.Gap, "KR2270Health": _library.Health,
-            "KR2270Timeline": _library.Timeline, "KR2270GapRecord": _library.GapRecord,
-            "KR2270ConversionSettings": _library.ConversionSettings}
+            "KR2270GapRecord": _library.GapRecord,
+            "KR2270ConversionSettings": _library.ConversionSettings,
+            "KR2270Timeline": _library.Timeline}
 
 
 def _ctype(declaration, named):
@@ -60,9 +60,13 @@ def test_structures_match_the_header_layout():
     assert ctypes.sizeof(_library.Gap) == 24
     assert ctypes.sizeof(_library.Health) == 4 + 4 + 8 * 8 + 4 + 4
     assert _library.Health.command_connected.offset == 72
-    assert ctypes.sizeof(_library.GapRecord) == 4 * 8 + 4 + 4
-    assert ctypes.sizeof(_library.ConversionSettings) == 272
+    assert ctypes.sizeof(_library.GapRecord) == 4 * 8 + 2 * 4
+    # Three counts, 8 + 8 int32 codes, 8 + 8 doubles, 8 + 8 bytes, 4 modes,
+    # the reserved int32 and 4 base periods: no padding anywhere.
+    assert ctypes.sizeof(_library.ConversionSettings) == 3 * 8 + 2 * 32 + 2 * 64 + 16 + 4 + 4 + 32
     assert _library.ConversionSettings.counter_base_ms.offset == 240
+    assert ctypes.sizeof(_library.Timeline) == 4 + 4 + 8 + 8 + 4 + 4 + 7 * 8
+    assert _library.Timeline.averaging_dropped.offset == 80
 
 
 def test_every_export_the_library_has_gets_its_signature():

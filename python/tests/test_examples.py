@@ -21,7 +21,7 @@ def run(name, *args):
 
 def test_quickstart_streams_records_exports_and_plots(tmp_path):
     out = run("quickstart.py", str(tmp_path))
-    assert "25600 groups from 0" in out and "lost 0" in out
+    assert "25600 groups from index 0" in out and "lost 0" in out
     with h5py.File(tmp_path / "run.h5") as f:
         assert f["ai_code"].shape[1] == 8 and f["ai_code"].shape[0] >= 25600
     assert matplotlib.image.imread(tmp_path / "run.png").shape[2] in (3, 4)

@@ -39,7 +39,8 @@ def test_settings_length_and_replay_equal_the_live_stream(recording):
         np.testing.assert_array_equal(replay.encoders, live.encoders)
         # Any span, and the same groups again.
         part = rec.read(1000, 7)
-        assert part.first_index == 1000 and len(part) == 7
+        assert part.first_row == 1000 and len(part) == 7
+        np.testing.assert_array_equal(part.index, np.arange(1000, 1007))
         np.testing.assert_array_equal(part.codes, live.codes[1000:1007])
         np.testing.assert_array_equal(part.time, np.arange(1000, 1007) / 8000.0)
         assert len(rec.read(len(rec) - 3, 100)) == 3
@@ -71,6 +72,7 @@ def test_replay_is_bit_exact_with_the_c_path(recording, c_reference, tmp_path):
         offset += size
         return array
 
+    np.testing.assert_array_equal(take(np.uint64, 1)[:, 0], block.index)
     np.testing.assert_array_equal(take(np.int32, 8), block.codes)
     # Same bits, not merely close: the values come from the same conversion.
     assert take(np.float64, 8).tobytes() == np.ascontiguousarray(block.ai).tobytes()
@@ -95,6 +97,7 @@ def test_hdf5_round_trip_in_small_pieces(recording, tmp_path):
         np.testing.assert_array_equal(f["ct"][...], block.counters)
         np.testing.assert_array_equal(f["ec"][...], block.encoders)
         np.testing.assert_array_equal(f["time"][...], block.time)
+        np.testing.assert_array_equal(f["index"][...], block.index)
         assert f["ec"].dtype == np.int32 and f["ec"][...].min() < 0   # encoder 2 runs down
         assert f.attrs["rate"] == 8000.0 and f.attrs["groups"] == len(block)
         assert f.attrs["source_file"] == path
@@ -106,52 +109,62 @@ def test_hdf5_round_trip_in_small_pieces(recording, tmp_path):
         assert f.attrs["calibration_full_codes"].tolist() == [8388607 - 200 * k
                                                               for k in range(1, 9)]
         assert f["gap_time"].shape == (0,)
+        # The settings table: what the first group converts with, no change.
+        assert f["settings_index"][...].tolist() == [0]
+        assert f["settings_zero_codes"][0].tolist() == f["ai"].attrs["zero_codes"].tolist()
         assert f.attrs["library_version"] == kr2270.version()
+        assert f.attrs["start_utc"] == rec.timeline.start_text != ""
+        assert f["time"].attrs["units"] == f"seconds since {rec.timeline.start_text}"
         assert '"trigger_count"' in f.attrs["settings_json"]
+
+
+def _block_with_a_gap(layout, n, **fields):
+    """n groups from index 107 on, 50 of them missing before row 4 (a link
+    lost), and 7 before row 0."""
+    index = np.arange(107, 107 + n, dtype=np.uint64)
+    index[4:] += 50
+    return kr2270.Block(layout, np.ones((n, len(layout.channels))),
+                        np.ones((n, len(layout.channels)), np.int32), np.empty(0, np.uint16),
+                        np.empty((n, 0), np.uint32),
+                        np.full((n, len(layout.encoders)), 0xFFFFFE0B, np.uint32),
+                        first_row=100, index=index, gaps=[kr2270.Gap(111, 50, 2, True)],
+                        expected_index=100, **fields)
 
 
 def test_xarray_reads_the_time_axis_with_its_gaps(tmp_path):
     """A block with a gap, exported and opened with xarray: real datetimes
     from the start, a jump at the gap, and the gap table on its own axis."""
     xr = pytest.importorskip("xarray")
-    import datetime
-    layout = kr2270.Layout((1, 3), False, (), (2,), 1000.0)
-    n = 10
-    start = datetime.datetime(2026, 12, 8, 19, 0, 0, 250000, tzinfo=datetime.timezone.utc)
-    block = kr2270.Block(layout, np.ones((n, 2)), np.ones((n, 2), np.int32),
-                         np.empty(0, np.uint16), np.empty((n, 0), np.uint32),
-                         np.full((n, 1), 0xFFFFFE0B, np.uint32), first_index=100,
-                         gaps=[kr2270.Gap(104, 50, 2, True)], missing_before=7,
-                         start_utc=start)
+    start = 1796756400_250000000            # 2026-12-08T19:00:00.25Z
+    block = _block_with_a_gap(kr2270.Layout((1, 3), False, (), (2,), 1000.0), 10,
+                              start_unix_ns=start)
     kr2270.to_hdf5(block, tmp_path / "b.h5")
     with xr.open_dataset(tmp_path / "b.h5", engine="h5netcdf") as ds:
         assert ds.time.dtype.kind == "M"
         seconds = (ds.time.values - np.datetime64("2026-12-08T19:00:00.250")) / \
             np.timedelta64(1, "ms")
         np.testing.assert_allclose(seconds, [107, 108, 109, 110, 161, 162, 163, 164, 165, 166])
+        assert ds["index"].values.tolist() == [107, 108, 109, 110, 161, 162, 163, 164, 165, 166]
         assert ds.ai.dims == ("time", "ai_channel") and ds.ai_channel.values.tolist() == [1, 3]
         assert ds.ai.attrs["units"] == "V"
         assert ds.ec.values[0, 0] == -501                # signed, as the tool shows it
         assert ds.gap_missing_groups.values.tolist() == [50]
         assert ds.gap_cause.values.tolist() == [2] and ds.gap_estimated.values.tolist() == [1]
-        assert ds.gap_time.values[0] == ds.time.values[4]
+        # The gap starts at the first missing group and ends at row 4.
+        assert ds.gap_index.values.tolist() == [111] and ds.gap_row.values.tolist() == [4]
+        assert ds.gap_time.values[0] == ds.time.values[3] + np.timedelta64(1, "ms")
         assert ds.attrs["start_utc"] == "2026-12-08T19:00:00.25Z"
         assert ds.attrs["Conventions"].startswith("CF")
 
 
 def test_block_with_gaps_exports_them(tmp_path):
     h5py = pytest.importorskip("h5py")
-    layout = kr2270.Layout((1,), False, (), (), 1000.0)
-    n = 10
-    block = kr2270.Block(layout, np.zeros((n, 1)), np.arange(n, dtype=np.int32)[:, None],
-                         np.empty(0, np.uint16), np.empty((n, 0), np.uint32),
-                         np.empty((n, 0), np.uint32), first_index=100,
-                         gaps=[kr2270.Gap(104, 50, 2)], missing_before=7)
-    # Row 4 comes after 50 missing groups (plus the 7 before the block).
+    block = _block_with_a_gap(kr2270.Layout((1,), False, (), (), 1000.0), 10)
     np.testing.assert_allclose(block.time[[0, 3, 4]], np.array([107, 110, 161]) / 1000.0)
+    assert block.gap_groups.tolist() == [7, 0, 0, 0, 50, 0, 0, 0, 0, 0]
     kr2270.to_hdf5(block, tmp_path / "b.h5")
     with h5py.File(tmp_path / "b.h5") as f:
-        assert f["gap_group_index"][...].tolist() == [104]
+        assert f["gap_index"][...].tolist() == [111]
         assert f["gap_missing_groups"][...].tolist() == [50]
         assert f["gap_cause"][...].tolist() == [2]
         # No start known: plain seconds.
@@ -160,7 +173,10 @@ def test_block_with_gaps_exports_them(tmp_path):
     lines = open(text).read().splitlines()
     assert lines[0] == "time_s,ai1_V,gap"
     assert [line.split(",")[0] for line in lines[4:6]] == ["0.11", "0.161"]
-    assert [line.split(",")[-1] for line in lines[1:]] == ["0"] * 4 + ["50"] + ["0"] * 5
+    assert [line.split(",")[-1] for line in lines[1:]] == ["7"] + ["0"] * 3 + ["50"] + ["0"] * 5
+    # A slice keeps what lies before its rows.
+    tail = kr2270.block.sliced(block, 4, 10)
+    assert tail.gap_groups.tolist() == [50, 0, 0, 0, 0, 0] and tail.gaps == block.gaps
 
 
 @pytest.mark.parametrize("value, text", [(0.0, "0"), (-0.0, "-0"), (3.0, "3"), (0.1, "0.1"),
@@ -250,8 +266,11 @@ def test_plot_shades_gaps_and_reduces_long_spans(tmp_path):
     ai[12345, 0] = 9.0                       # one spike must survive the reduction
     di = np.zeros(n, np.uint16)
     di[777] = 1 << 6                         # and one pulse on input 7
+    index = np.arange(n, dtype=np.uint64)
+    index[5000:] += 2000                     # 2000 groups missing before row 5000
     block = kr2270.Block(layout, ai, codes, di, np.empty((n, 0), np.uint32),
-                         np.empty((n, 0), np.uint32), gaps=[kr2270.Gap(5000, 2000, 1)])
+                         np.empty((n, 0), np.uint32), index=index,
+                         gaps=[kr2270.Gap(5000, 2000, 1)])
     trace = plotting._Trace(block, 5)
     assert len(trace.t) <= 2 * (n // 5 + 1)
     assert trace.ai.max() == 9.0 and (trace.di & (1 << 6)).any()

@@ -200,6 +200,30 @@ int StopProcess(RunningProcess& process, int signal, std::chrono::milliseconds l
   return ended ? ExitCodeOf(status) : -1;
 }
 
+SimProcess::SimProcess(const std::string& tool, std::vector<std::string> args) {
+  args.insert(args.begin(), {tool, "sim"});
+  process = StartProcess(args);
+  const SimulatorPorts ports = ParsePortLine(ReadLine(process, std::chrono::seconds(20)));
+  port = ports.command;
+  data_port = ports.data;
+}
+
+SimProcess::~SimProcess() {
+  if (process.pid < 0) return;
+  kill(process.pid, SIGCONT);
+  StopProcess(process, SIGINT, std::chrono::seconds(20));
+}
+
+std::vector<std::string> SimProcess::HostArgs() const {
+  return {"--host", "127.0.0.1", "--port", port, "--data-port", data_port};
+}
+
+std::int64_t FileSize(const std::string& path) {
+  std::error_code error;
+  const auto size = std::filesystem::file_size(path, error);
+  return error ? -1 : static_cast<std::int64_t>(size);
+}
+
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);

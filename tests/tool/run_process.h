@@ -5,7 +5,9 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kr2270::testing {
@@ -56,6 +58,34 @@ struct SimulatorPorts {
   std::string data;
 };
 SimulatorPorts ParsePortLine(const std::string& line);
+
+// `TOOL sim ARGS...` in a child process, with the ports it printed; at
+// destruction it is continued (should a test have stopped it) and ended.
+struct SimProcess {
+  RunningProcess process;
+  std::string port;
+  std::string data_port;
+  SimProcess(const std::string& tool, std::vector<std::string> args = {});
+  ~SimProcess();
+  SimProcess(const SimProcess&) = delete;
+  SimProcess& operator=(const SimProcess&) = delete;
+  std::vector<std::string> HostArgs() const;
+};
+
+// Waits (bounded) until `ready` holds, looking every 5 ms: for what only a
+// file shows, such as a CSV growing.
+template <typename Predicate>
+bool WaitFor(Predicate ready, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!ready()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+// -1 when there is no such file.
+std::int64_t FileSize(const std::string& path);
 
 std::vector<std::string> Lines(const std::string& text);
 std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std::string>& b);

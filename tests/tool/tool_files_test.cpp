@@ -103,13 +103,13 @@ std::string Stamp(std::time_t when) {
   return text;
 }
 
-TEST(ToolFiles, LinksPlantedWhereTheMetadataAndItsTemporaryFileGoAreNeverWrittenThrough) {
+TEST(ToolFiles, LinksPlantedWhereTheSidecarAndItsTemporaryFileGoAreNeverWrittenThrough) {
   TempDir dir;
   Victim victim;
   // Beside every name the next half minute could give the recording.
   const std::time_t now = std::time(nullptr);
   for (std::time_t t = now; t < now + 30; ++t)
-    for (const std::string suffix : {"_1.json", "_1.json.new"})
+    for (const std::string suffix : {"_1.json", "_1.json.tmp"})
       fs::create_symlink(victim.path, dir.File(Stamp(t) + suffix));
   const ProcessResult r = RunProcess({kTool, "acquire", "--groups", "2000", "--record", dir.path});
   EXPECT_EQ(r.exit_code, 0) << r.err;

@@ -26,30 +26,12 @@ namespace kr2270::testing {
 namespace {
 
 using std::chrono::seconds;
-using Clock = std::chrono::steady_clock;
 
 const std::string kTool = KR2270_TOOL_PATH;
 
-// `kr2270 sim` in a child process, with the ports it printed.
-struct SimProcess {
-  RunningProcess process;
-  std::string port;
-  std::string data_port;
-  explicit SimProcess(std::vector<std::string> args = {}) {
-    args.insert(args.begin(), {kTool, "sim"});
-    process = StartProcess(args);
-    const SimulatorPorts ports = ParsePortLine(ReadLine(process, seconds(20)));
-    port = ports.command;
-    data_port = ports.data;
-  }
-  ~SimProcess() {
-    if (process.pid < 0) return;
-    kill(process.pid, SIGCONT);
-    StopProcess(process, SIGINT, seconds(20));
-  }
-  std::vector<std::string> HostArgs() const {
-    return {"--host", "127.0.0.1", "--port", port, "--data-port", data_port};
-  }
+// `kr2270 sim` in a child process.
+struct Module : SimProcess {
+  explicit Module(std::vector<std::string> args = {}) : SimProcess(kTool, std::move(args)) {}
 };
 
 ProcessResult Tool(std::vector<std::string> args) {
@@ -62,12 +44,6 @@ RunningProcess StartTool(std::vector<std::string> args) {
   return StartProcess(args, true);
 }
 
-std::int64_t FileSize(const std::string& path) {
-  std::error_code error;
-  const auto size = std::filesystem::file_size(path, error);
-  return error ? -1 : static_cast<std::int64_t>(size);
-}
-
 std::string FileEndingIn(const std::string& dir, const std::string& suffix) {
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
@@ -76,17 +52,6 @@ std::string FileEndingIn(const std::string& dir, const std::string& suffix) {
       return name;
   }
   return {};
-}
-
-// Waits (bounded) until `ready` holds; polling a file is all there is here.
-template <typename Predicate>
-bool WaitFor(Predicate ready, std::chrono::milliseconds limit = seconds(30)) {
-  const auto deadline = Clock::now() + limit;
-  while (!ready()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
 }
 
 // The value after "key:" in a summary.
@@ -159,7 +124,7 @@ TEST_F(ToolRunEnd, StalledOrKilledModuleKeepsTheCsvAndTheRecording) {
     TempDir run;
     const std::string out = run.File("out.csv");
     const std::string record = run.File("rec");
-    SimProcess module({"--sequence"});
+    Module module({"--sequence"});
     ASSERT_FALSE(module.port.empty());
     RunningProcess tool = StartTool(Join({"acquire", "--rate", "52", "--channels", "1-2", "--csv", out,
                                           "--record", record},
@@ -185,7 +150,7 @@ TEST_F(ToolRunEnd, StalledOrKilledModuleKeepsTheCsvAndTheRecording) {
 // A module that is alive but sends nothing (frozen: its connections stay
 // up) is given the reconnect window, not the 3 s stall rule.
 TEST_F(ToolRunEnd, ASilentModuleIsGivenTheReconnectWindow) {
-  SimProcess module({"--sequence"});
+  Module module({"--sequence"});
   ASSERT_FALSE(module.port.empty());
   RunningProcess tool = StartTool(Join({"acquire", "--rate", "52", "--channels", "1-2", "--groups",
                                         "30000", "--reconnect", "10", "--csv", csv},
@@ -203,7 +168,7 @@ TEST_F(ToolRunEnd, ASilentModuleIsGivenTheReconnectWindow) {
 // A module that went away for longer than the stall rule: while the library
 // reconnects, the run waits for it, and goes on once the module is back.
 TEST_F(ToolRunEnd, AnOutageLongerThanTheStallRuleIsRiddenOut) {
-  auto module = std::make_unique<SimProcess>(std::vector<std::string>{"--sequence"});
+  auto module = std::make_unique<Module>(std::vector<std::string>{"--sequence"});
   ASSERT_FALSE(module->port.empty());
   const std::vector<std::string> host = module->HostArgs();
   const std::vector<std::string> same_ports = {"--sequence", "--command-port", module->port,
@@ -215,7 +180,7 @@ TEST_F(ToolRunEnd, AnOutageLongerThanTheStallRuleIsRiddenOut) {
   kill(module->process.pid, SIGKILL);
   module.reset();
   std::this_thread::sleep_for(std::chrono::milliseconds(4500));  // the outage itself
-  SimProcess back(same_ports);
+  Module back(same_ports);
   ASSERT_EQ(back.port, host[3]) << "the module came back on other ports";
   const ProcessResult r = WaitProcess(tool, seconds(60));
   EXPECT_EQ(r.exit_code, 3) << "groups are missing in the gap" << r.out << r.err;
@@ -244,7 +209,7 @@ struct SmallDisk {
 TEST_F(ToolRunEnd, FullRecordingDiskStopsTheRunAndKeepsTheCsvElsewhere) {
   SmallDisk disk(dir.File("small"), "96k");
   if (!disk.mounted) GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
-  SimProcess module;
+  Module module;
   const ProcessResult r = Tool(Join({"acquire", "--rate", "40", "--channels", "1-4", "--csv", csv,
                                      "--record", disk.path},
                                     module.HostArgs()));
@@ -260,7 +225,7 @@ TEST_F(ToolRunEnd, FullRecordingDiskStopsTheRunAndKeepsTheCsvElsewhere) {
 TEST_F(ToolRunEnd, FullCsvDiskStopsTheRunAndFinishesTheRecording) {
   SmallDisk disk(dir.File("small"), "96k");
   if (!disk.mounted) GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
-  SimProcess module;
+  Module module;
   const std::string full_csv = disk.path + "/out.csv";
   const ProcessResult r = Tool(Join({"acquire", "--rate", "40", "--channels", "1-4", "--csv", full_csv,
                                      "--record", rec},
@@ -276,7 +241,7 @@ TEST_F(ToolRunEnd, FullCsvDiskStopsTheRunAndFinishesTheRecording) {
 // ---- the reader goes away, or the user stops ---------------------------------------
 
 TEST_F(ToolRunEnd, ClosedPipeEndsLikeCtrlCAndLeavesAReadableRecording) {
-  SimProcess module;
+  Module module;
   RunningProcess tool =
       StartTool(Join({"acquire", "--rate", "52", "--csv", "-", "--record", rec}, module.HostArgs()));
   EXPECT_EQ(ReadLine(tool, seconds(30)).rfind("time_s,", 0), 0u);
@@ -290,7 +255,7 @@ TEST_F(ToolRunEnd, ClosedPipeEndsLikeCtrlCAndLeavesAReadableRecording) {
 }
 
 TEST_F(ToolRunEnd, CtrlCDuringTheRunCompletesEveryFile) {
-  SimProcess module;
+  Module module;
   RunningProcess tool = StartTool(
       Join({"acquire", "--rate", "52", "--csv", csv, "--record", rec}, module.HostArgs()));
   ASSERT_TRUE(WaitFor([&] { return FileSize(csv + ".partial") > 64 * 1024; })) << "no rows arrived";
@@ -304,7 +269,7 @@ TEST_F(ToolRunEnd, CtrlCDuringTheRunCompletesEveryFile) {
 }
 
 TEST_F(ToolRunEnd, CtrlCWithAModuleThatNoLongerAnswersEndsWithinASecondOrSo) {
-  SimProcess module;
+  Module module;
   RunningProcess tool = StartTool(Join(
       {"acquire", "--rate", "52", "--timeout", "10000", "--csv", csv, "--record", rec}, module.HostArgs()));
   ASSERT_TRUE(WaitFor([&] { return FileSize(csv + ".partial") > 64 * 1024; })) << "no rows arrived";
@@ -372,7 +337,7 @@ TEST_F(ToolRunEnd, FirstReplyFailuresCarryAHint) {
   EXPECT_NE(silent_run.err.find("the module serves one command connection"), std::string::npos)
       << silent_run.err;
 
-  SimProcess module;
+  Module module;
   const ProcessResult swapped = Tool({"info", "--host", "127.0.0.1", "--port", module.data_port,
                                       "--data-port", module.port, "--timeout", "2000"});
   EXPECT_EQ(swapped.exit_code, 1);
@@ -385,7 +350,7 @@ TEST_F(ToolRunEnd, FirstReplyFailuresCarryAHint) {
 
 TEST_F(ToolRunEnd, EveryRunConvertsWithTheRangesItWrote) {
   // A flat 1.5 V on channel 4: within the 2 V range and the 10 V one.
-  SimProcess module({"--dc", "4=1.5", "--amplitude", "4=0"});
+  Module module({"--dc", "4=1.5", "--amplitude", "4=0"});
   const auto volts_of_ai4 = [](const std::string& report) -> double {
     for (const std::string& line : Lines(report))
       if (line.rfind("ai4 ", 0) == 0) {
@@ -416,7 +381,7 @@ TEST_F(ToolRunEnd, EveryRunConvertsWithTheRangesItWrote) {
 }
 
 TEST_F(ToolRunEnd, ASlowReaderLosesNothingOfTheSpan) {
-  SimProcess module;
+  Module module;
   // 0.25 s at 256000 groups/s: 64000 rows, far more than a pipe holds.
   RunningProcess tool = StartTool(Join({"acquire", "--seconds", "0.25", "--rate", "256k", "--channels",
                                         "1", "--csv", "-", "--record", rec},

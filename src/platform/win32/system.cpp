@@ -1,4 +1,7 @@
 #include <windows.h>
+// windows.h maps ReplaceFile to ReplaceFileW, which would rename our own
+// platform::ReplaceFile here and leave its callers unresolved.
+#undef ReplaceFile
 
 #include <fcntl.h>
 #include <io.h>

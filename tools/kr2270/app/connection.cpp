@@ -1,6 +1,7 @@
 #include "app/connection.h"
 
 #include <CLI/CLI.hpp>
+#include <array>
 #include <cstdio>
 #include <cstring>
 
@@ -51,25 +52,14 @@ void ProbeModule(const Connection& connection) {
        (hint.empty() ? "" : "; " + hint));
 }
 
-// The library adopts a pair whose full code exceeds its zero code by more
-// than this (as int32); a channel keeps its earlier pair otherwise.
-constexpr std::int64_t kPlausibleSpan = 10000;
-// The host's pair before any is adopted.
-constexpr std::int32_t kDefaultZeroCode = 4194303;
-constexpr std::int32_t kDefaultFullCode = 8388607;
-
-void ReadCalibration(Connection& connection) {
-  CalibrationPairs& read = connection.module_calibration;
-  Check(KR2270_AdReadZeroFull(connection.device.get(), read.zero.data(), read.full.data(),
+// The read is what makes the library adopt the pairs; their values are the
+// library's to keep.
+void ReadCalibration(const Connection& connection) {
+  std::array<std::int32_t, kAnalogChannels> zero{};
+  std::array<std::int32_t, kAnalogChannels> full{};
+  Check(KR2270_AdReadZeroFull(connection.device.get(), zero.data(), full.data(),
                               connection.timeout_ms),
         "reading the calibration");
-  for (std::size_t k = 0; k < kAnalogChannels; ++k) {
-    const auto span = static_cast<std::int32_t>(static_cast<std::uint32_t>(read.full[k]) -
-                                                static_cast<std::uint32_t>(read.zero[k]));
-    const bool adopted = span > kPlausibleSpan;
-    connection.calibration.zero[k] = adopted ? read.zero[k] : kDefaultZeroCode;
-    connection.calibration.full[k] = adopted ? read.full[k] : kDefaultFullCode;
-  }
 }
 
 }  // namespace
@@ -125,8 +115,7 @@ std::string DescribeModule(const Connection& connection) {
 namespace kr2270::tool {
 
 ModuleAddress AddressOf(const Connection& connection) {
-  return {connection.host, connection.port, connection.data_port, connection.builtin != nullptr,
-          connection.calibration};
+  return {connection.host, connection.port, connection.data_port, connection.builtin != nullptr};
 }
 
 }  // namespace kr2270::tool

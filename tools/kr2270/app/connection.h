@@ -31,16 +31,14 @@ struct Connection {
   int port = 0;
   int data_port = 0;
   int timeout_ms = 0;
-  CalibrationPairs module_calibration;  // as read from the module
-  CalibrationPairs calibration;         // the pairs the library converts with
 };
 
 // Connects, starting the built-in module first when no host was given (and
 // saying so on stderr), and makes one read so that a wrong port or a busy
 // module is named here, with a hint, rather than by the first setting.
 // Then reads the module's calibration pairs, which the library adopts for
-// conversion: volts through the host's default pair would be off by up to
-// a thousand codes.
+// conversion (KR2270_GetConversionSettings then gives them): volts through
+// the host's default pair would be off by up to a thousand codes.
 Connection Connect(const ConnectionOptions& options);
 
 std::string DescribeModule(const Connection& connection);

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "output/csv.h"
-#include "output/metadata.h"
 
 namespace kr2270::tool {
 
@@ -25,9 +24,9 @@ void PrintRunSummary(std::FILE* out, const RunSummary& summary) {
   const double achieved = result.elapsed_s > 0.0 ? groups / result.elapsed_s : 0.0;
   std::fprintf(out, "rate achieved:   %.1f groups/s (rate code %d: %.0f groups/s, %.3f s)\n",
                achieved, plan.rate_code, plan.selection.group_rate, result.elapsed_s);
-  if (result.gaps.total > 0)
-    std::fprintf(out, "gaps:            %lld (%llu groups missing in reconnects)\n",
-                 static_cast<long long>(result.gaps.total),
+  if (result.timeline.gaps > 0)
+    std::fprintf(out, "gaps:            %llu (%llu groups missing in reconnects)\n",
+                 static_cast<unsigned long long>(result.timeline.gaps),
                  static_cast<unsigned long long>(result.link_gap_groups));
   const KR2270Health& h = result.health;
   if (h.struct_size != 0)
@@ -42,8 +41,8 @@ void PrintRunSummary(std::FILE* out, const RunSummary& summary) {
                  static_cast<unsigned long long>(h.ring_high_water));
   std::fprintf(out, "ended:           %s\n", result.why.empty() ? "the requested groups were taken" : result.why.c_str());
   if (!result.recording.empty())
-    std::fprintf(out, "recorded groups: %lld (metadata in %s)\n",
-                 static_cast<long long>(result.recorded_groups), MetadataPathOf(result.recording).c_str());
+    std::fprintf(out, "recorded groups: %lld (timeline in %s)\n",
+                 static_cast<long long>(result.recorded_groups), result.sidecar.c_str());
   if (summary.files.empty()) {
     std::fprintf(out, "files written:   none\n");
     return;

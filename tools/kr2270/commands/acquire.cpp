@@ -123,14 +123,14 @@ void FinishCsvOf(CsvOutput& csv, AcquisitionResult& result) {
 
 // Every file the run wrote, each kept whatever ended the run.
 std::vector<std::string> FilesOf(const AcquireOptions& o, const AcquisitionPlan& plan,
-                                 const AcquisitionResult& result, const DirectorySnapshot& before) {
+                                 const AcquisitionResult& result) {
   std::vector<std::string> files;
   if (!o.csv_path.empty() && !IsStdout(o.csv_path)) {
     const std::string shortfall = CsvShortfall(plan, result);
     files.push_back(o.csv_path + (shortfall.empty() ? "" : " (" + shortfall + ")"));
   }
-  if (!o.record_dir.empty()) {
-    const auto recorded = DescribeFiles(WrittenSince(o.record_dir, before));
+  if (!result.recording.empty()) {
+    const auto recorded = DescribeFiles(FilesOfRecording(result.recording, result.sidecar));
     files.insert(files.end(), recorded.begin(), recorded.end());
   }
   return files;
@@ -148,11 +148,7 @@ int RunAcquire(const AcquireOptions& o) {
     RemoveOnQuit(csv->partial);
     WriteCsvHeader(*csv, plan.selection);
   }
-  DirectorySnapshot before;
-  if (!plan.record_dir.empty()) {
-    PrepareRecordingDirectory(plan.record_dir);
-    before = SnapshotRecordings(plan.record_dir);
-  }
+  if (!plan.record_dir.empty()) PrepareRecordingDirectory(plan.record_dir);
   const Connection connection = Connect(o.connection);
   const MetricsHandle metrics = StartMetrics(o.metrics, connection.device.get(),
                                              connection.host + ":" + std::to_string(connection.port));
@@ -161,7 +157,7 @@ int RunAcquire(const AcquireOptions& o) {
   AcquisitionResult result = RunAcquisition(connection.device.get(), plan, connection.timeout_ms,
                                             {csv.get(), nullptr}, false);
   if (csv) FinishCsvOf(*csv, result);
-  const RunSummary summary{&plan, &result, FilesOf(o, plan, result, before)};
+  const RunSummary summary{&plan, &result, FilesOf(o, plan, result)};
   PrintRunSummary(ReportStream(o.csv_path), summary);
   FinishMetrics(metrics.get(), result.end == RunEnd::kRecordingFailed);
   return ExitCodeOf(result);

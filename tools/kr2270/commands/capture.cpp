@@ -208,9 +208,6 @@ void WriteCapture(KR2270Device* device, const CaptureOptions& o, const CapturePl
   GroupBatch batch;
   FetchQueued(device, selection, rows, batch);
   ConvertBatch(device, selection, batch);
-  std::vector<std::uint64_t> indices(static_cast<std::size_t>(rows));
-  if (Check(KR2270_HcCodeGetIndex(device, indices.data()), "reading the capture's indices") != rows)
-    Fail("reading the capture's indices: fewer than its rows");
   const int number = result.taken + 1;
   const std::string name = CaptureFileName(number);
   const std::string path = InDirectory(o.out_dir, name);
@@ -218,7 +215,7 @@ void WriteCapture(KR2270Device* device, const CaptureOptions& o, const CapturePl
     const auto csv = OpenCsv(path, o.codes, o.overwrite);
     csv->keep = true;
     WriteCsvHeader(*csv, selection);
-    WriteCsvCaptureRows(*csv, selection, batch, indices, info.trigger_index);
+    WriteCsvCaptureRows(*csv, selection, batch, info.trigger_index);
     if (const int error = FinishCsv(*csv); error != 0)
       Fail("writing " + path + " failed: " + SystemErrorText(error));
   }

@@ -64,13 +64,6 @@ void MakeDemoDirectory(DemoDirectory& dir, const std::string& keep_dir) {
     Fail("cannot make a temporary directory in " + fs::temp_directory_path().string());
 }
 
-std::string FirstFileOf(const std::vector<WrittenFile>& files) {
-  for (const WrittenFile& file : files)
-    if (file.path.size() >= 6 && file.path.compare(file.path.size() - 6, 6, "_1.dat") == 0)
-      return file.path;
-  Fail("the recording wrote no first file (..._1.dat)");
-}
-
 template <typename T>
 std::optional<std::int64_t> FirstDifference(const std::vector<T>& a, const std::vector<T>& b) {
   const std::size_t n = std::min(a.size(), b.size());
@@ -87,6 +80,7 @@ std::string CompareStores(const StreamSelection& s, const GroupStore& live, cons
   const auto at = [](const std::string& name, std::int64_t i) {
     return name + " differs at group " + std::to_string(i);
   };
+  if (auto i = FirstDifference(live.index, replay.index)) return at("the timeline index", *i);
   for (std::size_t k = 0; k < kAnalogChannels; ++k)
     if (s.analog[k])
       if (auto i = FirstDifference(live.analog[k], replay.analog[k])) return at("ai" + std::to_string(k + 1), *i);
@@ -117,7 +111,6 @@ int RunDemo(const DemoOptions& o) {
   DemoDirectory dir;
   MakeDemoDirectory(dir, o.keep_dir);
   plan.record_dir = dir.path;
-  const DirectorySnapshot before = SnapshotRecordings(dir.path);
 
   std::printf("demo: %g s at rate code %d (%.0f groups/s) of 8 analog channels, the digital "
               "inputs, 4 counters and 2 encoders, recorded to %s\n",
@@ -132,9 +125,10 @@ int RunDemo(const DemoOptions& o) {
     result = RunAcquisition(connection.device.get(), plan, connection.timeout_ms,
                             {nullptr, &live}, true);
   }
-  const std::vector<WrittenFile> files = WrittenSince(dir.path, before);
+  if (result.recording.empty()) Fail("the recording wrote no first file (..._1.dat)");
+  const std::vector<WrittenFile> files = FilesOfRecording(result.recording, result.sidecar);
   SetQuitOnInterrupt(true);
-  const std::string mismatch = CompareStores(plan.selection, live, ReplayAll(FirstFileOf(files)));
+  const std::string mismatch = CompareStores(plan.selection, live, ReplayAll(result.recording));
 
   RunSummary summary{&plan, &result, DescribeFiles(files)};
   if (!dir.keep) summary.files.push_back("(temporary: removed at exit)");

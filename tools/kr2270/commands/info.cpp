@@ -1,6 +1,8 @@
 // kr2270 info: one snapshot of everything the module reports.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <array>
+#include <iterator>
 #include <cstdio>
 #include <memory>
 
@@ -31,10 +33,14 @@ struct Snapshot {
   std::array<std::uint8_t, kPulseOutputs> pulse_over{};
 };
 
-Snapshot TakeSnapshot(KR2270Device* device, const CalibrationPairs& module_pairs, int timeout_ms) {
+// The pairs shown are the ones the volts were converted with, as the
+// library holds them.
+Snapshot TakeSnapshot(KR2270Device* device, int timeout_ms) {
   Snapshot s;
-  s.zero = module_pairs.zero;
-  s.full = module_pairs.full;
+  KR2270ConversionSettings converts{};
+  Check(KR2270_GetConversionSettings(device, &converts), "reading the conversion settings");
+  std::copy(std::begin(converts.zero_code), std::end(converts.zero_code), s.zero.begin());
+  std::copy(std::begin(converts.full_code), std::end(converts.full_code), s.full.begin());
   Check(KR2270_AdReadAllOnce(device, s.codes.data(), timeout_ms), "reading the analog inputs");
   for (int channel = 1; channel <= kAnalogChannels; ++channel) {
     const auto k = static_cast<std::size_t>(channel - 1);
@@ -105,7 +111,7 @@ int RunInfo(const InfoOptions& o) {
   KR2270Device* device = connection.device.get();
   const RememberedOutputs remembered = LoadRememberedOutputs(connection.host, connection.port);
   WriteShownSettings(device, ranges, remembered, connection.timeout_ms);
-  const Snapshot snapshot = TakeSnapshot(device, connection.module_calibration, connection.timeout_ms);
+  const Snapshot snapshot = TakeSnapshot(device, connection.timeout_ms);
   PrintSnapshot(connection, snapshot);
   PrintOutputs(snapshot, remembered);
   return kExitOk;

@@ -1,9 +1,12 @@
-// kr2270 play: show a recording's settings and replay it to CSV.
+// kr2270 play: show a recording's settings and timeline, and replay it to
+// CSV.
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <sstream>
 
 #include "app/commands.h"
 #include "output/csv.h"
@@ -36,20 +39,82 @@ void PrintSettings(std::FILE* out, const std::string& path, const RecordedSettin
   std::fprintf(out, "groups          %.0f\n", s.groups);
   std::fprintf(out, "duration        %.6f s\n", s.seconds);
   std::fprintf(out, "group bytes     %d\n", s.group_bytes);
+  const KR2270ConversionSettings& c = s.first;
   for (std::size_t k = 0; k < kAnalogChannels; ++k)
     std::fprintf(out,
-                 "ai%-2zu            %s range %u (%g V)  zero %d  full %d  end mode %d\n", k + 1,
-                 OnOff((s.analog[k] & 1) != 0), s.range[k], s.full_scale[k], s.zero[k], s.full[k],
-                 s.end_mode[k]);
+                 "ai%-2zu            %s range %u%s (%g V)  zero %d  full %d  end mode %d\n", k + 1,
+                 OnOff((s.analog[k] & 1) != 0), c.range_code[k], c.extended_range[k] ? " ex" : "",
+                 c.full_scale[k], c.zero_code[k], c.full_code[k], s.end_mode[k]);
   std::fprintf(out, "di              %s\n", OnOff((s.digital & 1) != 0));
   for (std::size_t k = 0; k < kCounters; ++k)
     std::fprintf(out, "ct%zu             %s mode %d  base %g ms\n", k + 1,
-                 OnOff((s.counters[k] & 1) != 0), s.counter_modes[k], s.counter_base_ms[k]);
+                 OnOff((s.counters[k] & 1) != 0), c.counter_mode[k], c.counter_base_ms[k]);
   for (std::size_t k = 0; k < kEncoders; ++k)
     std::fprintf(out, "ec%zu             %s\n", k + 1, OnOff((s.encoders[k] & 1) != 0));
   std::fprintf(out, "trigger         enable %d  mode %d  count %d\n", s.trigger_enable,
                s.trigger_mode, s.trigger_count);
   std::fprintf(out, "sleep           %d %d\n", s.sleep[0], s.sleep[1]);
+}
+
+// "2026-12-07T10:00:00.123456789Z", trailing zeros of the fraction dropped.
+std::string UtcTextOf(std::int64_t unix_ns) {
+  using namespace std::chrono;
+  const sys_time<nanoseconds> moment{nanoseconds{unix_ns}};
+  const auto day = floor<days>(moment);
+  const year_month_day date{day};
+  const hh_mm_ss<nanoseconds> time{moment - day};
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%09lld", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                static_cast<int>(time.seconds().count()),
+                static_cast<long long>(time.subseconds().count()));
+  std::string out = text;
+  while (out.back() == '0') out.pop_back();
+  if (out.back() == '.') out.pop_back();
+  return out + "Z";
+}
+
+const char* SourceName(std::int32_t source) {
+  switch (source) {
+    case 2: return "from its sidecar";
+    case 3: return "no sidecar: positions are its indices, the start is not known";
+    case 4: return "its sidecar could not be read: positions are its indices";
+    default: return "unknown";
+  }
+}
+
+// Gaps listed one a line, up to this many; the count gives the rest.
+constexpr std::size_t kGapsShown = 20;
+
+void PrintTimeline(std::FILE* out, const RecordedTimeline& t, double rate) {
+  const KR2270Timeline& line = t.timeline;
+  std::fprintf(out, "timeline        %s%s\n", SourceName(line.source),
+               line.source == 2 && line.complete == 0 ? " (not closed orderly)" : "");
+  if (line.start_unix_ns != 0)
+    std::fprintf(out, "start           %s (index 0)\n", UtcTextOf(line.start_unix_ns).c_str());
+  std::fprintf(out, "indices         %llu to %llu\n", static_cast<unsigned long long>(line.first_index),
+               static_cast<unsigned long long>(line.next_index == 0 ? 0 : line.next_index - 1));
+  std::fprintf(out, "gaps            %llu (%llu groups missing)\n",
+               static_cast<unsigned long long>(line.gaps),
+               static_cast<unsigned long long>(line.missing_groups));
+  for (std::size_t g = 0; g < t.gaps.size() && g < kGapsShown; ++g) {
+    const KR2270GapRecord& gap = t.gaps[g];
+    std::fprintf(out, "gap %-11llu before group %llu: %llu groups missing from %.6f s (index %llu), %s%s\n",
+                 static_cast<unsigned long long>(gap.number),
+                 static_cast<unsigned long long>(gap.position),
+                 static_cast<unsigned long long>(gap.missing),
+                 rate > 0.0 ? static_cast<double>(gap.index) / rate : 0.0,
+                 static_cast<unsigned long long>(gap.index), GapCauseName(gap.cause),
+                 gap.estimated != 0 ? ", estimated" : "");
+  }
+  if (t.gaps.size() > kGapsShown)
+    std::fprintf(out, "                ... %zu more\n", t.gaps.size() - kGapsShown);
+  for (std::size_t k = 1; k < t.settings.size(); ++k)
+    std::fprintf(out, "settings %-6llu from group %llu (index %llu)\n",
+                 static_cast<unsigned long long>(t.settings[k].number),
+                 static_cast<unsigned long long>(t.settings[k].position),
+                 static_cast<unsigned long long>(t.settings[k].index));
 }
 
 // The span of groups to replay: a --count that runs past the end is cut to
@@ -78,7 +143,7 @@ void ReportReplayed(std::FILE* report, std::int64_t from, std::int64_t replayed,
 }
 
 void ReplayToCsv(KR2270Device* device, const PlayOptions& o, const RecordedSettings& settings,
-                 std::FILE* report) {
+                 const RecordedTimeline& timeline, std::FILE* report) {
   const StreamSelection selection = SelectionOfRecording(settings);
   if (settings.group_rate <= 0.0) Fail("cannot replay: the recording's rate is unknown");
   if (settings.group_bytes <= 0) Fail("cannot replay: the recording streams no channel");
@@ -86,6 +151,10 @@ void ReplayToCsv(KR2270Device* device, const PlayOptions& o, const RecordedSetti
   auto csv = OpenCsv(o.csv_path, o.codes, o.overwrite);
   RemoveOnQuit(csv->partial);
   WriteCsvHeader(*csv, selection);
+  // The first row's gap is the recorded one before it: its index less the
+  // groups missing there.
+  csv->next_index.reset();
+  csv->missing_before_first = MissingBefore(timeline, o.from);
   const std::int64_t replayed = ReplayRecording(device, selection, o.from, count, {csv.get(), nullptr});
   csv->keep = true;
   if (const int error = FinishCsv(*csv); error != 0)
@@ -104,12 +173,18 @@ void WarnOfPartialGroup(std::FILE* report, const std::string& path, int group_by
                static_cast<long long>(disk.partial_bytes), group_bytes);
 }
 
-void PrintMetadata(std::FILE* report, const std::string& path) {
-  const std::string metadata_path = MetadataPathOf(path);
-  std::ifstream in(Utf8Path(metadata_path), std::ios::binary);
+// The fields the recording application added to the sidecar (the tool's:
+// the module, what was asked for, how the run ended).
+void PrintApplicationFields(std::FILE* report, const std::string& path) {
+  const std::string sidecar = MetadataPathOf(path);
+  std::ifstream in(Utf8Path(sidecar), std::ios::binary);
   if (!in) return;
-  std::fprintf(report, "metadata        %s\n", metadata_path.c_str());
-  for (std::string line; std::getline(in, line);) std::fprintf(report, "  %s\n", line.c_str());
+  std::ostringstream text;
+  text << in.rdbuf();
+  std::fprintf(report, "sidecar         %s\n", sidecar.c_str());
+  const std::string fields = ApplicationFieldsOf(text.str());
+  if (fields.empty() || fields == "{}") return;
+  std::fprintf(report, "application     %s\n", fields.c_str());
 }
 
 int RunPlay(const PlayOptions& o) {
@@ -118,11 +193,13 @@ int RunPlay(const PlayOptions& o) {
     FailUsage("--from and --count choose groups to replay: give --csv FILE as well");
   DeviceHandle device = OpenRecording(o.path);
   const RecordedSettings settings = ReadRecordedSettings(device.get());
+  const RecordedTimeline timeline = ReadRecordedTimeline(device.get());
   std::FILE* report = ReportStream(o.csv_path);
   PrintSettings(report, o.path, settings);
   WarnOfPartialGroup(report, o.path, settings.group_bytes);
-  PrintMetadata(report, o.path);
-  if (!o.csv_path.empty()) ReplayToCsv(device.get(), o, settings, report);
+  PrintTimeline(report, timeline, settings.group_rate);
+  PrintApplicationFields(report, o.path);
+  if (!o.csv_path.empty()) ReplayToCsv(device.get(), o, settings, timeline, report);
   return kExitOk;
 }
 
@@ -131,7 +208,8 @@ int RunPlay(const PlayOptions& o) {
 Command AddPlayCommand(CLI::App& app) {
   auto options = std::make_shared<PlayOptions>();
   PlayOptions& o = *options;
-  CLI::App* cmd = app.add_subcommand("play", "show a recording's settings and replay it to CSV");
+  CLI::App* cmd =
+      app.add_subcommand("play", "show a recording's settings and timeline, replay it to CSV");
   cmd->add_option("FILE", o.path, "first file of the recording (..._1.dat)")->required();
   cmd->add_option("--from", o.from, "first group to replay")->check(NonNegativeNumber());
   cmd->add_option("--count", o.count, "number of groups to replay (default: to the end)")

@@ -82,14 +82,12 @@ void FlushPending(CsvOutput& csv) {
   csv.changed.notify_all();
 }
 
-// Groups missing just before output `index`.
-std::uint64_t TakeGapBefore(CsvOutput& csv, const GapLog* log, std::int64_t index) {
-  if (log == nullptr) return 0;
-  const GapRange range = PassGaps(csv.gap_cursor, *log, index);
-  std::uint64_t missing = 0;
-  for (std::size_t g = range.first; g < range.end; ++g) missing += log->gaps[g].missing_groups;
-  csv.missing_so_far += missing;
-  return missing;
+// Groups missing just before the output with timeline index `index`.
+std::uint64_t TakeGapBefore(CsvOutput& csv, const StreamSelection& selection, std::uint64_t index) {
+  if (!csv.next_index) csv.next_index = index - csv.missing_before_first;
+  const std::uint64_t gap = index - *csv.next_index;
+  csv.next_index = index + static_cast<std::uint64_t>(IndexStep(selection));
+  return gap;
 }
 
 void AppendRow(std::string& out, const CsvOutput& csv, const StreamSelection& selection,
@@ -193,13 +191,11 @@ void WriteCsvHeader(CsvOutput& csv, const StreamSelection& selection) {
   out += ",gap\n";
 }
 
-void WriteCsvRows(CsvOutput& csv, const StreamSelection& selection, const GroupBatch& batch,
-                  std::int64_t first_index, const GapLog* gaps) {
+void WriteCsvRows(CsvOutput& csv, const StreamSelection& selection, const GroupBatch& batch) {
   for (std::size_t i = 0; i < static_cast<std::size_t>(batch.count); ++i) {
-    const std::int64_t index = first_index + static_cast<std::int64_t>(i);
-    const std::uint64_t gap = TakeGapBefore(csv, gaps, index);
-    const double time_s = OutputTime(selection, index + static_cast<std::int64_t>(csv.missing_so_far));
-    AppendRow(csv.pending, csv, selection, batch, i, time_s, gap);
+    const std::uint64_t index = batch.index[i];
+    const std::uint64_t gap = TakeGapBefore(csv, selection, index);
+    AppendRow(csv.pending, csv, selection, batch, i, TimeOfIndex(selection, index), gap);
     ++csv.rows;
     if (csv.pending.size() >= kFlushBytes) FlushPending(csv);
   }
@@ -207,7 +203,8 @@ void WriteCsvRows(CsvOutput& csv, const StreamSelection& selection, const GroupB
 }
 
 void WriteCsvCaptureRows(CsvOutput& csv, const StreamSelection& selection, const GroupBatch& batch,
-                         const std::vector<std::uint64_t>& indices, std::uint64_t trigger_index) {
+                         std::uint64_t trigger_index) {
+  const std::vector<std::uint64_t>& indices = batch.index;
   for (std::size_t i = 0; i < static_cast<std::size_t>(batch.count); ++i) {
     const std::uint64_t gap = i == 0 ? 0 : indices[i] - indices[i - 1] - 1;
     const auto from_trigger =

@@ -12,6 +12,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,9 +26,12 @@ struct CsvOutput {
   std::string partial;  // where rows go until FinishCsv
   std::FILE* file = nullptr;
   bool codes = false;   // add a raw-code column per analog channel
+  // The timeline index the next row has when no group is missing before
+  // it; a replay that starts inside a recording leaves it unset, and its
+  // first row takes its own index less `missing_before_first`.
+  std::optional<std::uint64_t> next_index = 0;
+  std::uint64_t missing_before_first = 0;
   bool overwrite = false;  // FILE and a stale FILE.partial may be replaced
-  GapCursor gap_cursor;              // up to the last row written
-  std::uint64_t missing_so_far = 0;  // groups missing before the next row
   bool keep = false;    // set once rows matter: the file then outlives errors
   bool finished = false;
   std::string pending;  // formatted rows not yet handed to the writer
@@ -54,17 +58,16 @@ bool IsStdout(const std::string& path);
 std::unique_ptr<CsvOutput> OpenCsv(const std::string& path, bool codes, bool overwrite);
 
 void WriteCsvHeader(CsvOutput& csv, const StreamSelection& selection);
-// Rows for outputs first_index, first_index + 1, ...; with a gap log, the
-// time of each row counts the groups missing before it, and the gap column
-// holds the groups missing just before that row (0 without a log).
-void WriteCsvRows(CsvOutput& csv, const StreamSelection& selection, const GroupBatch& batch,
-                  std::int64_t first_index, const GapLog* gaps);
+// A row per output: its time from its timeline index, and in the gap column
+// the groups missing just before it (the jump of the index over the one
+// the row before leads to expect).
+void WriteCsvRows(CsvOutput& csv, const StreamSelection& selection, const GroupBatch& batch);
 
 // Rows of one capture, whose groups carry timeline indices (the same
 // dialect): time_s is seconds from the trigger group (negative before it),
 // and the gap column the indices missing just before the row.
 void WriteCsvCaptureRows(CsvOutput& csv, const StreamSelection& selection, const GroupBatch& batch,
-                         const std::vector<std::uint64_t>& indices, std::uint64_t trigger_index);
+                         std::uint64_t trigger_index);
 
 // Text of the caller's own (a header, a summary row), in order with the rows.
 void WriteCsvText(CsvOutput& csv, const std::string& text);

@@ -18,6 +18,19 @@ bool IsRecordingFile(const fs::directory_entry& entry) {
 
 }  // namespace
 
+std::string RecordingFileName(KR2270Device* device, int which) {
+  std::vector<char> path(4096);
+  for (;;) {
+    const std::int32_t length =
+        KR2270_DFWGetFileName(device, which, path.data(), static_cast<std::int32_t>(path.size()));
+    if (length >= 0) return std::string(path.data(), static_cast<std::size_t>(length));
+    // -1 also means a path longer than the buffer.
+    if (length != KR2270_ERROR_ARGUMENT || path.size() >= (std::size_t{1} << 16))
+      Check(length, "naming the recording's files");
+    path.resize(path.size() * 4);
+  }
+}
+
 void PrepareOutputDirectory(const std::string& dir, const std::string& option) {
   std::error_code error;
   fs::create_directories(Utf8Path(dir), error);
@@ -80,6 +93,18 @@ std::vector<std::string> RecordingChain(const std::string& first_file) {
     chain.push_back(path);
   }
   return chain;
+}
+
+std::vector<WrittenFile> FilesOfRecording(const std::string& first_file,
+                                          const std::string& sidecar) {
+  std::vector<WrittenFile> files;
+  for (const std::string& path : RecordingChain(first_file)) files.push_back({path, 0});
+  if (!sidecar.empty()) files.push_back({sidecar, 0});
+  for (WrittenFile& file : files) {
+    std::error_code error;
+    file.bytes = fs::file_size(file.path, error);
+  }
+  return files;
 }
 
 RecordingOnDisk MeasureRecording(const std::string& first_file, int group_bytes) {

@@ -1,5 +1,5 @@
-// Finding the files a recording wrote: the library names them from the local
-// time, so the tool compares the directory before and after.
+// The files of a recording: as the library names them, and as the scope
+// still finds them (comparing the directory before and after).
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "kr2270c.h"
+
 namespace kr2270::tool {
+
+// The open (or last) recording's first file (which = 0), the file being
+// written (1) or its sidecar (2), as KR2270_DFWGetFileName gives it; throws
+// when no recording was opened.
+std::string RecordingFileName(KR2270Device* device, int which);
 
 using DirectorySnapshot = std::map<std::string, std::filesystem::file_time_type>;
 
@@ -42,6 +49,10 @@ bool IsFirstRecordingFile(const std::string& path);  // ..._1.dat
 
 // The files of a recording chain, first one first: X_1.dat, X_2.dat, ...
 std::vector<std::string> RecordingChain(const std::string& first_file);
+
+// The chain's files and the sidecar, with their sizes.
+std::vector<WrittenFile> FilesOfRecording(const std::string& first_file,
+                                          const std::string& sidecar);
 
 struct RecordingOnDisk {
   std::int64_t bytes = 0;       // all files, headers included

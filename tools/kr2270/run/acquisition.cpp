@@ -24,14 +24,13 @@ constexpr int kMaxTransferBytes = 65535;
 constexpr double kTransferSeconds = 0.010;
 // How long the module may send nothing before the run is given up.
 constexpr int kMinStallMs = 3000;
-// How long the recording may take to catch up with the last groups taken.
-constexpr int kRecordingSettleMs = 2000;
 // Longest wait for groups in one go: bounds how late an interrupt, a
 // stall or a failed output is seen.
 constexpr std::int32_t kWaitSliceMs = 100;
 // Longest wait for the reply to the stop after an interrupt.
 constexpr int kInterruptedStopMs = 300;
-// Pause between looks at the recording's size, which nothing signals.
+// Pause after a wait that returned at once (stopped or lost), so that the
+// next pass, which says which, is no busy loop.
 constexpr auto kIdlePoll = std::chrono::milliseconds(2);
 
 // Stops acquisition and recording on every way out of a run. Their statuses
@@ -123,8 +122,10 @@ std::int32_t TakeAndDeliver(KR2270Device* device, const StreamSelection& selecti
                             const BatchSinks& sinks) {
   const auto wanted = static_cast<std::int32_t>(std::min<std::int64_t>(limit, kMaxSplit));
   if (wanted <= 0) return 0;
-  const std::int32_t taken = DeliverBuffered(device, selection, wanted, result.outputs, batch, sinks);
+  const std::int32_t taken = DeliverBuffered(device, selection, wanted, batch, sinks);
   result.outputs += taken;
+  if (taken > 0)
+    result.next_index = batch.index.back() + static_cast<std::uint64_t>(IndexStep(selection));
   return taken;
 }
 
@@ -207,15 +208,6 @@ void TakeUntilDone(KR2270Device* device, const AcquisitionPlan& plan, int timeou
   if (!span_buffered) result.lost_groups = LostGroups(device);
 }
 
-bool RefreshGapsQuietly(KR2270Device* device, GapLog& log) {
-  try {
-    RefreshGaps(device, log);
-    return true;
-  } catch (const ToolError&) {
-    return false;
-  }
-}
-
 // After the stop: what the ring still holds was captured, so it goes out
 // too (up to the span), unless the CSV can no longer take it.
 void DrainAfterStop(KR2270Device* device, const AcquisitionPlan& plan, AcquisitionResult& result,
@@ -227,35 +219,28 @@ void DrainAfterStop(KR2270Device* device, const AcquisitionPlan& plan, Acquisiti
   }
 }
 
-// The receiver appends a block to the recording just after it put the block
-// into the ring, so the last groups taken may still be on their way to disk.
-void WaitForRecording(KR2270Device* device, const AcquisitionPlan& plan,
-                      const AcquisitionResult& result, std::int64_t header_bytes) {
-  const std::int64_t wanted = header_bytes + result.outputs * std::max(1, plan.selection.average) *
-                                                 GroupBytes(plan.selection);
-  const auto start = Clock::now();
-  for (;;) {
-    const std::int64_t bytes = RecordedBytes(device);
-    if (bytes < 0 || bytes >= wanted) return;
-    if (SecondsSince(start) * 1000.0 > kRecordingSettleMs) return;
-    std::this_thread::sleep_for(kIdlePoll);
-  }
+// Opens the recording; the library names its first file and its sidecar.
+void StartRecording(KR2270Device* device, const std::string& dir, AcquisitionResult& result) {
+  Check(KR2270_DFWOpen(device, dir.c_str(), 0), "cannot record to " + dir);
+  result.recording = RecordingFileName(device, 0);
+  result.sidecar = RecordingFileName(device, 2);
 }
 
-// Opens the recording and names its first file, which the library makes
-// at once (empty until the first block), from the directory's change.
-std::string OpenRecording(KR2270Device* device, const std::string& dir) {
-  const DirectorySnapshot before = SnapshotRecordings(dir);
-  Check(KR2270_DFWOpen(device, dir.c_str(), 0), "cannot record to " + dir);
-  for (const WrittenFile& file : WrittenSince(dir, before))
-    if (IsFirstRecordingFile(file.path)) return file.path;
-  Fail("cannot record to " + dir + ": the library made no first file there");
+// The recording as a reader finds it: whole groups, once it is closed.
+std::int64_t RecordedGroups(const std::string& first_file) {
+  try {
+    DeviceHandle reader = CreateDevice();
+    if (KR2270_DFROpen(reader.get(), first_file.c_str(), 0) < 0) return 0;
+    double groups = 0.0;
+    KR2270_DFRGetGroupTotal(reader.get(), &groups, nullptr);
+    return static_cast<std::int64_t>(groups);
+  } catch (const ToolError&) {
+    return 0;
+  }
 }
 
 void FinishRecording(KR2270Device* device, const AcquisitionPlan& plan, AcquisitionResult& result,
                      RunningAcquisition& running, RecordingMetadata& metadata) {
-  WaitForRecording(device, plan, result, kRecordingHeaderBytes);
-  result.recorded_bytes = std::max<std::int64_t>(0, RecordedBytes(device));
   running.recording = false;
   const bool failed_before = RecordedBytes(device) < 0;
   // The run's end goes into the sidecar while the recording is still open;
@@ -263,22 +248,36 @@ void FinishRecording(KR2270Device* device, const AcquisitionPlan& plan, Acquisit
   metadata.end =
       RecordingEnd{result.lost_groups, RunEndName(result.end), result.why, UtcTimestampNow()};
   WriteMetadata(device, metadata);
+  std::int64_t bytes = 0;
+  KR2270_DFWGetInfo(device, &bytes, nullptr);
+  result.recorded_bytes = bytes;
   if (KR2270_DFWClose(device) < 0 && result.end != RunEnd::kRecordingFailed) {
     EndRun(result, RunEnd::kRecordingFailed,
            RecordingFailure(plan.record_dir) + (failed_before ? "" : " at the final flush"));
   }
-  const RecordingOnDisk disk = MeasureRecording(result.recording, GroupBytes(plan.selection));
-  result.recorded_bytes = disk.bytes;
-  result.recorded_groups = disk.groups;
+  result.recorded_groups = RecordedGroups(result.recording);
 }
 
-void FinishHealth(KR2270Device* device, const AcquisitionPlan& plan, AcquisitionResult& result) {
+// Reconnect gaps before the end of the span: groups of it that are missing.
+std::uint64_t MissingInReconnects(const GapReader& gaps, std::uint64_t span_end) {
+  std::uint64_t missing = 0;
+  for (const KR2270GapRecord& gap : gaps.gaps)
+    if (gap.cause != KR2270_GAP_RING_FULL && gap.index < span_end) missing += gap.missing;
+  return missing;
+}
+
+void FinishHealth(KR2270Device* device, AcquisitionResult& result) {
   result.health = {};
   result.health.struct_size = sizeof result.health;
   if (KR2270_GetHealth(device, &result.health) < 0) result.health = {};
-  if (RefreshGapsQuietly(device, result.gaps))
-    result.link_gap_groups =
-        MissingInLinkGaps(result.gaps, plan.target < 0 ? result.outputs : std::min(result.outputs, plan.target));
+  result.timeline = {};
+  result.timeline.struct_size = sizeof result.timeline;
+  if (KR2270_HcGetTimeline(device, &result.timeline) < 0) result.timeline = {};
+  try {
+    ReadNewGaps(device, result.gaps);
+  } catch (const ToolError&) {
+  }
+  result.link_gap_groups = MissingInReconnects(result.gaps, result.next_index);
 }
 
 }  // namespace
@@ -313,6 +312,7 @@ int ExitCodeOf(const AcquisitionResult& result) {
 
 void AppendToStore(GroupStore& store, const StreamSelection& selection, const GroupBatch& batch) {
   const auto append = [](auto& to, const auto& from) { to.insert(to.end(), from.begin(), from.end()); };
+  append(store.index, batch.index);
   for (std::size_t k = 0; k < kAnalogChannels; ++k)
     if (selection.analog[k]) append(store.analog[k], batch.analog_codes[k]);
   if (selection.digital) append(store.digital, batch.digital);
@@ -324,14 +324,13 @@ void AppendToStore(GroupStore& store, const StreamSelection& selection, const Gr
 }
 
 std::int32_t DeliverBuffered(KR2270Device* device, const StreamSelection& selection,
-                             std::int32_t limit, std::int64_t first_index, GroupBatch& batch,
-                             const BatchSinks& sinks) {
+                             std::int32_t limit, GroupBatch& batch, const BatchSinks& sinks) {
   const std::int32_t taken = TakeBuffered(device, selection, limit, batch);
   if (taken == 0) return 0;
   ConvertBatch(device, selection, batch);
-  // After the split: every gap before these groups is in the log by now.
-  if (sinks.gaps != nullptr) RefreshGaps(device, *sinks.gaps);
-  if (sinks.csv != nullptr) WriteCsvRows(*sinks.csv, selection, batch, first_index, sinks.gaps);
+  // Read at every split, so that the library never drops one unread.
+  if (sinks.gaps != nullptr) ReadNewGaps(device, *sinks.gaps);
+  if (sinks.csv != nullptr) WriteCsvRows(*sinks.csv, selection, batch);
   if (sinks.store != nullptr) AppendToStore(*sinks.store, selection, batch);
   return taken;
 }
@@ -410,7 +409,7 @@ AcquisitionResult RunAcquisition(KR2270Device* device, const AcquisitionPlan& pl
   live.gaps = &result.gaps;
   RecordingMetadata metadata;
   if (!plan.record_dir.empty()) {
-    result.recording = OpenRecording(device, plan.record_dir);
+    StartRecording(device, plan.record_dir, result);
     running.recording = true;
     metadata = MetadataOfRun(plan, result.recording);
     WriteMetadata(device, metadata);
@@ -437,7 +436,7 @@ AcquisitionResult RunAcquisition(KR2270Device* device, const AcquisitionPlan& pl
     if (result.end == RunEnd::kSpanTaken) EndRun(result, RunEnd::kLibraryError, error.message);
   }
   result.elapsed_s = SecondsSince(start);
-  FinishHealth(device, plan, result);
+  FinishHealth(device, result);
   if (running.recording) FinishRecording(device, plan, result, running, metadata);
   return result;
 }

@@ -12,21 +12,12 @@
 
 namespace kr2270::tool {
 
-// The calibration pair of each analog channel: the codes that read 0 and
-// full scale.
-struct CalibrationPairs {
-  std::array<std::int32_t, kAnalogChannels> zero{};
-  std::array<std::int32_t, kAnalogChannels> full{};
-};
-
-// Where the module is and the calibration the run converts with, for the
-// recording's metadata.
+// Where the module is, for the recording's metadata.
 struct ModuleAddress {
   std::string host;
   int port = 0;
   int data_port = 0;
   bool builtin = false;
-  CalibrationPairs calibration;  // the pairs in use
 };
 
 struct AcquisitionPlan {
@@ -43,6 +34,7 @@ struct AcquisitionPlan {
 // Every output that a run delivered, per channel, for later comparison.
 struct GroupStore {
   std::int64_t count = 0;
+  std::vector<std::uint64_t> index;
   std::array<std::vector<std::int32_t>, kAnalogChannels> analog;
   std::vector<std::uint16_t> digital;
   std::array<std::vector<std::uint32_t>, kCounters> counters;
@@ -51,19 +43,18 @@ struct GroupStore {
 
 void AppendToStore(GroupStore& store, const StreamSelection& selection, const GroupBatch& batch);
 
-// Where converted outputs go; either may be null.
+// Where converted outputs go; any may be null.
 struct BatchSinks {
   CsvOutput* csv = nullptr;
   GroupStore* store = nullptr;
-  GapLog* gaps = nullptr;  // live runs: marks the CSV's gaps
+  GapReader* gaps = nullptr;  // live runs: the gaps found, read after each split
 };
 
 // Takes up to `limit` buffered outputs, converts them and hands them to the
-// sinks as outputs first_index, first_index + 1, ... Live acquisition and
-// playback both go this way. Returns the count taken.
+// sinks. Live acquisition and playback both go this way. Returns the count
+// taken.
 std::int32_t DeliverBuffered(KR2270Device* device, const StreamSelection& selection,
-                             std::int32_t limit, std::int64_t first_index, GroupBatch& batch,
-                             const BatchSinks& sinks);
+                             std::int32_t limit, GroupBatch& batch, const BatchSinks& sinks);
 
 // Why a run ended.
 enum class RunEnd {
@@ -81,17 +72,20 @@ const char* RunEndName(RunEnd end);  // "span taken", "interrupted", ...
 
 struct AcquisitionResult {
   std::int64_t outputs = 0;
+  std::uint64_t next_index = 0;   // timeline index after the last output taken
   std::uint64_t lost_groups = 0;  // of the requested span only
   bool data_lost = false;
   RunEnd end = RunEnd::kSpanTaken;
   std::string why;  // the cause in the user's words, how far the run got
   double elapsed_s = 0.0;
   std::int64_t recorded_bytes = 0;
-  GapLog gaps;
+  GapReader gaps;                     // every gap of the run
+  KR2270Timeline timeline{};          // the library's, at the end of the run
   std::uint64_t link_gap_groups = 0;  // missing in reconnect gaps, of the span
   KR2270Health health{};              // at the end of the run
-  std::string recording;           // first file, empty when not recording
-  std::int64_t recorded_groups = 0;  // whole groups on disk
+  std::string recording;              // first file, empty when not recording
+  std::string sidecar;                // the recording's sidecar
+  std::int64_t recorded_groups = 0;   // as a reader of the recording finds them
 };
 
 // 0, 1 (the run failed) or 3 (it ended with groups of the span lost).
@@ -114,7 +108,7 @@ void ApplyRanges(KR2270Device* device, const std::vector<RangeSetting>& ranges, 
 
 // Sends the stream enables and code width, the ranges, the counter modes
 // (when counters are streamed), rate, transfer size and averaging. The
-// module's calibration was adopted when it was connected.
+// library adopted the module's calibration when it was connected.
 void ConfigureAcquisition(KR2270Device* device, const AcquisitionPlan& plan, int timeout_ms);
 
 // Lets the library reconnect a dropped stream for plan.reconnect_ms, or not.
@@ -124,7 +118,7 @@ void ApplyReconnect(KR2270Device* device, const AcquisitionPlan& plan);
 // run (see RunEnd), and stops; never throws once started. The acquisition
 // stops as soon as the target is buffered. With `drain`, every group received
 // before the stop is taken as well. Records to plan.record_dir when set, with
-// its metadata file beside it.
+// the tool's fields in the library's sidecar beside it.
 AcquisitionResult RunAcquisition(KR2270Device* device, const AcquisitionPlan& plan,
                                  int timeout_ms, const BatchSinks& sinks, bool drain);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <iterator>
 
 #include "system/system.h"
 
@@ -18,31 +19,36 @@ void ReadStreamEnables(KR2270Device* device, RecordedSettings& s) {
   Check(KR2270_DFRGetDiInFifo(device, &s.digital), "reading the recorded digital inputs");
 }
 
+// Ranges, calibration pairs and counter setup as the first group converts
+// with them; the rest of the analog setup from the header.
 void ReadAnalogSettings(KR2270Device* device, RecordedSettings& s) {
-  Check(KR2270_DFRGetRange(device, s.range.data()), "reading the recorded ranges");
-  Check(KR2270_DFRAdReadZeroFull(device, s.zero.data(), s.full.data()),
-        "reading the recorded calibration");
+  Check(KR2270_DFRGetSettings(device, 0, &s.first, 1, nullptr), "reading the recorded settings");
   Check(KR2270_DFRAdGetEndMode(device, s.end_mode.data()), "reading the recorded end modes");
   Check(KR2270_DFRAdGetSleep(device, s.sleep.data()), "reading the recorded sleep flags");
-  // The full-scale code converts to the channel's full-scale value, whatever
-  // range table the recording was made with.
-  for (int channel = 1; channel <= kAnalogChannels; ++channel) {
-    const auto k = static_cast<std::size_t>(channel - 1);
-    std::int32_t code = s.full[k];
-    Check(KR2270_AdCodeToValue(device, channel, &code, 1, &s.full_scale[k]),
-          "converting the recorded full-scale code");
-  }
 }
 
 void ReadOtherSettings(KR2270Device* device, RecordedSettings& s) {
-  Check(KR2270_DFRCtGetModeAll(device, s.counter_modes.data()), "reading the recorded counter modes");
-  Check(KR2270_DFRCtGetFreqBase(device, s.counter_base_ms.data()),
-        "reading the recorded counter base periods");
   Check(KR2270_DFRGetTri(device, &s.trigger_enable, &s.trigger_mode), "reading the recorded trigger");
   Check(KR2270_DFRGetTriCount(device, &s.trigger_count), "reading the recorded trigger count");
   if (KR2270_DFRGetFreq(device, &s.group_rate) < 0) s.group_rate = 0.0;
   s.group_bytes = Check(KR2270_HcGetGroupBc(device), "reading the group size");
   Check(KR2270_DFRGetGroupTotal(device, &s.groups, &s.seconds), "reading the group total");
+}
+
+// Every record of a numbered list, read a page at a time from the number
+// after the last one read.
+template <typename Record, typename Read>
+std::vector<Record> ReadNumbered(Read read, const std::string& what) {
+  constexpr std::int32_t kPage = 256;
+  std::vector<Record> all;
+  for (;;) {
+    const std::size_t at = all.size();
+    const std::uint64_t next = at == 0 ? 0 : all[at - 1].number + 1;
+    all.resize(at + kPage);
+    const std::int32_t got = Check(read(next, &all[at], kPage), what);
+    all.resize(at + static_cast<std::size_t>(got));
+    if (got < kPage) return all;
+  }
 }
 
 }  // namespace
@@ -80,12 +86,37 @@ StreamSelection SelectionOfRecording(const RecordedSettings& settings) {
     other_bytes += s.encoders[k] ? 4 : 0;
   }
   s.digital = (settings.digital & 1) != 0;
-  s.counter_modes = settings.counter_modes;
+  std::copy(std::begin(settings.first.counter_mode), std::end(settings.first.counter_mode),
+            s.counter_modes.begin());
   const int analog = AnalogCount(s);
   // The code width is not among the accessors; the group size gives it away.
   s.code_bytes = analog > 0 ? (settings.group_bytes - other_bytes) / analog : 4;
   s.group_rate = settings.group_rate;
   return s;
+}
+
+RecordedTimeline ReadRecordedTimeline(KR2270Device* device) {
+  RecordedTimeline t;
+  t.timeline.struct_size = sizeof t.timeline;
+  Check(KR2270_DFRGetTimeline(device, &t.timeline), "reading the recording's timeline");
+  t.gaps = ReadNumbered<KR2270GapRecord>(
+      [&](std::uint64_t next, KR2270GapRecord* page, std::int32_t max) {
+        return KR2270_DFRGetGaps(device, next, page, max, nullptr);
+      },
+      "reading the recording's gaps");
+  t.settings = ReadNumbered<KR2270ConversionSettings>(
+      [&](std::uint64_t next, KR2270ConversionSettings* page, std::int32_t max) {
+        return KR2270_DFRGetSettings(device, next, page, max, nullptr);
+      },
+      "reading the recording's settings");
+  return t;
+}
+
+std::uint64_t MissingBefore(const RecordedTimeline& timeline, std::int64_t position) {
+  std::uint64_t missing = 0;
+  for (const KR2270GapRecord& gap : timeline.gaps)
+    if (gap.position == static_cast<std::uint64_t>(position)) missing += gap.missing;
+  return missing;
 }
 
 std::int64_t ReplayRecording(KR2270Device* device, const StreamSelection& selection,
@@ -100,8 +131,7 @@ std::int64_t ReplayRecording(KR2270Device* device, const StreamSelection& select
     if (read == 0) break;
     std::int32_t taken = 0;
     while (taken < read) {
-      const std::int32_t n = DeliverBuffered(device, selection, read - taken, first + done + taken,
-                                             batch, sinks);
+      const std::int32_t n = DeliverBuffered(device, selection, read - taken, batch, sinks);
       if (n == 0) Fail("the recording's groups did not reach the stream ring");
       taken += n;
     }

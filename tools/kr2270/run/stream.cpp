@@ -60,12 +60,44 @@ int AnalogCount(const StreamSelection& selection) {
   return count;
 }
 
-double OutputTime(const StreamSelection& selection, std::int64_t index) {
-  const double groups_per_output = selection.average > 0 ? selection.average : 1;
-  return static_cast<double>(index) * groups_per_output / selection.group_rate;
+int IndexStep(const StreamSelection& selection) { return std::max(1, selection.average); }
+
+double TimeOfIndex(const StreamSelection& selection, std::uint64_t index) {
+  return static_cast<double>(index) / selection.group_rate;
+}
+
+void ReadNewGaps(KR2270Device* device, GapReader& reader) {
+  constexpr std::int32_t kPage = 256;
+  KR2270GapRecord page[kPage];
+  for (;;) {
+    const std::uint64_t first = reader.gaps.empty() ? 0 : reader.gaps.back().number;
+    const std::int32_t count =
+        Check(KR2270_HcGetGapsSince(device, first, page, kPage, nullptr), "reading the gaps");
+    for (std::int32_t i = 0; i < count; ++i) {
+      if (!reader.gaps.empty() && reader.gaps.back().number == page[i].number) {
+        reader.gaps.back() = page[i];
+        continue;
+      }
+      const std::uint64_t expected = reader.gaps.empty() ? 0 : reader.gaps.back().number + 1;
+      reader.unread += page[i].number - expected;
+      reader.gaps.push_back(page[i]);
+    }
+    if (count < kPage) return;
+  }
 }
 
 bool CounterConverts(std::int8_t mode) { return mode == 0 || mode == 1 || mode == 3; }
+
+const char* GapCauseName(std::int32_t cause) {
+  switch (cause) {
+    case KR2270_GAP_RING_FULL: return "ring full";
+    case KR2270_GAP_LINK_LOST: return "link lost";
+    case KR2270_GAP_MODULE_RESTART: return "module restart";
+    default: return "unknown";
+  }
+}
+
+// ---- the scope's walk over KR2270_HcGetGaps ----
 
 // The library keeps the first and the last 1000 gaps; its count goes on
 // past them, the copy does not.
@@ -103,15 +135,6 @@ GapRange PassGaps(GapCursor& cursor, const GapLog& log, std::int64_t index) {
   return range;
 }
 
-const char* GapCauseName(std::int32_t cause) {
-  switch (cause) {
-    case KR2270_GAP_RING_FULL: return "ring full";
-    case KR2270_GAP_LINK_LOST: return "link lost";
-    case KR2270_GAP_MODULE_RESTART: return "module restart";
-    default: return "unknown";
-  }
-}
-
 std::uint64_t MissingInLinkGaps(const GapLog& log, std::int64_t end) {
   std::uint64_t missing = 0;
   for (const KR2270Gap& gap : log.gaps)
@@ -135,6 +158,8 @@ void FetchQueued(KR2270Device* device, const StreamSelection& selection, std::in
                  GroupBatch& batch) {
   batch.count = count;
   if (count == 0) return;
+  Resize(batch.index, batch.count);
+  ExpectFetched(KR2270_HcCodeGetIndex(device, batch.index.data()), batch.count, "the indices");
   FetchAnalog(device, selection, batch);
   FetchOthers(device, selection, batch);
 }
@@ -146,7 +171,7 @@ void ConvertBatch(KR2270Device* device, const StreamSelection& selection, GroupB
     batch.signed_codes[k] = batch.analog_codes[k];
     Resize(batch.volts[k], batch.count);
     Check(KR2270_HcAdCodeToValue(device, channel, batch.signed_codes[k].data(), batch.count,
-                               batch.volts[k].data()),
+                                 batch.volts[k].data()),
           "converting analog channel " + std::to_string(channel));
   }
   for (int counter = 1; counter <= kCounters; ++counter) {
@@ -154,7 +179,7 @@ void ConvertBatch(KR2270Device* device, const StreamSelection& selection, GroupB
     if (!selection.counters[k] || !CounterConverts(selection.counter_modes[k])) continue;
     Resize(batch.counter_values[k], batch.count);
     Check(KR2270_HcCtCodeToValue(device, counter, batch.counters[k].data(), batch.count,
-                               batch.counter_values[k].data()),
+                                 batch.counter_values[k].data()),
           "converting counter " + std::to_string(counter));
   }
 }

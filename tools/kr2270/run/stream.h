@@ -1,5 +1,6 @@
 // The road from the stream ring to the application's arrays, shared by live
-// acquisition and playback: split, fetch every selected queue, convert.
+// acquisition and playback: split, fetch every selected queue with each
+// output's timeline index, convert with the settings in force for each.
 #pragma once
 
 #include <array>
@@ -25,12 +26,17 @@ struct StreamSelection {
 
 int AnalogCount(const StreamSelection& selection);
 
-// Seconds from the start of the stream to output `index`.
-double OutputTime(const StreamSelection& selection, std::int64_t index);
+// Timeline index periods from one output to the next: the averaging count.
+int IndexStep(const StreamSelection& selection);
+
+// Seconds since the run's first group of the output with timeline index
+// `index`.
+double TimeOfIndex(const StreamSelection& selection, std::uint64_t index);
 
 // One split's worth of outputs, one vector per selected channel.
 struct GroupBatch {
   std::int32_t count = 0;
+  std::vector<std::uint64_t> index;  // timeline index of each output (see kr2270c.h)
   std::array<std::vector<std::int32_t>, kAnalogChannels> analog_codes;  // as fetched
   std::array<std::vector<std::int32_t>, kAnalogChannels> signed_codes;  // sign-extended
   std::array<std::vector<double>, kAnalogChannels> volts;
@@ -40,8 +46,9 @@ struct GroupBatch {
   std::array<std::vector<std::uint32_t>, kEncoders> encoders;
 };
 
-// Takes up to `limit` buffered outputs out of the ring and fetches every
-// selected channel. Returns the count taken, 0 when nothing is buffered.
+// Takes up to `limit` buffered outputs out of the ring and fetches their
+// indices and every selected channel. Returns the count taken, 0 when
+// nothing is buffered.
 std::int32_t TakeBuffered(KR2270Device* device, const StreamSelection& selection,
                           std::int32_t limit, GroupBatch& batch);
 
@@ -56,6 +63,24 @@ void FetchQueued(KR2270Device* device, const StreamSelection& selection, std::in
 void ConvertBatch(KR2270Device* device, const StreamSelection& selection, GroupBatch& batch);
 
 bool CounterConverts(std::int8_t mode);
+
+// Every gap of the run, in the order found: each read asks the library for
+// the gaps from the newest one read on. That one is read again because it
+// may still grow: drops that follow it with no group between join it.
+struct GapReader {
+  std::vector<KR2270GapRecord> gaps;
+  std::uint64_t unread = 0;  // gaps the library no longer kept when asked
+};
+
+// Reads the gaps found (or grown) since the last read; throws on a library
+// error.
+void ReadNewGaps(KR2270Device* device, GapReader& reader);
+
+// "ring full", "link lost", "module restart" or "unknown".
+const char* GapCauseName(std::int32_t cause);
+
+// ---- The scope's walk over KR2270_HcGetGaps (the first and the newest 1000
+// gaps), until it reads the timeline as the rest of the tool does ----
 
 // The gaps the library found in the stream since the start, oldest first
 // (the library keeps the first and the last 1000; `total` counts them all).
@@ -82,9 +107,6 @@ struct GapRange {
   std::size_t end = 0;
 };
 GapRange PassGaps(GapCursor& cursor, const GapLog& log, std::int64_t index);
-
-// "ring full", "link lost", "module restart" or "unknown".
-const char* GapCauseName(std::int32_t cause);
 
 // Groups missing in gaps other than ring overflows (those the lost-group
 // count has), before output `end`.
