@@ -6,7 +6,6 @@ host-side trigger on a stream of their own.
             print(capture.trigger_utc, capture.ai[capture.trigger_row])
 """
 import ctypes
-import datetime
 import time
 from dataclasses import dataclass
 
@@ -15,7 +14,7 @@ import numpy as np
 from ._calls import interruptible
 from ._library import (P_f64, P_i32, P_u16, P_u32, P_u64, CaptureInfo, Error, LinkLost, Timeout,
                        TriggerSetup, TriggerStatus, lib)
-from .block import Block, BlockBuffer, Gap
+from .block import Block, BlockBuffer, Gap, utc_datetime
 
 SLOPES = {"rising": 1, "falling": 2}
 _ANALOG, _DIGITAL = 1, 2
@@ -144,7 +143,7 @@ class Captures:
         timeout = self.timeout if timeout is None else timeout
         with self._device._use() as raw:
             capture = interruptible(lambda: self._next(raw, timeout),
-                                    lambda: self.stream._stop_now(raw))
+                                    lambda: self.stream._stop_now(raw), self._device._shared)
         self.taken += 1
         return capture
 
@@ -221,34 +220,31 @@ def fetch_capture(raw, layout, n, info, settings):
                 column("counter_values", j, 8, P_f64))
     for j, encoder in enumerate(layout.encoders):
         _expect(L.check("KR2270_HcCodeGetEc", raw, encoder, column("encoders", j, 4, P_u32)), n)
-    indices = np.empty(n, np.uint64)
-    _expect(L.check("KR2270_HcCodeGetIndex", raw, indices.ctypes.data_as(P_u64)), n)
+    _expect(L.check("KR2270_HcCodeGetIndex", raw, ctypes.cast(at["index"], P_u64)), n)
     buffer.filled = n
-    return _as_capture(buffer.block(), indices, info, settings)
+    return _as_capture(buffer, info, settings)
 
 
-def _as_capture(block, indices, info, settings):
-    first = int(indices[0])
-    # Block.time counts row positions plus the gaps before them: a gap at
-    # row r is placed at position first + r.
+def _as_capture(buffer, info, settings):
+    indices = buffer.index[:buffer.filled]
+    # A gap inside shows as a jump of the index; its cause is in the run's gaps.
     jumps = np.nonzero(np.diff(indices) != 1)[0] + 1
-    gaps = [Gap(first + int(r), int(indices[r] - indices[r - 1] - 1), 0) for r in jumps]
-    rate = block.layout.rate
-    trigger_utc = start_utc = None
+    gaps = [Gap(int(indices[r - 1]) + 1, int(indices[r] - indices[r - 1] - 1), 0, position=int(r))
+            for r in jumps]
+    rate = buffer.layout.rate
+    start_unix_ns = 0
     if info.trigger_unix_ns and rate:
-        trigger_utc = _utc_of_ns(info.trigger_unix_ns)
-        start_utc = trigger_utc - datetime.timedelta(seconds=info.trigger_index / rate)
-    return Capture(block.layout, block.ai, block.codes, block.di, block.counters, block.encoders,
-                   first, gaps, 0, block.counter_values, start_utc, settings,
+        start_unix_ns = int(info.trigger_unix_ns) - round(info.trigger_index / rate * 1e9)
+    n = buffer.filled
+    return Capture(buffer.layout, buffer.ai[:, :n].T, buffer.codes[:, :n].T, buffer.di[:n],
+                   buffer.counters[:, :n].T, buffer.encoders[:, :n].T, first_row=0,
+                   index=indices, gaps=gaps, counter_values=buffer.counter_values[:, :n].T,
+                   start_unix_ns=start_unix_ns, settings=settings,
+                   expected_index=int(indices[0]) if n else 0,
                    trigger_row=int(info.trigger_row), trigger_index=int(info.trigger_index),
-                   trigger_utc=trigger_utc, indices=indices, number=int(info.number),
+                   trigger_utc=utc_datetime(info.trigger_unix_ns) if info.trigger_unix_ns else None,
+                   indices=indices, number=int(info.number),
                    pre_short=bool(info.pre_short), missing_groups=int(info.missing_groups))
-
-
-def _utc_of_ns(ns):
-    seconds, rest = divmod(int(ns), 1_000_000_000)
-    moment = datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc)
-    return moment + datetime.timedelta(microseconds=rest / 1000)
 
 
 def _expect(fetched, taken):

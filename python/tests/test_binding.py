@@ -18,7 +18,9 @@ POINTEES = {"int8_t": ctypes.c_int8, "uint8_t": ctypes.c_uint8, "uint16_t": ctyp
             "KR2270Gap": _library.Gap, "KR2270Health": _library.Health,
             "KR2270GapRecord": _library.GapRecord,
             "KR2270ConversionSettings": _library.ConversionSettings,
-            "KR2270Timeline": _library.Timeline}
+            "KR2270Timeline": _library.Timeline, "KR2270TriggerSetup": _library.TriggerSetup,
+            "KR2270CaptureInfo": _library.CaptureInfo,
+            "KR2270TriggerStatus": _library.TriggerStatus}
 
 
 def _ctype(declaration, named):
