@@ -1,6 +1,7 @@
 #include "output/recording_files.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 
 #include "system/console.h"
@@ -10,13 +11,6 @@
 namespace fs = std::filesystem;
 
 namespace kr2270::tool {
-namespace {
-
-bool IsRecordingFile(const fs::directory_entry& entry) {
-  return entry.is_regular_file() && entry.path().extension() == ".dat";
-}
-
-}  // namespace
 
 std::string RecordingFileName(KR2270Device* device, int which) {
   std::vector<char> path(4096);
@@ -39,27 +33,6 @@ void PrepareOutputDirectory(const std::string& dir, const std::string& option) {
 }
 
 void PrepareRecordingDirectory(const std::string& dir) { PrepareOutputDirectory(dir, "--record"); }
-
-DirectorySnapshot SnapshotRecordings(const std::string& dir) {
-  DirectorySnapshot snapshot;
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator(Utf8Path(dir), error))
-    if (IsRecordingFile(entry)) snapshot[Utf8Text(entry.path())] = entry.last_write_time();
-  return snapshot;
-}
-
-std::vector<WrittenFile> WrittenSince(const std::string& dir, const DirectorySnapshot& before) {
-  std::vector<WrittenFile> written;
-  for (const auto& [path, time] : SnapshotRecordings(dir)) {
-    const auto old = before.find(path);
-    if (old != before.end() && old->second == time) continue;
-    std::error_code error;
-    const std::uintmax_t bytes = fs::file_size(Utf8Path(path), error);
-    // A size that cannot be read is 0, not the all-ones value of the error.
-    written.push_back({path, error ? 0 : bytes});
-  }
-  return written;
-}
 
 }  // namespace kr2270::tool
 

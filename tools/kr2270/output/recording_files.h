@@ -1,10 +1,7 @@
-// The files of a recording: as the library names them, and as the scope
-// still finds them (comparing the directory before and after).
+// The files of a recording, as the library names them.
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -17,8 +14,6 @@ namespace kr2270::tool {
 // when no recording was opened.
 std::string RecordingFileName(KR2270Device* device, int which);
 
-using DirectorySnapshot = std::map<std::string, std::filesystem::file_time_type>;
-
 struct WrittenFile {
   std::string path;
   std::uintmax_t bytes = 0;
@@ -30,11 +25,6 @@ void PrepareRecordingDirectory(const std::string& dir);
 // Creates DIR (and its parents) when needed; fails naming `option` when it
 // cannot be made or written to.
 void PrepareOutputDirectory(const std::string& dir, const std::string& option);
-
-DirectorySnapshot SnapshotRecordings(const std::string& dir);
-
-// .dat files that are new or were written since `before`, in name order.
-std::vector<WrittenFile> WrittenSince(const std::string& dir, const DirectorySnapshot& before);
 
 }  // namespace kr2270::tool
 

@@ -97,52 +97,6 @@ const char* GapCauseName(std::int32_t cause) {
   }
 }
 
-// ---- the scope's walk over KR2270_HcGetGaps ----
-
-// The library keeps the first and the last 1000 gaps; its count goes on
-// past them, the copy does not.
-constexpr std::int32_t kGapsKept = 2000;
-
-void RefreshGaps(KR2270Device* device, GapLog& log) {
-  const std::int32_t total = Check(KR2270_HcGetGaps(device, nullptr, 0), "reading the gap log");
-  if (total == log.total) return;
-  const std::int32_t room = std::min(total, kGapsKept);
-  log.gaps.resize(static_cast<std::size_t>(room));
-  const std::int32_t again = Check(KR2270_HcGetGaps(device, log.gaps.data(), room), "reading the gap log");
-  log.gaps.resize(static_cast<std::size_t>(std::min(room, again)));
-  log.total = again;
-}
-
-GapRange PassGaps(GapCursor& cursor, const GapLog& log, std::int64_t index) {
-  // The library keeps the first and the last gaps of a long log: past that
-  // the entries after the first ones shift, so they are walked again.
-  constexpr std::size_t kFirstGapsKept = 1000;
-  if (log.total != cursor.seen) {
-    if (log.total > static_cast<std::int64_t>(log.gaps.size()))
-      cursor.next = std::min(cursor.next, kFirstGapsKept);
-    cursor.seen = log.total;
-  }
-  GapRange range{cursor.next, cursor.next};
-  while (cursor.next < log.gaps.size() &&
-         static_cast<std::int64_t>(log.gaps[cursor.next].group_index) <= index) {
-    // The log is in stream order: the ones passed before come first.
-    if (static_cast<std::int64_t>(log.gaps[cursor.next].group_index) <= cursor.passed)
-      range.first = cursor.next + 1;
-    ++cursor.next;
-  }
-  range.end = cursor.next;
-  cursor.passed = index;
-  return range;
-}
-
-std::uint64_t MissingInLinkGaps(const GapLog& log, std::int64_t end) {
-  std::uint64_t missing = 0;
-  for (const KR2270Gap& gap : log.gaps)
-    if (gap.cause != KR2270_GAP_RING_FULL && static_cast<std::int64_t>(gap.group_index) <= end)
-      missing += gap.missing_groups;
-  return missing;
-}
-
 std::int32_t TakeBuffered(KR2270Device* device, const StreamSelection& selection,
                           std::int32_t limit, GroupBatch& batch) {
   batch.count = 0;

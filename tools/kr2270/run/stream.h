@@ -79,37 +79,4 @@ void ReadNewGaps(KR2270Device* device, GapReader& reader);
 // "ring full", "link lost", "module restart" or "unknown".
 const char* GapCauseName(std::int32_t cause);
 
-// ---- The scope's walk over KR2270_HcGetGaps (the first and the newest 1000
-// gaps), until it reads the timeline as the rest of the tool does ----
-
-// The gaps the library found in the stream since the start, oldest first
-// (the library keeps the first and the last 1000; `total` counts them all).
-struct GapLog {
-  std::vector<KR2270Gap> gaps;
-  std::int64_t total = 0;
-};
-
-// Fetches the log again when the library has found a gap since.
-void RefreshGaps(KR2270Device* device, GapLog& log);
-
-// Walks a growing gap log once: each gap is passed once, by its position,
-// even when the log has dropped older entries since.
-struct GapCursor {
-  std::size_t next = 0;      // first gap of the log not yet passed
-  std::int64_t seen = 0;     // the log's total when last passed
-  std::int64_t passed = -1;  // the output index passed last
-};
-
-// log.gaps[first, end): the gaps just before the outputs after the last
-// index passed, up to and including `index`.
-struct GapRange {
-  std::size_t first = 0;
-  std::size_t end = 0;
-};
-GapRange PassGaps(GapCursor& cursor, const GapLog& log, std::int64_t index);
-
-// Groups missing in gaps other than ring overflows (those the lost-group
-// count has), before output `end`.
-std::uint64_t MissingInLinkGaps(const GapLog& log, std::int64_t end);
-
 }  // namespace kr2270::tool

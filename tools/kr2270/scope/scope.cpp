@@ -137,8 +137,10 @@ struct ScopeRun {
   Clock::time_point start;
   // Since the acquisition last started, as the library counts them.
   std::int64_t outputs = 0;
-  GapLog gap_log;
-  GapCursor gap_cursor;
+  // The timeline index the next output has when nothing is missing before it.
+  std::uint64_t next_index = 0;
+  GapReader gaps;  // the library's records of gaps not yet passed
+  std::uint64_t missing_in_passed_link_gaps = 0;
   // Of the starts before, for the end of the run.
   struct Earlier {
     std::int64_t outputs = 0;
@@ -232,18 +234,52 @@ PageReply SetRangesFromPage(ScopeRun& run, const std::string& text) {
   return {200, "{\"ok\":true}"};
 }
 
-// The gaps the library found just before the `taken` outputs that follow
-// the ones passed, placed in the batch.
-std::vector<BatchGap> GapsOfBatch(ScopeRun& run, std::int32_t taken) {
-  // After the split: every gap before these groups is in the log by now.
-  RefreshGaps(run.device, run.gap_log);
-  const GapRange range = PassGaps(run.gap_cursor, run.gap_log, run.outputs + taken - 1);
-  std::vector<BatchGap> gaps;
-  for (std::size_t g = range.first; g < range.end; ++g) {
-    const KR2270Gap& gap = run.gap_log.gaps[g];
-    gaps.push_back({static_cast<std::int64_t>(gap.group_index) - run.outputs,
-                    static_cast<std::int64_t>(gap.missing_groups), gap.cause});
+bool IsLinkGap(const KR2270GapRecord& gap) { return gap.cause != KR2270_GAP_RING_FULL; }
+
+// The library's cause of the groups missing from index `from` on.
+std::int32_t CauseAt(const GapReader& reader, std::uint64_t from) {
+  for (const KR2270GapRecord& gap : reader.gaps)
+    if (gap.index + gap.missing > from) return gap.cause;
+  return 0;
+}
+
+// Forgets the records of gaps wholly before `index` (they no longer grow),
+// keeping the newest, from which the next read goes on.
+void PassGapsBefore(ScopeRun& run, std::uint64_t index) {
+  std::vector<KR2270GapRecord>& gaps = run.gaps.gaps;
+  std::size_t done = 0;
+  while (done + 1 < gaps.size() && gaps[done].index + gaps[done].missing <= index) {
+    if (IsLinkGap(gaps[done])) run.missing_in_passed_link_gaps += gaps[done].missing;
+    ++done;
   }
+  gaps.erase(gaps.begin(), gaps.begin() + static_cast<std::ptrdiff_t>(done));
+}
+
+// Groups missing in gaps other than ring overflows (those the lost-group
+// count has) so far.
+std::uint64_t MissingInLinkGaps(const ScopeRun& run) {
+  std::uint64_t missing = run.missing_in_passed_link_gaps;
+  for (const KR2270GapRecord& gap : run.gaps.gaps)
+    if (IsLinkGap(gap)) missing += gap.missing;
+  return missing;
+}
+
+// The gaps in front of the batch's outputs, where the library's index jumps.
+std::vector<BatchGap> GapsOfBatch(ScopeRun& run, const GroupBatch& batch) {
+  // After the split: every gap before these groups is known by now.
+  ReadNewGaps(run.device, run.gaps);
+  const auto step = static_cast<std::uint64_t>(IndexStep(run.plan.selection));
+  std::vector<BatchGap> gaps;
+  for (std::size_t i = 0; i < static_cast<std::size_t>(batch.count); ++i) {
+    const std::uint64_t index = batch.index[i];
+    if (index > run.next_index) {
+      gaps.push_back({static_cast<std::int64_t>(i),
+                      static_cast<std::int64_t>((index - run.next_index) / step),
+                      CauseAt(run.gaps, run.next_index)});
+    }
+    run.next_index = index + step;
+  }
+  PassGapsBefore(run, run.next_index);
   return gaps;
 }
 
@@ -251,7 +287,7 @@ std::vector<BatchGap> GapsOfBatch(ScopeRun& run, std::int32_t taken) {
 std::int32_t TakeAndHandOff(ScopeRun& run, GroupBatch& batch) {
   const std::int32_t taken = TakeBuffered(run.device, run.plan.selection, kMaxSplit, batch);
   if (taken == 0) return 0;
-  std::vector<BatchGap> gaps = GapsOfBatch(run, taken);
+  std::vector<BatchGap> gaps = GapsOfBatch(run, batch);
   ConvertBatch(run.device, run.plan.selection, batch);
   HandOff(run.hub, batch, std::move(gaps));
   run.outputs += taken;
@@ -273,11 +309,16 @@ void StopForRestart(ScopeRun& run) {
   RequestPublish(run.hub, StatusJson(run, ElapsedS(run)));
   run.earlier.outputs += run.outputs;
   run.earlier.lost += LostGroups(run.device);
-  run.earlier.missing_in_gaps += MissingInLinkGaps(run.gap_log, run.outputs);
+  try {
+    ReadNewGaps(run.device, run.gaps);  // the gaps found after the last split count as well
+  } catch (const ToolError&) {
+  }
+  run.earlier.missing_in_gaps += MissingInLinkGaps(run);
   run.earlier.data_lost = run.earlier.data_lost || run.data_lost;
   run.outputs = 0;
-  run.gap_log = {};
-  run.gap_cursor = {};
+  run.next_index = 0;
+  run.gaps = {};
+  run.missing_in_passed_link_gaps = 0;
   run.rate = {};
   run.data_lost = false;
   run.started = false;
@@ -377,11 +418,11 @@ struct RunTotals {
 RunTotals TotalsOf(ScopeRun& run) {
   // The gaps found after the last split count as well.
   try {
-    RefreshGaps(run.device, run.gap_log);
+    ReadNewGaps(run.device, run.gaps);
   } catch (const ToolError&) {
   }
   return {run.earlier.outputs + run.outputs, run.earlier.lost + LostGroups(run.device),
-          run.earlier.missing_in_gaps + MissingInLinkGaps(run.gap_log, run.outputs)};
+          run.earlier.missing_in_gaps + MissingInLinkGaps(run)};
 }
 
 void PrintEnd(const ScopeRun& run, const RunTotals& totals) {

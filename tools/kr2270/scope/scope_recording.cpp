@@ -5,24 +5,13 @@
 #include "app/tool.h"
 
 namespace kr2270::tool {
-namespace {
-
-std::string FirstFileSince(const std::string& dir, const DirectorySnapshot& before) {
-  for (const WrittenFile& file : WrittenSince(dir, before))
-    if (IsFirstRecordingFile(file.path)) return file.path;
-  return {};
-}
-
-}  // namespace
-
 void StartScopeRecording(KR2270Device* device, const AcquisitionPlan& plan,
                          ScopeRecording& recording, const RunPosition& at) {
   if (recording.on) Fail("a recording is already running");
   PrepareRecordingDirectory(recording.dir);
-  const DirectorySnapshot before = SnapshotRecordings(recording.dir);
   Check(KR2270_DFWOpen(device, recording.dir.c_str(), 0), "cannot record to " + recording.dir);
   recording.on = true;
-  recording.first_file = FirstFileSince(recording.dir, before);
+  recording.first_file = RecordingFileName(device, 0);
   recording.lost_at_start = at.lost_groups;
   recording.first_output = at.outputs;
   recording.metadata = {};
