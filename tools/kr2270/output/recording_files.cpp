@@ -75,7 +75,9 @@ std::vector<WrittenFile> FilesOfRecording(const std::string& first_file,
   if (!sidecar.empty()) files.push_back({sidecar, 0});
   for (WrittenFile& file : files) {
     std::error_code error;
-    file.bytes = fs::file_size(file.path, error);
+    // The path is UTF-8: Windows reads a narrow path in its code page.
+    const std::uintmax_t bytes = fs::file_size(Utf8Path(file.path), error);
+    file.bytes = error ? 0 : bytes;  // not the all-ones value of the error
   }
   return files;
 }
