@@ -262,13 +262,13 @@ const Analysis = (() => {
     const values = s.values.slice(from);
     if (values.length < 8) return;
     const rate = 1 / state.shown.data.dt;
-    const spec = ScopeSpectrum.spectrum(values, rate);
-    const peak = ScopeSpectrum.spectrumPeak(spec);
-    const data = [Array.from(spec.frequencies), Array.from(spec.levels)];
+    const bins = ScopeSpectrum.spectrum(values, rate);
+    const peak = ScopeSpectrum.spectrumPeak(bins);
+    const data = [Array.from(bins.frequencies), Array.from(bins.levels)];
     if (!a.spectrumPlot) a.spectrumPlot = makeSpectrumPlot(data);
     else a.spectrumPlot.setData(data);
     a.readings.spectrum = { trace: state.config.traces[a.spectrumTrace].name, sampleRate: rate,
-                            samples: values.length, bins: spec.levels.length, peak };
+                            samples: values.length, bins: bins.levels.length, peak };
     el('spectrum-peak').textContent = peak
       ? `peak ${peak.frequency.toPrecision(6)} Hz, ${peak.level.toFixed(2)} dBV (${values.length} samples at ${rate.toFixed(1)} /s)`
       : '';

@@ -72,20 +72,20 @@
   // of its main lobe's power, and its RMS in dBV from that power (Parseval:
   // a sine of RMS r puts N * r^2 * sum(w^2) / 2 into each half of the
   // spectrum). null when the samples are too few.
-  function spectrumPeak(spec) {
-    const lobe = Math.ceil((3 * spec.size) / Math.max(1, spec.count));
-    const { squares } = spec;
+  function spectrumPeak(bins) {
+    const lobe = Math.ceil((3 * bins.size) / Math.max(1, bins.count));
+    const { squares } = bins;
     let best = -1;
     for (let k = lobe; k < squares.length; k++) if (best < 0 || squares[k] > squares[best]) best = k;
-    if (best < 0 || spec.count < 8) return null;
+    if (best < 0 || bins.count < 8) return null;
     let energy = 0;
     let moment = 0;
     for (let k = Math.max(lobe, best - lobe); k <= Math.min(squares.length - 1, best + lobe); k++) {
       energy += squares[k];
       moment += k * squares[k];
     }
-    const rms = Math.sqrt((2 * energy) / (spec.size * spec.power));
-    return { frequency: ((moment / energy) * spec.sampleRate) / spec.size, level: dbv(rms), rms };
+    const rms = Math.sqrt((2 * energy) / (bins.size * bins.power));
+    return { frequency: ((moment / energy) * bins.sampleRate) / bins.size, level: dbv(rms), rms };
   }
 
   const api = { fft, hann, spectrum, spectrumPeak, dbv };

@@ -117,10 +117,10 @@ test('the FFT agrees with a direct transform', () => {
 test('a sine reads its RMS in dBV at its frequency, on a bin or between two', () => {
   // 1 V amplitude exactly on bin 64 of 1024: -3.01 dBV in the bin itself.
   const onBin = sine({ f: 62.5, rate: 1000, n: 1024 });
-  const spec = spectrum.spectrum(onBin.values, 1000);
-  near(spec.frequencies[64], 62.5, 1e-9, 'bin frequency');
-  near(spec.levels[64], -3.0103, 0.01, 'level of the bin');
-  const peak = spectrum.spectrumPeak(spec);
+  const bins = spectrum.spectrum(onBin.values, 1000);
+  near(bins.frequencies[64], 62.5, 1e-9, 'bin frequency');
+  near(bins.levels[64], -3.0103, 0.01, 'level of the bin');
+  const peak = spectrum.spectrumPeak(bins);
   near(peak.frequency, 62.5, 0.01, 'peak frequency');
   near(peak.level, -3.0103, 0.01, 'peak level');
   // The model's ai3 seen in 1000 columns of 2 s: offset, between bins, padded.
