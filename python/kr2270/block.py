@@ -181,8 +181,16 @@ def split_into(handle, buffer, n):
     L = lib()
     n = min(n, buffer.capacity - buffer.filled)
     got = L.check("KR2270_HcCodeSplit", handle, n) if n > 0 else 0
-    if got == 0:
-        return 0
+    if got:
+        fetch_queued(handle, buffer, got)
+    return got
+
+
+def fetch_queued(handle, buffer, got):
+    """Appends the `got` groups the channel queues hold (after a split or a
+    taken capture) to `buffer`, with their indices, converted with the
+    settings in force for each."""
+    L = lib()
     row, capacity, layout, at = buffer.filled, buffer.capacity, buffer.layout, buffer.addresses
 
     def pointer(name, column, itemsize, pointer_type):
@@ -207,7 +215,6 @@ def split_into(handle, buffer, n):
         _expect(L.check("KR2270_HcCodeGetEc", handle, encoder,
                         pointer("encoders", j, 4, P_u32)), got)
     buffer.filled += got
-    return got
 
 
 def _expect(fetched, split):

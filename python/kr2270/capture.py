@@ -12,9 +12,8 @@ from dataclasses import dataclass
 import numpy as np
 
 from ._calls import interruptible
-from ._library import (P_f64, P_i32, P_u16, P_u32, P_u64, CaptureInfo, Error, LinkLost, Timeout,
-                       TriggerSetup, TriggerStatus, lib)
-from .block import Block, BlockBuffer, Gap, utc_datetime
+from ._library import CaptureInfo, Error, LinkLost, Timeout, TriggerSetup, TriggerStatus, lib
+from .block import Block, BlockBuffer, Gap, fetch_queued, utc_datetime
 
 SLOPES = {"rising": 1, "falling": 2}
 _ANALOG, _DIGITAL = 1, 2
@@ -200,28 +199,8 @@ class Captures:
 def fetch_capture(raw, layout, n, info, settings):
     """The capture the library moved into the channel queues, as a `Capture`:
     each row converted with the settings in force for it."""
-    L = lib()
     buffer = BlockBuffer(layout, n)
-    at = buffer.addresses
-
-    def column(name, j, itemsize, pointer_type):
-        return ctypes.cast(at[name] + j * n * itemsize, pointer_type)
-
-    for j, channel in enumerate(layout.channels):
-        codes = column("codes", j, 4, P_i32)
-        _expect(L.check("KR2270_HcCodeGetAd", raw, channel, codes), n)
-        L.check("KR2270_HcAdCodeToValue", raw, channel, codes, n, column("ai", j, 8, P_f64))
-    if layout.di:
-        _expect(L.check("KR2270_HcCodeGetDi", raw, column("di", 0, 2, P_u16)), n)
-    for j, counter in enumerate(layout.counters):
-        values = column("counters", j, 4, P_u32)
-        _expect(L.check("KR2270_HcCodeGetCt", raw, counter, values), n)
-        L.check("KR2270_HcCtCodeToValue", raw, counter, values, n,
-                column("counter_values", j, 8, P_f64))
-    for j, encoder in enumerate(layout.encoders):
-        _expect(L.check("KR2270_HcCodeGetEc", raw, encoder, column("encoders", j, 4, P_u32)), n)
-    _expect(L.check("KR2270_HcCodeGetIndex", raw, ctypes.cast(at["index"], P_u64)), n)
-    buffer.filled = n
+    fetch_queued(raw, buffer, n)
     return _as_capture(buffer, info, settings)
 
 
@@ -245,8 +224,3 @@ def _as_capture(buffer, info, settings):
                    trigger_utc=utc_datetime(info.trigger_unix_ns) if info.trigger_unix_ns else None,
                    indices=indices, number=int(info.number),
                    pre_short=bool(info.pre_short), missing_groups=int(info.missing_groups))
-
-
-def _expect(fetched, taken):
-    if fetched != taken:
-        raise RuntimeError(f"the library fetched {fetched} values of a {taken}-group capture")
