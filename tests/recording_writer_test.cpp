@@ -378,6 +378,7 @@ struct LimitedRun {
   std::int32_t later_append = 0;
   std::int32_t close_status = 0;
   std::int32_t info_status = 0;
+  std::int32_t field_status = 0;
 };
 
 LimitedRun RecordWithFileSizeLimit(const std::string& dir, std::int64_t file_size_limit,
@@ -391,9 +392,11 @@ LimitedRun RecordWithFileSizeLimit(const std::string& dir, std::int64_t file_siz
         if (device != nullptr && KR2270_DFWOpen(device, dir.c_str(), 0) == 0) {
           for (int i = 0; i < blocks && run.failed_append < 0; ++i) {
             const std::int32_t status = Append(device, StreamBytes(i * block_bytes, block_bytes));
-            if (status != 0) run = {i, status, 0, 0, 0};
+            if (status != 0) run = {i, status, 0, 0, 0, 0};
           }
           run.later_append = Append(device, StreamBytes(0, block_bytes));
+          // As an application notes its run's end: this flushes the file too.
+          run.field_status = KR2270_DFWSetField(device, "end", "\"done\"");
           run.info_status = KR2270_DFWGetInfo(device, nullptr, nullptr);
           run.close_status = KR2270_DFWClose(device);
         }
@@ -434,6 +437,25 @@ TEST(RecordingWriter, FullDiskStopsTheRecordingAndTheClosingReportsIt) {
   ASSERT_EQ(FifoGet(device->stream_fifo, played.data(), static_cast<std::uint32_t>(played.size())),
             played.size());
   EXPECT_EQ(played, StreamBytes(0, played.size()));
+}
+
+TEST(RecordingWriter, AFlushTheDiskRefusesStopsTheRecordingThere) {
+  if (!test::CanLimitFileSize())
+    GTEST_SKIP() << "needs a per-process file size limit to fake a full disk; Windows has none";
+  TempDir dir;
+  // The first block's groups flush the file before its sidecar is written;
+  // the disk takes only part of that flush, and stdio drops the rest.
+  constexpr std::int64_t kLimit = 318 + 1000;
+  const LimitedRun run = RecordWithFileSizeLimit(dir.path, kLimit, 4096, 3);
+  EXPECT_EQ(run.failed_append, 0);
+  EXPECT_EQ(run.append_status, -202);
+  EXPECT_EQ(run.later_append, -1);
+  EXPECT_LT(run.field_status, 0);
+  EXPECT_EQ(run.info_status, -202);
+  EXPECT_EQ(run.close_status, -202);
+  const std::vector<std::string> files = FilesIn(dir.path);
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(fs::file_size(dir.path + "/" + files[0]), static_cast<std::uintmax_t>(kLimit));
 }
 
 TEST(RecordingWriter, FileThatCannotHoldItsHeaderIsNeverTakenForARecording) {

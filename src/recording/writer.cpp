@@ -73,20 +73,27 @@ void UseIoBuffer(RecordingWriter& writer) {
   std::setvbuf(writer.file, writer.io_buffer.get(), _IOFBF, kIoBufferBytes);
 }
 
+// The stream's error flag too: stdio drops the buffer a failed flush could
+// not write, and whatever follows would land after the hole.
 bool WriteWhole(RecordingWriter& writer, const void* bytes, std::size_t length) {
   const std::size_t written = std::fwrite(bytes, 1, length, writer.file);
   writer.total_bytes += static_cast<std::int64_t>(written);
-  return written == length;
+  return written == length && std::ferror(writer.file) == 0;
 }
 
-// Rewrites the sidecar of the recording being written. A failure leaves the
-// previous one in place; the recording itself goes on.
+std::int32_t StopRecording(RecordingWriter& writer, std::int32_t status);
+
+// Rewrites the sidecar of the recording being written. A sidecar that cannot
+// be written leaves the previous one in place; the recording itself goes on.
 bool WriteSidecar(RecordingWriter& writer) {
   if (writer.sidecar_path.empty()) return false;
   const std::int64_t start = platform::MonotonicNs();
   // The files first: after a crash they hold at least what the sidecar
-  // describes. A failure shows at the next write or the close.
-  if (writer.file != nullptr) std::fflush(writer.file);
+  // describes. A flush that fails has lost what it held: the recording ends.
+  if (writer.file != nullptr && std::fflush(writer.file) != 0) {
+    StopRecording(writer, KR2270_ERROR_FILE_WRITE);
+    return false;
+  }
   writer.timeline.application = writer.fields;
   const bool written = ReplaceWholeFile(writer.sidecar_path, SidecarJson(writer.timeline));
   writer.sidecar_written_ns = platform::MonotonicNs();
@@ -184,7 +191,8 @@ std::int32_t TakeFailure(RecordingWriter& writer) {
 
 // fclose flushes: a full disk shows here at the latest.
 bool CloseCurrentFile(RecordingWriter& writer) {
-  const bool closed = std::fclose(writer.file) == 0;
+  const bool whole = std::ferror(writer.file) == 0;
+  const bool closed = std::fclose(writer.file) == 0 && whole;
   writer.file = nullptr;
   if (!closed) RememberFailure(writer, KR2270_ERROR_FILE_WRITE);
   return closed;
@@ -368,7 +376,7 @@ std::int32_t AppendRecording(Device* device, const std::uint8_t* block, std::int
   } else {
     WriteSidecarWhenDue(writer);
   }
-  return KR2270_OK;
+  return writer.file != nullptr ? KR2270_OK : writer.failure;
 }
 
 void CloseRecordingFile(Device* device) {
