@@ -45,6 +45,27 @@ struct Taken {
   std::vector<std::uint32_t> counts;  // of counter `counter`, when streamed
 };
 
+// Splits whatever is buffered (live or read from a recording) into `taken`;
+// returns the groups split.
+std::int32_t SplitInto(KR2270Device* device, Taken& taken, int counter) {
+  const std::int32_t k = KR2270_HcCodeSplit(device, KR2270_HcCodeCanReadGroupCount(device));
+  if (k <= 0) return 0;
+  const auto n = static_cast<std::size_t>(k);
+  const std::size_t at = taken.indices.size();
+  taken.indices.resize(at + n);
+  taken.codes.resize(at + n);
+  taken.volts.resize(at + n);
+  EXPECT_EQ(KR2270_HcCodeGetIndex(device, taken.indices.data() + at), k);
+  EXPECT_EQ(KR2270_HcCodeGetAd(device, 1, taken.codes.data() + at), k);
+  std::vector<std::int32_t> codes(taken.codes.begin() + static_cast<std::ptrdiff_t>(at), taken.codes.end());
+  EXPECT_EQ(KR2270_HcAdCodeToValue(device, 1, codes.data(), k, taken.volts.data() + at), 0);
+  if (counter != 0) {
+    taken.counts.resize(at + n);
+    EXPECT_EQ(KR2270_HcCodeGetCt(device, counter, taken.counts.data() + at), k);
+  }
+  return k;
+}
+
 // A handle on its own simulated module.
 class Module {
  public:
@@ -59,25 +80,7 @@ class Module {
     KR2270_DeviceClose(device);
   }
 
-  // Splits whatever is buffered into `taken`; returns the groups split.
-  std::int32_t TakeBuffered(Taken& taken, int counter = 0) {
-    const std::int32_t k = KR2270_HcCodeSplit(device, KR2270_HcCodeCanReadGroupCount(device));
-    if (k <= 0) return 0;
-    const auto n = static_cast<std::size_t>(k);
-    const std::size_t at = taken.indices.size();
-    taken.indices.resize(at + n);
-    taken.codes.resize(at + n);
-    taken.volts.resize(at + n);
-    EXPECT_EQ(KR2270_HcCodeGetIndex(device, taken.indices.data() + at), k);
-    EXPECT_EQ(KR2270_HcCodeGetAd(device, 1, taken.codes.data() + at), k);
-    std::vector<std::int32_t> codes(taken.codes.begin() + static_cast<std::ptrdiff_t>(at), taken.codes.end());
-    EXPECT_EQ(KR2270_HcAdCodeToValue(device, 1, codes.data(), k, taken.volts.data() + at), 0);
-    if (counter != 0) {
-      taken.counts.resize(at + n);
-      EXPECT_EQ(KR2270_HcCodeGetCt(device, counter, taken.counts.data() + at), k);
-    }
-    return k;
-  }
+  std::int32_t TakeBuffered(Taken& taken, int counter = 0) { return SplitInto(device, taken, counter); }
 
   // Takes groups until `until` holds or the stream ends; false on a time-out.
   template <typename Until>
@@ -271,20 +274,7 @@ Taken Replay(const std::string& first_file, KR2270Timeline* timeline, int counte
     std::int32_t read = 0;
     EXPECT_EQ(KR2270_DFRRead(device, -1, 100000, &read), 0);
     if (read == 0) break;
-    const std::int32_t k = KR2270_HcCodeSplit(device, KR2270_HcCodeCanReadGroupCount(device));
-    const auto n = static_cast<std::size_t>(k);
-    const std::size_t at = taken.indices.size();
-    taken.indices.resize(at + n);
-    taken.codes.resize(at + n);
-    taken.volts.resize(at + n);
-    EXPECT_EQ(KR2270_HcCodeGetIndex(device, taken.indices.data() + at), k);
-    EXPECT_EQ(KR2270_HcCodeGetAd(device, 1, taken.codes.data() + at), k);
-    std::vector<std::int32_t> codes(taken.codes.begin() + static_cast<std::ptrdiff_t>(at), taken.codes.end());
-    EXPECT_EQ(KR2270_HcAdCodeToValue(device, 1, codes.data(), k, taken.volts.data() + at), 0);
-    if (counter != 0) {
-      taken.counts.resize(at + n);
-      EXPECT_EQ(KR2270_HcCodeGetCt(device, counter, taken.counts.data() + at), k);
-    }
+    SplitInto(device, taken, counter);
   }
   EXPECT_EQ(KR2270_DFRClose(device), 0);
   KR2270_DeviceClose(device);
