@@ -26,6 +26,7 @@
 #include "kr2270c.h"
 #include "recording/sidecar.h"
 #include "sim/simulator.h"
+#include "sim_device.h"
 #include "stream_probe.h"
 #include "temp_dir.h"
 
@@ -67,17 +68,13 @@ std::int32_t SplitInto(KR2270Device* device, Taken& taken, int counter) {
 }
 
 // A handle on its own simulated module.
-class Module {
+class Module : public test::ConnectedModule {
  public:
-  explicit Module(const sim::Options& options) : sim(options) {
-    EXPECT_EQ(sim.Start(), 0);
-    device = KR2270_DeviceCreate();
-    EXPECT_EQ(KR2270_CmdConnect(device, "127.0.0.1", 0, sim.command_port(), sim.data_port(), T), 0);
-  }
+  using ConnectedModule::ConnectedModule;
+  // Tests shrink the ring; the handle frees it at its full size.
   ~Module() {
     KR2270_HcStart(device, 0, T);
     device->stream_fifo.size = kStreamFifoBytes;
-    KR2270_DeviceClose(device);
   }
 
   std::int32_t TakeBuffered(Taken& taken, int counter = 0) { return SplitInto(device, taken, counter); }
@@ -107,9 +104,6 @@ class Module {
     gaps.resize(static_cast<std::size_t>(std::max(n, 0)));
     return gaps;
   }
-
-  sim::Simulator sim;
-  KR2270Device* device = nullptr;
 };
 
 sim::Options Sequence() {

@@ -16,6 +16,7 @@
 #include "eventually.h"
 #include "kr2270c.h"
 #include "sim/simulator.h"
+#include "sim_device.h"
 #include "stream_probe.h"
 
 namespace kr2270 {
@@ -36,19 +37,9 @@ struct Taken {
   std::vector<std::uint64_t> indices;
 };
 
-class Module {
+class Module : public test::ConnectedModule {
  public:
-  explicit Module(const sim::Options& options) : sim(options) {
-    EXPECT_EQ(sim.Start(), 0);
-    device = KR2270_DeviceCreate();
-    EXPECT_EQ(KR2270_CmdConnect(device, "127.0.0.1", 0, sim.command_port(), sim.data_port(), T), 0);
-  }
-  ~Module() {
-    KR2270_HcStart(device, 0, T);
-    KR2270_DeviceClose(device);
-  }
-  Module(const Module&) = delete;
-  Module& operator=(const Module&) = delete;
+  using ConnectedModule::ConnectedModule;
 
   std::string Configure(std::int32_t rate_code, bool digital = false) {
     oracle::StreamSetup setup;
@@ -132,8 +123,6 @@ class Module {
     return status;
   }
 
-  sim::Simulator sim;
-  KR2270Device* device = nullptr;
   std::vector<std::uint64_t> split_indices;
   std::uint64_t last_split_index = 0;
   bool split_any = false;

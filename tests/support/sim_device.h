@@ -31,4 +31,27 @@ class SimDeviceTest : public ::testing::Test {
   KR2270Device* device_ = nullptr;
 };
 
+// A simulated module with the test's own options, and a handle connected to
+// it; the acquisition is stopped before the handle closes.
+class ConnectedModule {
+ public:
+  explicit ConnectedModule(const sim::Options& options) : sim(options) {
+    EXPECT_EQ(sim.Start(), 0);
+    device = KR2270_DeviceCreate();
+    EXPECT_EQ(KR2270_CmdConnect(device, "127.0.0.1", 0, sim.command_port(), sim.data_port(),
+                                kTimeoutMs),
+              0);
+  }
+  ~ConnectedModule() {
+    KR2270_HcStart(device, 0, kTimeoutMs);
+    KR2270_DeviceClose(device);
+  }
+  ConnectedModule(const ConnectedModule&) = delete;
+  ConnectedModule& operator=(const ConnectedModule&) = delete;
+
+  static constexpr std::int32_t kTimeoutMs = 2000;
+  sim::Simulator sim;
+  KR2270Device* device = nullptr;
+};
+
 }  // namespace kr2270::test
