@@ -1281,7 +1281,9 @@ KR2270_API int32_t KR2270_HcCtCodeToValue(KR2270Device *device, int32_t counter,
  *  @param json_value one valid JSON value (object, array, string, number,
  *         true, false or null; at most 1 MiB, nested at most 32 deep).
  *  @return 0, -1 (null handle, bad name or value), -201 (no recording open),
- *          or -202 when the sidecar could not be written.
+ *          or -202 when the sidecar could not be written. The data file is
+ *          flushed first; when that flush fails, the recording stops there,
+ *          as at any failed write, and KR2270_DFWClose reports -202.
  *  @any_thread */
 KR2270_API int32_t KR2270_DFWSetField(KR2270Device *device, const char *name,
                                       const char *json_value);
