@@ -94,7 +94,8 @@ if(KR2270_BUILD_TESTS AND NOT WIN32)
                      ${PROJECT_SOURCE_DIR}/tests/tool/scope_browser_test.mjs
                      $<TARGET_FILE:kr2270> ${KR2270_CHROMIUM}
                      ${PROJECT_BINARY_DIR}/scope-screenshot.png)
-    set_tests_properties(scope_browser_test PROPERTIES TIMEOUT 200 PROCESSORS 2)
+    kr2270_test_timeout(limit 200)
+    set_tests_properties(scope_browser_test PROPERTIES TIMEOUT ${limit} PROCESSORS 2)
   else()
     message(WARNING "node or chromium missing (scripts/install-deps.sh installs them): "
                     "scope_browser_test is not registered")
@@ -112,7 +113,8 @@ if(KR2270_BUILD_TESTS)
   target_compile_options(scope_unit_test PRIVATE -Wall -Wextra $<$<BOOL:${KR2270_WERROR}>:-Werror>)
   target_link_libraries(scope_unit_test PRIVATE kr2270c CLI11::CLI11 GTest::gtest GTest::gtest_main Threads::Threads
                         ${CMAKE_DL_LIBS} $<$<BOOL:${WIN32}>:shell32>)
-  gtest_discover_tests(scope_unit_test DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 60)
+  kr2270_test_timeout(limit 60)
+  gtest_discover_tests(scope_unit_test DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT ${limit})
 endif()
 
 # Over HTTP against the running tool and a simulated module in the test.
@@ -135,5 +137,6 @@ if(KR2270_BUILD_TESTS AND TARGET kr2270sim)
                              KR2270_TOOL_SANITIZED=${tool_sanitized})
   target_link_libraries(scope_http_test PRIVATE kr2270sim kr2270_asio GTest::gtest GTest::gtest_main)
   add_dependencies(scope_http_test kr2270)
-  gtest_discover_tests(scope_http_test DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120)
+  kr2270_test_timeout(limit 120)
+  gtest_discover_tests(scope_http_test DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT ${limit})
 endif()
